@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-struct Rectangle;
+#include "rectangle.h"
 
 // Identity of an effect and the per-layer hooks an effect may override.
 class QuillbrookPlugin {
