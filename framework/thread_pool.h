@@ -52,26 +52,33 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    // Makes the pool have n threads (clamped to 1 .. 64); a no-op when it already has n.
+    // Makes the pool have n threads (clamped to 1 .. 64); a no-op when it already has n, and
+    // when called from inside one of this pool's runs. A thread that cannot be started leaves
+    // the pool with the threads started so far.
     void init(int32_t n);
-    // Runs items 0 .. total-1. Returns the first result other than 0 of any slot (slot 0's
-    // first), else 0. An exception thrown by an item on any slot is rethrown here, on the
-    // calling thread, once every worker has finished. Called from a worker of this pool, the
-    // items run one after the other on that thread.
+    // Runs items 0 .. total-1; each slot stops after its first item with a non-zero result.
+    // Returns the first result other than 0 of any slot (slot 0's first), else 0. The first
+    // exception thrown by an item (slot 0's first) is rethrown here, on the calling thread,
+    // once every worker has finished; the pool stays usable. Called from inside a run of this
+    // pool (by a worker or by the caller's own items), the items run one after the other on
+    // that thread as slot 0, stopping at the first non-zero result. A pool that was never
+    // initialised runs with one thread.
     int32_t run(int32_t total, void* object, QuillbrookRenderContext::ParallelCallback callback);
 
-    int32_t count() const { return count_; }
-    // True when the calling thread is one of this pool's workers (slots 1 .. count-1).
+    int32_t count() const { return count_.load(); }
+    // True when the calling thread is working for one of this pool's runs: one of its workers
+    // (slots 1 .. count-1), or the caller while it runs its slot-0 items.
     bool isWorkerThread() const;
     // Number of worker threads currently alive (for tests: 0 after the destructor ran).
     static int32_t liveWorkers();
 
 private:
+    void initLocked(int32_t n);
     void shutdown();
     void workLoop(ThreadData& data);
     static void workerMain(std::shared_ptr<ThreadData> data);
 
-    int32_t count_ = 0;
+    std::atomic<int32_t> count_{0};
     int32_t total_ = 0;
     int32_t next_ = 0;
     std::atomic<bool> stop_{false};
