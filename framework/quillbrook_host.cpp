@@ -1,0 +1,58 @@
+#include "quillbrook_host.h"
+
+#include <algorithm>
+#include <new>
+#include <thread>
+
+namespace {
+
+// Blocks from allocate() are aligned for 128-bit vector loads of four floats.
+constexpr std::align_val_t kBlockAlignment{16};
+
+}  // namespace
+
+QuillbrookHost::QuillbrookHost(std::string name, std::string category, std::string description,
+                               int32_t version_major, int32_t version_minor,
+                               int32_t version_revision)
+    : QuillbrookPlugin(std::move(name), std::move(category), std::move(description),
+                       version_major, version_minor, version_revision) {}
+
+QuillbrookHost::~QuillbrookHost() = default;
+
+int32_t QuillbrookHost::progress(int32_t current, int32_t total) {
+    (void)current;
+    (void)total;
+    return noError();
+}
+
+void* QuillbrookHost::allocate(size_t bytes) {
+    // A zero-byte request still gets a distinct block, so null always means out of memory.
+    return ::operator new[](std::max<size_t>(bytes, 1), kBlockAlignment, std::nothrow);
+}
+
+void QuillbrookHost::release(void* block) {
+    if (block != nullptr) ::operator delete[](block, kBlockAlignment);
+}
+
+int32_t QuillbrookHost::systemThreadCount() {
+    const unsigned processors = std::thread::hardware_concurrency();
+    return static_cast<int32_t>(
+        std::clamp<unsigned>(processors, 1, static_cast<unsigned>(ThreadPool::kMaxThreads)));
+}
+
+int32_t QuillbrookHost::threadCount(int32_t maximum) {
+    int32_t n = systemThreadCount();
+    if (maximum > 0 && n >= maximum) n = maximum;
+    return n;
+}
+
+int32_t QuillbrookHost::runParallel(int32_t count, void* object, ParallelCallback callback) {
+    return runOnPool(count, object, callback);
+}
+
+int32_t QuillbrookHost::runOnPool(int32_t count, void* object, ParallelCallback callback) {
+    pool_.init(threadCount(-1));
+    return pool_.run(count, object, callback);
+}
+
+double QuillbrookHost::currentFrame() { return 0.0; }
