@@ -172,6 +172,16 @@ constexpr void write_rgba(P& p, const ChannelValues& v) {
     blue_of(p) = store_channel<P>(v.b);
 }
 
+// write_rgba with every channel clamped to 0 .. Max first (rule 7 for float sources).
+template <class P>
+    requires(P::is_rgba)
+constexpr void write_rgba_clamped(P& p, const ChannelValues& v) {
+    alpha_of(p) = store_clamped<P>(v.a);
+    red_of(p) = store_clamped<P>(v.r);
+    green_of(p) = store_clamped<P>(v.g);
+    blue_of(p) = store_clamped<P>(v.b);
+}
+
 template <class P>
     requires(P::is_gray)
 constexpr void write_gray(P& p, double value) {
