@@ -1,0 +1,407 @@
+#include "image_file.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "qbrender_error.h"
+#include "test_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A 7x5 image whose samples cover the range, with transparent and half-transparent pixels that
+// keep their colour (straight alpha).
+Image patternImage(SampleDepth depth, int w = 7, int h = 5) {
+    Image image(w, h, depth);
+    const double max = fileMaximum(depth);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            image.setSample(x, y, 0, std::fmod((x * 37 + y * 11) / 256.0, 1.0) * max);
+            image.setSample(x, y, 1, std::fmod((x * 5 + y * 71) / 97.0, 1.0) * max);
+            image.setSample(x, y, 2, ((x + y) % 2 ? 1.0 : 0.25) * max);
+            image.setSample(x, y, 3, (x == 0 ? 0.0 : x == 1 ? 0.5 : 1.0) * max);
+        }
+    }
+    return image;
+}
+
+void expectSameSamples(const Image& a, const Image& b, double tolerance = 0.0) {
+    ASSERT_EQ(a.width(), b.width());
+    ASSERT_EQ(a.height(), b.height());
+    ASSERT_EQ(a.depth(), b.depth());
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            for (int c = 0; c < 4; ++c) {
+                const double va = a.sample(x, y, c), vb = b.sample(x, y, c);
+                if (tolerance == 0.0 || !std::isfinite(va) || !std::isfinite(vb)) {
+                    ASSERT_TRUE(va == vb || (std::isnan(va) && std::isnan(vb)))
+                        << va << " vs " << vb << " at pixel " << x << "," << y << " channel " << c;
+                } else {
+                    ASSERT_NEAR(va, vb, tolerance) << "pixel " << x << "," << y << " channel " << c;
+                }
+            }
+        }
+    }
+}
+
+std::string readErrorOf(const fs::path& file) {
+    try {
+        readImage(file);
+    } catch (const QbrenderError& e) {
+        EXPECT_EQ(e.status(), ExitStatus::bad_input);
+        return e.what();
+    }
+    ADD_FAILURE() << "reading " << file << " did not fail";
+    return {};
+}
+
+std::string writeErrorOf(const Image& image, const fs::path& file) {
+    try {
+        writeImage(image, file);
+    } catch (const QbrenderError& e) {
+        EXPECT_EQ(e.status(), ExitStatus::bad_input);
+        return e.what();
+    }
+    ADD_FAILURE() << "writing " << file << " did not fail";
+    return {};
+}
+
+OIIO::ImageSpec specOf(const fs::path& file) {
+    auto in = OIIO::ImageInput::open(file.string());
+    EXPECT_TRUE(in) << file;
+    return in ? in->spec() : OIIO::ImageSpec();
+}
+
+// Writes a file with OpenImageIO directly, so that the reader is not tested by its own writer.
+template <class T>
+void writeRaw(const fs::path& file, int w, int h, const std::vector<std::string>& names,
+              OIIO::TypeDesc type, const std::vector<T>& data) {
+    OIIO::ImageSpec spec(w, h, int(names.size()), type);
+    spec.channelnames = names;
+    spec.alpha_channel = -1;
+    for (size_t c = 0; c < names.size(); ++c) {
+        if (names[c] == "A") {
+            spec.alpha_channel = int(c);
+        }
+    }
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+    auto out = OIIO::ImageOutput::create(file.string());
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->open(file.string(), spec)) << out->geterror();
+    ASSERT_TRUE(out->write_image(type, data.data())) << out->geterror();
+    ASSERT_TRUE(out->close());
+}
+
+void truncateTo(const fs::path& file, double fraction) {
+    fs::resize_file(file, uintmax_t(double(fs::file_size(file)) * fraction));
+}
+
+struct RoundTrip {
+    const char* name;
+    SampleDepth depth;
+};
+
+class ExactRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(ExactRoundTrip, SamplesAndStraightAlphaComeBackUnchanged) {
+    TestFolder folder;
+    const fs::path file = folder / GetParam().name;
+    const Image image = patternImage(GetParam().depth);
+    writeImage(image, file);
+    expectSameSamples(readImage(file), image);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{GetParam().name});
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ExactRoundTrip,
+                         ::testing::Values(RoundTrip{"a.png", SampleDepth::bits8},
+                                           RoundTrip{"b.png", SampleDepth::bits16},
+                                           RoundTrip{"c.tif", SampleDepth::bits8},
+                                           RoundTrip{"d.tiff", SampleDepth::bits16},
+                                           RoundTrip{"e.exr", SampleDepth::float32}),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             return n.substr(0, n.find('.')) + "_" + n.substr(n.find('.') + 1);
+                         });
+
+TEST(ImageFile, ExrKeepsOutOfRangeFloatsAndTheDepthPlane) {
+    TestFolder folder;
+    Image image = patternImage(SampleDepth::float32, 5, 3);
+    image.setSample(0, 0, 0, 3.75);
+    image.setSample(1, 0, 1, -0.125);
+    image.setSample(2, 0, 2, std::numeric_limits<double>::infinity());
+    std::vector<float> z(15);
+    for (size_t i = 0; i < z.size(); ++i) {
+        z[i] = 1.5f + 10.0f * float(i);
+    }
+    image.setZ(z);
+    writeImage(image, folder / "z.exr");
+    const OIIO::ImageSpec spec = specOf(folder / "z.exr");
+    EXPECT_EQ(spec.nchannels, 5);
+    EXPECT_GE(spec.channelindex("Z"), 0);
+    EXPECT_EQ(spec.format, OIIO::TypeDesc::FLOAT);
+
+    const Image back = readImage(folder / "z.exr");
+    expectSameSamples(back, image);
+    ASSERT_TRUE(back.hasZ());
+    for (size_t i = 0; i < z.size(); ++i) {
+        EXPECT_EQ(back.z()[i], z[i]);
+    }
+}
+
+TEST(ImageFile, HalfExrRoundsColourToHalfAndKeepsFloatDepth) {
+    TestFolder folder;
+    Image image = patternImage(SampleDepth::float32);
+    image.setSample(3, 2, 0, 1.0 / 3.0);
+    image.setZ(std::vector<float>(35, 12345.678f));
+    WriteOptions options;
+    options.half_float = true;
+    writeImage(image, folder / "h.exr", options);
+    const OIIO::ImageSpec spec = specOf(folder / "h.exr");
+    EXPECT_EQ(spec.channelformat(0), OIIO::TypeDesc::HALF);
+    EXPECT_EQ(spec.channelformat(spec.channelindex("Z")), OIIO::TypeDesc::FLOAT);
+    const Image back = readImage(folder / "h.exr");
+    EXPECT_EQ(back.depth(), SampleDepth::float32);
+    expectSameSamples(back, image, 1.0 / 1024.0);
+    EXPECT_NE(back.sample(3, 2, 0), image.sample(3, 2, 0));  // really stored as half
+    EXPECT_EQ(back.z()[34], 12345.678f);
+}
+
+TEST(ImageFile, FloatAndSixteenBitImagesBecomeSixteenBitPngAndTiff) {
+    TestFolder folder;
+    Image image(4, 1, SampleDepth::float32);
+    const double values[4] = {-1.0, 0.5, 2.0, std::numeric_limits<double>::quiet_NaN()};
+    for (int x = 0; x < 4; ++x) {
+        for (int c = 0; c < 4; ++c) {
+            image.setSample(x, 0, c, values[x]);
+        }
+    }
+    for (const char* name : {"f.png", "f.tif"}) {
+        writeImage(image, folder / name);
+        EXPECT_EQ(specOf(folder / name).format, OIIO::TypeDesc::UINT16) << name;
+        const Image back = readImage(folder / name);
+        ASSERT_EQ(back.depth(), SampleDepth::bits16);
+        EXPECT_EQ(back.sample(0, 0, 0), 0);
+        EXPECT_EQ(back.sample(1, 0, 0), 32768);  // round(0.5 * 65535)
+        EXPECT_EQ(back.sample(2, 0, 0), 65535);
+        EXPECT_EQ(back.sample(3, 0, 0), 0);
+    }
+}
+
+TEST(ImageFile, IntegerImagesInExrAreOnTheUnitScale) {
+    TestFolder folder;
+    const Image image = patternImage(SampleDepth::bits16);
+    writeImage(image, folder / "i.exr");
+    const Image back = readImage(folder / "i.exr");
+    ASSERT_EQ(back.depth(), SampleDepth::float32);
+    for (int x = 0; x < image.width(); ++x) {
+        EXPECT_FLOAT_EQ(float(back.sample(x, 1, 0)), float(image.sample(x, 1, 0) / 65535.0));
+    }
+}
+
+TEST(ImageFile, JpegIsEightBitOpaqueAndClose) {
+    TestFolder folder;
+    // Smooth content: JPEG is lossy, but not by much on gradients.
+    Image image(33, 17, SampleDepth::bits16);
+    for (int y = 0; y < 17; ++y) {
+        for (int x = 0; x < 33; ++x) {
+            image.setSample(x, y, 0, x * 2000.0);
+            image.setSample(x, y, 1, y * 3800.0);
+            image.setSample(x, y, 2, 30000.0);
+            image.setSample(x, y, 3, 0.0);
+        }
+    }
+    writeImage(image, folder / "j.JPG");
+    EXPECT_EQ(specOf(folder / "j.JPG").nchannels, 3);
+    const Image back = readImage(folder / "j.JPG");
+    ASSERT_EQ(back.depth(), SampleDepth::bits8);
+    const Image expected = image.converted(SampleDepth::bits8);
+    for (int y = 0; y < 17; ++y) {
+        for (int x = 0; x < 33; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                ASSERT_NEAR(back.sample(x, y, c), expected.sample(x, y, c), 8.0);
+            }
+            ASSERT_EQ(back.sample(x, y, 3), 255);
+        }
+    }
+}
+
+TEST(ImageFile, GrayFilesAreExpandedAndFilesWithoutAlphaAreOpaque) {
+    TestFolder folder;
+    writeRaw<uint8_t>(folder / "g8.png", 3, 2, {"Y"}, OIIO::TypeDesc::UINT8, {0, 9, 80, 127, 200, 255});
+    const Image g8 = readImage(folder / "g8.png");
+    ASSERT_EQ(g8.depth(), SampleDepth::bits8);
+    EXPECT_EQ(g8.sample(2, 1, 0), 255);
+    EXPECT_EQ(g8.sample(1, 0, 1), 9);
+    EXPECT_EQ(g8.sample(1, 0, 2), 9);
+    EXPECT_EQ(g8.sample(1, 0, 3), 255);
+
+    writeRaw<uint16_t>(folder / "ga16.png", 2, 1, {"Y", "A"}, OIIO::TypeDesc::UINT16,
+                       {1000, 0, 65535, 30000});
+    const Image ga = readImage(folder / "ga16.png");
+    ASSERT_EQ(ga.depth(), SampleDepth::bits16);
+    EXPECT_EQ(ga.sample(0, 0, 0), 1000);  // colour kept under zero alpha
+    EXPECT_EQ(ga.sample(0, 0, 2), 1000);
+    EXPECT_EQ(ga.sample(0, 0, 3), 0);
+    EXPECT_EQ(ga.sample(1, 0, 1), 65535);
+    EXPECT_EQ(ga.sample(1, 0, 3), 30000);
+
+    writeRaw<uint16_t>(folder / "rgb.tif", 1, 1, {"R", "G", "B"}, OIIO::TypeDesc::UINT16,
+                       {1, 2, 3});
+    const Image rgb = readImage(folder / "rgb.tif");
+    EXPECT_EQ(rgb.sample(0, 0, 2), 3);
+    EXPECT_EQ(rgb.sample(0, 0, 3), 65535);
+
+    writeRaw<float>(folder / "rgb.exr", 1, 1, {"R", "G", "B"}, OIIO::TypeDesc::FLOAT,
+                    {0.25f, 0.5f, 4.0f});
+    const Image exr = readImage(folder / "rgb.exr");
+    EXPECT_EQ(exr.sample(0, 0, 2), 4.0);
+    EXPECT_EQ(exr.sample(0, 0, 3), 1.0);
+    EXPECT_FALSE(exr.hasZ());
+
+    writeRaw<float>(folder / "y.exr", 2, 1, {"Y", "Z"}, OIIO::TypeDesc::FLOAT,
+                    {0.75f, 9.0f, 0.5f, 11.0f});
+    const Image y = readImage(folder / "y.exr");
+    EXPECT_EQ(y.sample(1, 0, 0), 0.5);
+    EXPECT_EQ(y.sample(1, 0, 1), 0.5);
+    ASSERT_TRUE(y.hasZ());
+    EXPECT_EQ(y.z()[1], 11.0f);
+}
+
+TEST(ImageFile, GrayOptionWritesOneChannel) {
+    TestFolder folder;
+    Image image(3, 1, SampleDepth::bits16);
+    for (int x = 0; x < 3; ++x) {
+        for (int c = 0; c < 3; ++c) {
+            image.setSample(x, 0, c, 20000.0 * x);
+        }
+        image.setSample(x, 0, 3, 65535);
+    }
+    WriteOptions gray;
+    gray.gray = true;
+    writeImage(image, folder / "g.png", gray);
+    EXPECT_EQ(specOf(folder / "g.png").nchannels, 1);
+    expectSameSamples(readImage(folder / "g.png"), image);
+
+    image.setSample(1, 0, 3, 100);
+    writeImage(image, folder / "ga.png", gray);
+    EXPECT_EQ(specOf(folder / "ga.png").nchannels, 2);
+    expectSameSamples(readImage(folder / "ga.png"), image);
+}
+
+TEST(ImageFile, ReadingFailuresNameTheFileAndTheReason) {
+    TestFolder folder;
+    const fs::path missing = folder / "missing.png";
+    EXPECT_EQ(readErrorOf(missing), "cannot read '" + missing.string() + "': no such file");
+    EXPECT_NE(readErrorOf(folder.path()).find("it is a folder"), std::string::npos);
+
+    std::ofstream(folder / "empty.png").close();
+    EXPECT_NE(readErrorOf(folder / "empty.png").find("empty.png': the file is empty"),
+              std::string::npos);
+
+    std::ofstream(folder / "notes.png") << "these are notes, not pixels\n";
+    EXPECT_NE(readErrorOf(folder / "notes.png").find("notes.png': not an image file"),
+              std::string::npos);
+    std::ofstream(folder / "notes.txt") << "plain text\n";
+    EXPECT_NE(readErrorOf(folder / "notes.txt").find("notes.txt': not an image file"),
+              std::string::npos);
+}
+
+TEST(ImageFile, TruncatedAndCorruptFilesFailNamingTheFile) {
+    TestFolder folder;
+    const Image big = patternImage(SampleDepth::bits16, 64, 48);
+    for (const char* name : {"t.png", "t.tif", "t.exr", "t.jpg"}) {
+        writeImage(name == std::string("t.exr") ? big.converted(SampleDepth::float32) : big,
+                   folder / name);
+        truncateTo(folder / name, 0.4);
+        const std::string message = readErrorOf(folder / name);
+        EXPECT_EQ(message.rfind("cannot read '" + (folder / name).string() + "': ", 0), 0u)
+            << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+    writeImage(big, folder / "c.png");
+    {
+        std::fstream f(folder / "c.png", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(0);
+        f.write("GARBAGE!GARBAGE!", 16);
+    }
+    EXPECT_NE(readErrorOf(folder / "c.png").find("c.png': not an image file"), std::string::npos);
+}
+
+TEST(ImageFile, OutputToAMissingFolderFailsAndCreatesNothing) {
+    TestFolder folder;
+    const fs::path out = folder / "nowhere" / "y.png";
+    const std::string expected = "cannot write '" + out.string() + "': folder '" +
+                                 (folder / "nowhere").string() + "' does not exist";
+    EXPECT_EQ(writeErrorOf(patternImage(SampleDepth::bits8), out), expected);
+    try {
+        checkOutputPath(out);
+        ADD_FAILURE() << "no error";
+    } catch (const QbrenderError& e) {
+        EXPECT_EQ(e.what(), expected);
+    }
+    EXPECT_TRUE(folder.entries().empty());
+}
+
+TEST(ImageFile, UnknownExtensionsAndFoldersAreRefused) {
+    TestFolder folder;
+    const Image image = patternImage(SampleDepth::bits8);
+    EXPECT_NE(writeErrorOf(image, folder / "x.bmp").find("unknown extension '.bmp'"),
+              std::string::npos);
+    EXPECT_NE(writeErrorOf(image, folder / "x").find("no extension"), std::string::npos);
+    fs::create_directory(folder / "dir.png");
+    EXPECT_NE(writeErrorOf(image, folder / "dir.png").find("it is a folder"), std::string::npos);
+    fs::remove(folder / "dir.png");
+    std::ofstream(folder / "file") << "x";
+    EXPECT_NE(writeErrorOf(image, folder / "file" / "x.png").find("is not a folder"),
+              std::string::npos);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"file"});
+    EXPECT_EQ(formatFromExtension("A.TIFF"), ImageFormat::tiff);
+    EXPECT_EQ(formatFromExtension("a.Jpeg"), ImageFormat::jpeg);
+    EXPECT_EQ(formatFromExtension("a.EXR"), ImageFormat::exr);
+}
+
+TEST(ImageFile, AFailedWriteLeavesNoTemporaryAndKeepsTheOldFile) {
+    TestFolder folder;
+    const Image image = patternImage(SampleDepth::float32);
+    for (const char* name : {"old.jpg", "old.png", "old.exr", "old.tif"}) {
+        const fs::path out = folder / name;
+        std::ofstream(out) << "previous contents";
+        WriteOptions failing;
+        failing.fail_before_rename = true;
+        EXPECT_THROW(writeImage(image, out, failing), QbrenderError) << name;
+        std::ifstream in(out);
+        std::string contents;
+        std::getline(in, contents);
+        EXPECT_EQ(contents, "previous contents") << name;
+    }
+    EXPECT_EQ(folder.entries(),
+              (std::vector<std::string>{"old.exr", "old.jpg", "old.png", "old.tif"}));
+}
+
+TEST(ImageFile, JpegSizeLimitIsAnErrorNotAnExit) {
+    TestFolder folder;
+    const fs::path out = folder / "wide.jpg";
+    const std::string message = writeErrorOf(Image(70000, 1, SampleDepth::bits8), out);
+    EXPECT_EQ(message, "cannot write '" + out.string() +
+                           "': JPEG holds at most 65500 pixels per side, not 70000x1");
+    EXPECT_TRUE(folder.entries().empty());
+}
+
+TEST(ImageFile, ASuccessfulWriteReplacesTheOldFile) {
+    TestFolder folder;
+    const fs::path out = folder / "new.png";
+    std::ofstream(out) << "previous contents";
+    const Image image = patternImage(SampleDepth::bits8);
+    writeImage(image, out);
+    expectSameSamples(readImage(out), image);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"new.png"});
+}
+
+}  // namespace
