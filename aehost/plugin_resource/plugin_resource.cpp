@@ -166,10 +166,9 @@ std::string fourCharText(uint32_t code) {
     return s;
 }
 
-const PluginProperty* PluginResource::find(const char (&key)[5]) const {
-    const uint32_t code = fourCharCode(key);
+const PluginProperty* PluginResource::find(std::string_view key) const {
     for (const PluginProperty& p : properties) {
-        if (p.key == code) return &p;
+        if (fourCharText(p.key) == key) return &p;
     }
     return nullptr;
 }

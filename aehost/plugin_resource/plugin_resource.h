@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reads the plug-in resource of a plug-in library without loading it: finds the ".pipl"
@@ -46,7 +47,8 @@ struct PluginResource {
     std::string match_name;       // 'eMNA'
     uint32_t reserved_info = 0;   // 'aeFL'
 
-    const PluginProperty* find(const char (&key)[5]) const;
+    // The first property with this four-character key, or null.
+    const PluginProperty* find(std::string_view key) const;
 };
 
 // "kind" -> 0x6B696E64, the value stored (little-endian) for a four-character code.
