@@ -39,6 +39,7 @@ public:
     }
     // Every report from now on answers abortError().
     void cancel() { cancelled_.store(true); }
+    bool cancelled() const { return cancelled_.load(); }
 
     std::vector<std::pair<int32_t, int32_t>> reports() {
         std::lock_guard<std::mutex> guard(lock_);

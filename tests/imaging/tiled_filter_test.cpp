@@ -45,11 +45,14 @@ public:
         return rects_[size_t(tile)];
     }
 
+    int32_t started_after_cancel() const { return started_after_cancel_.load(); }
+
     int32_t cancel_at = -1;
 
 protected:
     int32_t process_tile(int32_t tile, Rectangle tile_rect, int32_t thread_index) override {
         EXPECT_GE(thread_index, 0);
+        if (recording_host_->cancelled()) started_after_cancel_.fetch_add(1);
         runs_[size_t(tile)].fetch_add(1);
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -62,6 +65,7 @@ protected:
 private:
     RecordingHost* recording_host_;
     std::vector<std::atomic<int32_t>> runs_;
+    std::atomic<int32_t> started_after_cancel_{0};
     std::mutex lock_;
     std::vector<Rectangle> rects_;
 };
@@ -125,15 +129,20 @@ TEST(TiledFilter, CancelAtTileFiveOfTwenty) {
             RecordingTiledFilter filter(&host, 4, 5, 40, 40);
             filter.cancel_at = 5;
             EXPECT_EQ(filter.render(threads), host.abortError()) << threads << " threads";
-            // Tiles are handed out in order, so the tiles that ran are 0 .. n-1. Tile 5 ran;
-            // every other worker finishes at most the one tile it holds or takes next.
-            int32_t n = 0;
-            while (n < 20 && filter.runs(n) == 1) ++n;
-            for (int32_t t = n; t < 20; ++t) EXPECT_EQ(filter.runs(t), 0) << "tile " << t;
-            EXPECT_GE(n, 6);
-            EXPECT_LE(n, 5 + threads) << threads << " threads";
+            // Every tile ran at most once, tile 5 among them. Once the cancel is out, each
+            // of the other workers starts at most the one tile it takes before its next report.
+            int32_t ran = 0;
+            for (int32_t t = 0; t < 20; ++t) {
+                EXPECT_LE(filter.runs(t), 1) << "tile " << t;
+                ran += filter.runs(t);
+            }
+            EXPECT_EQ(filter.runs(5), 1);
+            // Tiles are handed out in order and every tile taken is processed.
+            for (int32_t t = 0; t < 20; ++t) EXPECT_EQ(filter.runs(t), t < ran ? 1 : 0) << t;
+            EXPECT_LE(filter.started_after_cancel(), threads - 1) << threads << " threads";
+            EXPECT_EQ(size_t(ran), host.reports().size());
             if (threads == 1) {
-                EXPECT_EQ(n, 6);
+                EXPECT_EQ(ran, 6);
             }
         }
         EXPECT_EQ(ThreadPool::liveWorkers(), 0);
