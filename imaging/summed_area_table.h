@@ -235,6 +235,38 @@ inline AxisPieces split_axis(OutsideMode mode, int64_t low, int64_t high, int32_
     return pieces;
 }
 
+// Adds `times` the sum over (x_low, x_high] x (y_low, y_high], an in-image rectangle
+// (-1 <= low < high <= n - 1), from its four corner entries; entries at index -1 are 0.
+template <class Entry>
+inline void add_rectangle(const PixelArray<Entry>& table, int32_t x_low, int32_t x_high,
+                          int32_t y_low, int32_t y_high, double times, double* sums) {
+    constexpr int channels = box_sum_channels_v<Entry>;
+    double rect[channels];
+    const Entry* lower = table.row(y_high);
+    for (int c = 0; c < channels; ++c) {
+        rect[c] = double(entry_channel(lower[x_high], c));
+    }
+    if (x_low >= 0) {
+        for (int c = 0; c < channels; ++c) {
+            rect[c] -= double(entry_channel(lower[x_low], c));
+        }
+    }
+    if (y_low >= 0) {
+        const Entry* upper = table.row(y_low);
+        for (int c = 0; c < channels; ++c) {
+            rect[c] -= double(entry_channel(upper[x_high], c));
+        }
+        if (x_low >= 0) {
+            for (int c = 0; c < channels; ++c) {
+                rect[c] += double(entry_channel(upper[x_low], c));
+            }
+        }
+    }
+    for (int c = 0; c < channels; ++c) {
+        sums[c] += times * rect[c];
+    }
+}
+
 }  // namespace summed_area_detail
 
 template <class Entry>
@@ -247,6 +279,11 @@ int64_t box_sum(const PixelArray<Entry>& table, double* sums, OutsideMode horizo
         sums[c] = 0.0;
     }
     const int64_t area = (int64_t(x_high) - x_low) * (int64_t(y_high) - y_low);
+    if (x_low >= -1 && x_high <= width - 1 && x_low < x_high && y_low >= -1 &&
+        y_high <= height - 1 && y_low < y_high) {
+        add_rectangle(table, x_low, x_high, y_low, y_high, 1.0, sums);
+        return area;
+    }
     const AxisPieces columns = split_axis(horizontal_mode, x_low, x_high, width);
     if (columns.count == 0) {
         return area;
@@ -254,20 +291,10 @@ int64_t box_sum(const PixelArray<Entry>& table, double* sums, OutsideMode horizo
     const AxisPieces rows = split_axis(vertical_mode, y_low, y_high, height);
     for (int r = 0; r < rows.count; ++r) {
         const AxisPiece& row = rows.piece[r];
-        const Entry* upper = row.low >= 0 ? table.row(row.low) : nullptr;
-        const Entry* lower = table.row(row.high);
         for (int k = 0; k < columns.count; ++k) {
             const AxisPiece& column = columns.piece[k];
-            const double times = column.count * row.count;
-            for (int c = 0; c < channels; ++c) {
-                auto value = [c](const Entry* line, int32_t x) -> double {
-                    if (line == nullptr || x < 0) return 0.0;
-                    return double(entry_channel(line[x], c));
-                };
-                const double rect = value(lower, column.high) - value(lower, column.low) -
-                                    value(upper, column.high) + value(upper, column.low);
-                sums[c] += times * rect;
-            }
+            add_rectangle(table, column.low, column.high, row.low, row.high,
+                          column.count * row.count, sums);
         }
     }
     return area;
