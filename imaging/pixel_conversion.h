@@ -12,7 +12,7 @@
 // 32768). Integer results are truncated toward zero, never rounded to nearest; float results
 // are rounded to single precision.
 
-// ---- Channel access by layout position ---------------------------------------------------
+// ---- Channel access by layout position --------------------------------------------------------
 
 // Alpha, red, green and blue of an RGBA pixel (alpha is first in memory for our ARGB layout,
 // but callers never rely on that: they go through these). Const pixels give const channels.
@@ -43,7 +43,7 @@ constexpr auto& gray_of(P& p) {
     return p.channel[std::remove_const_t<P>::layout::gray];
 }
 
-// ---- Scale constants ----------------------------------------------------------------------
+// ---- Scale constants --------------------------------------------------------------------------
 
 // 1 / Max as the exact doubles the rules are written with: 0.00392156862745098 for 255,
 // 3.0517578125e-05 (exactly 2^-15) for 32768, 1.0 for 1.
@@ -58,7 +58,7 @@ inline constexpr double kGrayWeightRed = 0.292687786;
 inline constexpr double kGrayWeightGreen = 0.552149646;
 inline constexpr double kGrayWeightBlue = 0.155162568;
 
-// ---- Reading (rule 1) -----------------------------------------------------------------------
+// ---- Reading ----------------------------------------------------------------------------------
 
 // The four channels of an RGBA pixel as doubles in the pixel's own scale.
 struct ChannelValues {
@@ -89,9 +89,9 @@ constexpr double read_gray(const P& p) {
     return read_channel(gray_of(p));
 }
 
-// ---- Premultiplied and straight alpha (rules 2 to 4) -----------------------------------------
+// ---- Premultiplied and straight alpha ---------------------------------------------------------
 
-// Rule 2: colour times A * (1 / Max); alpha unchanged.
+// Straight to premultiplied: colour times A * (1 / Max); alpha unchanged.
 template <class P>
 constexpr void straight_to_premultiplied(ChannelValues& v) {
     const double factor = v.a * inverse_max_v<P>;
@@ -100,7 +100,7 @@ constexpr void straight_to_premultiplied(ChannelValues& v) {
     v.b *= factor;
 }
 
-// Rule 3: alpha is rounded to single precision first; when that is above 0 the colour is
+// Premultiplied to straight: alpha is rounded to single precision first; when that is above 0 the colour is
 // multiplied by Max / A in double precision, otherwise it is left as it is (valid
 // premultiplied data has colour 0 there). Alpha unchanged.
 template <class P>
@@ -114,7 +114,7 @@ constexpr void premultiplied_to_straight(ChannelValues& v) {
     }
 }
 
-// Rule 4: converts only when the two forms differ; `P` gives the scale of the values.
+// Converts only when the two forms differ; `P` gives the scale of the values.
 template <class P>
 constexpr void convert_alpha_form(ChannelValues& v, bool source_premultiplied,
                                   bool destination_premultiplied) {
@@ -125,13 +125,25 @@ constexpr void convert_alpha_form(ChannelValues& v, bool source_premultiplied,
         straight_to_premultiplied<P>(v);
 }
 
-// ---- Colour to gray (rule 5) -----------------------------------------------------------------
+// ---- Colour to gray ---------------------------------------------------------------------------
 
 constexpr double gray_from_colour(double r, double g, double b) {
     return kGrayWeightRed * r + kGrayWeightGreen * g + kGrayWeightBlue * b;
 }
 
-// ---- Writing (rule 7) -------------------------------------------------------------------------
+// ---- Change of scale --------------------------------------------------------------------------
+
+// Brings all four values of an 8-bit or 16-bit scale pixel to scale 1 (times 1 / Max of `P`),
+// before any alpha conversion.
+template <class P>
+constexpr void scale_to_unit(ChannelValues& v) {
+    v.a *= inverse_max_v<P>;
+    v.r *= inverse_max_v<P>;
+    v.g *= inverse_max_v<P>;
+    v.b *= inverse_max_v<P>;
+}
+
+// ---- Writing ----------------------------------------------------------------------------------
 
 // Limits a value to 0 .. Max of `P`. NaN becomes 0, so that no NaN reaches an integer store.
 template <class P>
@@ -157,7 +169,7 @@ constexpr typename P::channel_type store_channel(double value) {
     }
 }
 
-// Clamps to 0 .. Max (rule 7 for float sources and filtered values) and then stores.
+// Clamps to 0 .. Max and then stores: what float sources and filtered values get.
 template <class P>
 constexpr typename P::channel_type store_clamped(double value) {
     return store_channel<P>(clamp_to_max<P>(value));
@@ -172,7 +184,7 @@ constexpr void write_rgba(P& p, const ChannelValues& v) {
     blue_of(p) = store_channel<P>(v.b);
 }
 
-// write_rgba with every channel clamped to 0 .. Max first (rule 7 for float sources).
+// write_rgba with every channel clamped to 0 .. Max first.
 template <class P>
     requires(P::is_rgba)
 constexpr void write_rgba_clamped(P& p, const ChannelValues& v) {
@@ -188,7 +200,7 @@ constexpr void write_gray(P& p, double value) {
     gray_of(p) = store_channel<P>(value);
 }
 
-// ---- In-place premultiplication of a stored pixel (rule 8) ------------------------------------
+// ---- In-place premultiplication of a stored pixel ---------------------------------------------
 
 // Integer pixels use a single-precision factor float(A) * float(1 / Max) and truncate each
 // float(c) * factor; float pixels multiply by A (by A / Max for float pixels in an integer

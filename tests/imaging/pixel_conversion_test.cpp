@@ -109,6 +109,20 @@ TEST(PixelConversion, AlphaFormChangesOnlyWhenTheFlagsDiffer) {
     EXPECT_NEAR(to_straight.r, 50.0 * 255.0 / 100.0, 1e-9);
 }
 
+TEST(PixelConversion, ScaleToUnitDividesAllFourByTheMaximum) {
+    ChannelValues v{255.0, 51.0, 0.0, 127.5};
+    scale_to_unit<PixelRGBA8>(v);
+    EXPECT_NEAR(v.a, 1.0, 1e-15);
+    EXPECT_NEAR(v.r, 0.2, 1e-15);
+    EXPECT_NEAR(v.b, 0.5, 1e-15);
+    ChannelValues w{32768.0, 16384.0, 8192.0, 1.0};
+    scale_to_unit<PixelRGBA16>(w);
+    EXPECT_EQ(w.a, 1.0);
+    EXPECT_EQ(w.r, 0.5);
+    EXPECT_EQ(w.g, 0.25);
+    EXPECT_EQ(w.b, 1.0 / 32768.0);
+}
+
 TEST(PixelConversion, GrayWeights) {
     EXPECT_EQ(gray_from_colour(1.0, 0.0, 0.0), 0.292687786);
     EXPECT_EQ(gray_from_colour(0.0, 1.0, 0.0), 0.552149646);
