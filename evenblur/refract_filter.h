@@ -129,7 +129,8 @@ public:
     PixelArray<Information> info;
     // Displacement strength; negative values bend towards the opposite side.
     double distortion = 0.0;
-    // The antialias setting: samples + 1 sub-samples per axis (render raises it by 1).
+    // The antialias setting: samples + 1 sub-samples per axis (render raises it by 1; a count
+    // below 1 samples once).
     int32_t samples = 0;
     // Outside modes per axis ("horizontal assume", "vertical assume"), counted from 1.
     int32_t assume_h = 1;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -118,21 +119,26 @@ std::vector<Expected> reference_info(SentinelImage<P>& gradient, SentinelImage<P
 template <class P>
 void expect_matches_reference(int32_t w, int32_t h, int32_t info_w, int32_t info_h,
                               int32_t gradient_channel, int32_t height_channel, double offset,
-                              unsigned seed) {
+                              unsigned seed, int32_t height_w = -1, int32_t height_h = -1) {
     SCOPED_TRACE(::testing::Message() << "image " << w << "x" << h << " info " << info_w << "x"
                                       << info_h << " channels " << gradient_channel << "/"
-                                      << height_channel << " offset " << offset);
+                                      << height_channel << " offset " << offset << " height image "
+                                      << height_w << "x" << height_h);
     SentinelImage<P> image(w, h);
     random_pixels(image, seed);
+    // A separate height image when its size is given, else the gradient image itself.
+    SentinelImage<P> separate(std::max(height_w, 0), std::max(height_h, 0));
+    random_pixels(separate, seed + 1000);
+    SentinelImage<P>& heights = height_w < 0 ? image : separate;
     SentinelImage<PixelInfo> info(info_w, info_h);
     CountingHost host;
-    FillInfoBufferFilter<P> filter(&host, info.array(), image.array(), image.array());
+    FillInfoBufferFilter<P> filter(&host, info.array(), image.array(), heights.array());
     filter.gradient_channel = gradient_channel;
     filter.height_channel = height_channel;
     filter.angle_offset = offset;
     ASSERT_EQ(filter.render(0, 1), host.noError());
     const std::vector<Expected> expected =
-        reference_info(image, image, info_w, info_h, gradient_channel, height_channel, offset);
+        reference_info(image, heights, info_w, info_h, gradient_channel, height_channel, offset);
     for (int32_t y = 0; y < info_h; ++y)
         for (int32_t x = 0; x < info_w; ++x) {
             const Expected& e = expected[size_t(y) * info_w + x];
@@ -175,6 +181,7 @@ TYPED_TEST(FillInfoBufferTypedTest, ImagesAreCentredOnTheBuffer) {
     expect_matches_reference<P>(7, 5, 11, 9, 2, 2, 0.0, 40);   // buffer larger: margins
     expect_matches_reference<P>(9, 8, 5, 3, 2, 2, 0.0, 41);    // buffer smaller: a crop
     expect_matches_reference<P>(3, 10, 6, 3, 0, 3, 0.0, 42);   // larger in x, smaller in y
+    expect_matches_reference<P>(7, 5, 8, 8, 2, 4, 0.0, 43, 4, 11);  // a height image of its own
 }
 
 TYPED_TEST(FillInfoBufferTypedTest, OpaqueImageHasNoDirectionAndFullHeight) {
