@@ -26,7 +26,7 @@
 //
 // Each line is evaluated with running sums, so the cost per output sample does not depend on
 // the radius; the start of a line folds whole mirror periods into multiples of the line sum, so
-// even a radius far beyond the image costs a bounded number of reads per line.
+// even a radius far beyond the image costs at most one extra walk over two line lengths.
 //
 // P is RGBA float (at scale 1, 255 or 32768) or gray float; every channel, alpha included, is
 // smoothed alike in its own scale. NaN policy: a NaN or infinite sample is read as 0 by a pass
