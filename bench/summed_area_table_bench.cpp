@@ -10,11 +10,22 @@
 #include "rectangle.h"
 #include "quillbrook_host.h"
 #include "summed_area_table.h"
+#include "zoom_filter.h"
 
 namespace {
 
 constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
+
+// Runs every parallel loop on the calling thread, so timings do not depend on the machine.
+class SingleThreadHost : public QuillbrookHost {
+public:
+    SingleThreadHost() : QuillbrookHost("bench", "bench", "summed-area table bench", 1, 0, 0) {}
+    int32_t threadCount(int32_t maximum) override {
+        (void)maximum;
+        return 1;
+    }
+};
 
 // The table of one HD 8-bit frame, built once for every benchmark.
 const SummedAreaTable<PixelRGBA8>& hd_table() {
@@ -30,7 +41,7 @@ const SummedAreaTable<PixelRGBA8>& hd_table() {
         entries.resize(pixels.size());
         const PixelArray<PixelRGBA8> source(pixels.data(), kWidth, kHeight);
         table = describe_summed_area_table(source, entries.data());
-        QuillbrookHost host("bench", "bench", "summed-area table bench", 1, 0, 0);
+        SingleThreadHost host;
         build_table(0, 1, &host, source, table);
     }
     return table;
@@ -100,7 +111,7 @@ void BM_BuildTable(benchmark::State& state) {
     std::vector<SummedAreaEntry<PixelRGBA8>> entries(pixels.size());
     const PixelArray<PixelRGBA8> source(pixels.data(), kWidth, kHeight);
     const SummedAreaTable<PixelRGBA8> table = describe_summed_area_table(source, entries.data());
-    QuillbrookHost host("bench", "bench", "summed-area table bench", 1, 0, 0);
+    SingleThreadHost host;
     for (auto _ : state) {
         benchmark::DoNotOptimize(build_table(0, 1, &host, source, table));
         benchmark::ClobberMemory();
@@ -109,5 +120,30 @@ void BM_BuildTable(benchmark::State& state) {
 }
 
 BENCHMARK(BM_BuildTable)->Unit(benchmark::kMillisecond);
+
+// A whole zoom on one thread: an HD 8-bit frame halved into a float buffer, table included.
+void BM_ZoomHalfHd(benchmark::State& state) {
+    std::vector<PixelRGBA8> pixels(size_t(kWidth) * kHeight);
+    std::mt19937 rng(3);
+    for (PixelRGBA8& p : pixels) {
+        for (auto& c : p.channel) c = uint8_t(rng());
+    }
+    std::vector<PixelRGBAFloat> out(size_t(kWidth / 2) * (kHeight / 2));
+    SingleThreadHost host;
+    ZoomFilter<PixelRGBA8, PixelRGBAFloat> zoom(
+        &host, PixelArray<PixelRGBA8>(pixels.data(), kWidth, kHeight),
+        PixelArray<PixelRGBAFloat>(out.data(), kWidth / 2, kHeight / 2));
+    zoom.scale_x = zoom.scale_y = 2.0;
+    zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::mirrored_image;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(zoom.prepare_table());
+        benchmark::DoNotOptimize(zoom.resample());
+        benchmark::ClobberMemory();
+    }
+    zoom.release_table();
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(out.size()));
+}
+
+BENCHMARK(BM_ZoomHalfHd)->Unit(benchmark::kMillisecond);
 
 }  // namespace

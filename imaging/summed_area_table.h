@@ -35,7 +35,8 @@ template <class Src>
 using SummedAreaTable = PixelArray<SummedAreaEntry<Src>>;
 
 template <class Src>
-inline constexpr bool is_summable_source_v = Src::extra_count == 0 && (Src::is_rgba || Src::is_gray);
+inline constexpr bool is_summable_source_v =
+    Src::extra_count == 0 && (Src::is_rgba || Src::is_gray);
 
 // Channels summed per entry and returned by box_sum: 4 (alpha, red, green, blue) or 1.
 template <class Entry>

@@ -15,11 +15,14 @@
 // Resamples `source` into `destination` with an exact, area-weighted box filter computed from a
 // summed-area table of the source, converting depth, alpha form and colour to gray on the way.
 //
-// Geometry: `scale_x` and `scale_y` are source pixels per destination pixel, and the two images
-// share their centre. Destination pixel x reads the source box x0 .. x1 with x1 - x0 = scale_x,
-// widened by one pixel: source pixel cell [i, i + 1) gets the length of its overlap with
-// [x0, x1 + 1] as its weight (and likewise vertically), so that equal sizes with scale 1 give
-// the weights 1/4, 1/2, 1/4 rather than the identity. Positions outside the source follow
+// Geometry: `scale_x` and `scale_y` are source pixels per destination pixel. Destination
+// pixel x reads the source from x0 = (x + 0.5 - Wd / 2 - 1) * scale_x + Ws / 2 (Wd, Ws the
+// two widths) over scale_x + 1 pixels: source pixel cell [i, i + 1) gets the length of its
+// overlap with [x0, x0 + scale_x + 1] as its weight, and likewise vertically. Equal sizes with
+// scale 1 thus give the weights 1/4, 1/2, 1/4 rather than the identity. The footprint's centre
+// is (1 - scale) / 2 source pixels from the exact centre-to-centre mapping (towards the origin
+// when downscaling, away from it when upscaling); resampled images keep that offset, which
+// callers comparing zooms of different scales must allow for. Positions outside the source follow
 // `horizontal_mode` and `vertical_mode`; with `color` they count as zero but keep their weight.
 //
 // Values are summed premultiplied in the source's scale, divided by the total weight, limited to

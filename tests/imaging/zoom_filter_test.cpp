@@ -402,8 +402,7 @@ TEST(ZoomFilter, ProgressCoversTableThenResampling) {
 }
 
 template <class Src, class Dst>
-void check_cancel_and_memory(bool gray) {
-    (void)gray;
+void check_cancel_and_memory() {
     for (int32_t abort_after : {0, 3, 9, 12}) {
         PaddedImage<Src> source(5, 9);
         source.fillPixels(3);
@@ -440,14 +439,15 @@ void check_cancel_and_memory(bool gray) {
     PaddedImage<Dst> untouched(7, 6);
     untouched.fillPixels(0x22);
     for (int32_t y = 0; y < 6; ++y)
-        for (int32_t x = 0; x < 7; ++x) EXPECT_EQ(stored(dest.at(x, y)), stored(untouched.at(x, y)));
+        for (int32_t x = 0; x < 7; ++x)
+            EXPECT_EQ(stored(dest.at(x, y)), stored(untouched.at(x, y)));
     EXPECT_TRUE(dest.spareBytesUntouched());
 }
 
 TEST(ZoomFilter, CancelReturnsTheStatusAndReleasesTheTable) {
-    check_cancel_and_memory<PixelRGBA8, PixelGray8>(false);
-    check_cancel_and_memory<PixelGrayFloat, PixelGrayFloat>(true);
-    check_cancel_and_memory<PixelRGBA16, PixelRGBAFloat32768>(false);
+    check_cancel_and_memory<PixelRGBA8, PixelGray8>();
+    check_cancel_and_memory<PixelGrayFloat, PixelGrayFloat>();
+    check_cancel_and_memory<PixelRGBA16, PixelRGBAFloat32768>();
 }
 
 TEST(ZoomFilter, MissingPixelsOrEmptyImages) {
@@ -530,7 +530,8 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
 
         PaddedImage<PixelGrayFloat> fresh(2 * level + 1, 2 * level);
         ZoomTestHost other;
-        ZoomFilter<PixelGrayFloat, PixelGrayFloat> once(&other, lens.array(true), fresh.array(true));
+        ZoomFilter<PixelGrayFloat, PixelGrayFloat> once(&other, lens.array(true),
+                                                         fresh.array(true));
         once.scale_x = zoom.scale_x;
         once.scale_y = zoom.scale_y;
         once.horizontal_mode = once.vertical_mode = OutsideMode::color;
