@@ -238,7 +238,9 @@ PF_Err AfterEffectsHost::about(PF_InData* in_data, PF_OutData* out_data, PF_Para
     if (head_length < 0 || size_t(head_length) >= capacity) return PF_Err_INTERNAL_STRUCT_DAMAGED;
     const std::string text = description.substr(0, capacity - 1 - size_t(head_length));
 
-    if (in_data != nullptr && in_data->utils != nullptr && in_data->utils->ansi.sprintf != nullptr) {
+    const bool host_sprintf = in_data != nullptr && in_data->utils != nullptr &&
+                              in_data->utils->ansi.sprintf != nullptr;
+    if (host_sprintf) {
         if (with_revision) {
             PF_SPRINTF(out_data->return_msg, "%s v%d.%d.%d\r%s", title.c_str(), version_major,
                        version_minor, version_revision, text.c_str());

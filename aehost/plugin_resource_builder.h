@@ -14,7 +14,7 @@
 // Each value is zero-padded to a multiple of 4 bytes and the length counts that padding,
 // except for "eINF", whose length is 2 with two padding bytes after it. Four-character codes
 // are 32-bit integers, so '8BIM' is stored as the bytes "MIB8".
-struct PluginResourceSpec {
+struct PluginResourceContents {
     std::string_view name;         // effect menu name, at most 255 characters
     std::string_view category;     // effect menu category
     std::string_view entry_point;  // exported entry function
@@ -76,23 +76,24 @@ public:
 
 }  // namespace plugin_resource_detail
 
-// Size in bytes of the resource for `spec`.
-constexpr size_t pluginResourceSize(const PluginResourceSpec& spec) {
+// Size in bytes of the resource for `contents`.
+constexpr size_t pluginResourceSize(const PluginResourceContents& contents) {
     using namespace plugin_resource_detail;
     return kHeaderBytes + kPropertyCount * kPropertyHeaderBytes + 4 /* kind */ +
-           pascalStringBytes(spec.name) + categoryBytes(spec.category) +
-           cStringBytes(spec.entry_point) + 4 /* ePVR */ + 4 /* eSVR */ + 4 /* eVER */ +
+           pascalStringBytes(contents.name) + categoryBytes(contents.category) +
+           cStringBytes(contents.entry_point) + 4 /* ePVR */ + 4 /* eSVR */ + 4 /* eVER */ +
            4 /* eINF and its padding */ + 4 /* eGLO */ + 4 /* eGL2 */ +
-           pascalStringBytes(spec.match_name) + 4 /* aeFL */;
+           pascalStringBytes(contents.match_name) + 4 /* aeFL */;
 }
 
-// The resource bytes; N must be pluginResourceSize(spec). Strings longer than a length byte
+// The resource bytes; N must be pluginResourceSize(contents). Strings longer than a length byte
 // can count stop the compilation.
 template <size_t N>
-constexpr std::array<uint8_t, N> buildPluginResource(const PluginResourceSpec& spec) {
+constexpr std::array<uint8_t, N> buildPluginResource(const PluginResourceContents& contents) {
     using namespace plugin_resource_detail;
-    if (N != pluginResourceSize(spec)) throw "plug-in resource: wrong size";
-    if (spec.name.size() > 255 || spec.category.size() > 255 || spec.match_name.size() > 255) {
+    if (N != pluginResourceSize(contents)) throw "plug-in resource: wrong size";
+    if (contents.name.size() > 255 || contents.category.size() > 255 ||
+        contents.match_name.size() > 255) {
         throw "plug-in resource: string longer than 255 characters";
     }
 
@@ -110,12 +111,12 @@ constexpr std::array<uint8_t, N> buildPluginResource(const PluginResourceSpec& s
 
     w.property("kind", 4);
     w.u32(fourCC("eFKT"));
-    pascal("name", spec.name, pascalStringBytes(spec.name));
-    pascal("catg", spec.category, categoryBytes(spec.category));
+    pascal("name", contents.name, pascalStringBytes(contents.name));
+    pascal("catg", contents.category, categoryBytes(contents.category));
     {
-        const size_t bytes = cStringBytes(spec.entry_point);
+        const size_t bytes = cStringBytes(contents.entry_point);
         const size_t start = w.property("wx86", uint32_t(bytes));
-        w.text(spec.entry_point);
+        w.text(contents.entry_point);
         w.padTo(start + bytes);
     }
     // Property-list version 2.0 and effect API version 12.2, each as major then minor.
@@ -126,15 +127,15 @@ constexpr std::array<uint8_t, N> buildPluginResource(const PluginResourceSpec& s
     w.u16(12);
     w.u16(2);
     w.property("eVER", 4);
-    w.u32(spec.version);
+    w.u32(contents.version);
     w.property("eINF", 2);
     w.u16(0);
     w.u16(0);
     w.property("eGLO", 4);
-    w.u32(spec.out_flags);
+    w.u32(contents.out_flags);
     w.property("eGL2", 4);
-    w.u32(spec.out_flags2);
-    pascal("eMNA", spec.match_name, pascalStringBytes(spec.match_name));
+    w.u32(contents.out_flags2);
+    pascal("eMNA", contents.match_name, pascalStringBytes(contents.match_name));
     w.property("aeFL", 4);
     w.u32(0);
 

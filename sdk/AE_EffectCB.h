@@ -52,7 +52,8 @@ typedef struct _PF_UtilCallbacks {
     ((*(IN_DATA)->inter.add_param)((IN_DATA)->effect_ref, (INDEX), (DEF)))
 
 #define PF_CHECKOUT_PARAM(IN_DATA, INDEX, TIME, STEP, SCALE, PARAM) \
-    ((*(IN_DATA)->inter.checkout_param)((IN_DATA)->effect_ref, (INDEX), (TIME), (STEP), (SCALE), (PARAM)))
+    ((*(IN_DATA)->inter.checkout_param)((IN_DATA)->effect_ref, (INDEX), (TIME), (STEP),  \
+                                         (SCALE), (PARAM)))
 
 #define PF_CHECKIN_PARAM(IN_DATA, PARAM) \
     ((*(IN_DATA)->inter.checkin_param)((IN_DATA)->effect_ref, (PARAM)))

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr PluginResourceSpec kResourceSpec{
+constexpr PluginResourceContents kResourceContents{
     ZblurAEHost::kResourceName,
     ZblurAEHost::kCategory,
     AfterEffectsHost::kEntryPointName,
@@ -21,7 +21,7 @@ constexpr PluginResourceSpec kResourceSpec{
 
 // Read by the host from the file, before any code of the module runs.
 [[gnu::used]] __attribute__((section(".pipl"))) constexpr auto kPluginResource =
-    buildPluginResource<pluginResourceSize(kResourceSpec)>(kResourceSpec);
+    buildPluginResource<pluginResourceSize(kResourceContents)>(kResourceContents);
 
 }  // namespace
 

@@ -11,7 +11,9 @@ namespace {
 constexpr size_t kHeaderBytes = 10;
 constexpr size_t kPropertyHeaderBytes = 16;
 
-[[noreturn]] void fail(const std::string& message) { throw PluginResourceError("pipl: " + message); }
+[[noreturn]] void fail(const std::string& message) {
+    throw PluginResourceError("pipl: " + message);
+}
 
 std::string hex(uint64_t v) {
     std::ostringstream s;
@@ -238,8 +240,8 @@ PluginResource parsePluginResource(const uint8_t* bytes, size_t size, const std:
             r.pipl_version_minor = le16(p.value.data() + 2);
         } else if (key == "eSVR") {
             needLength(p, i, 4, source);
-            r.spec_version_major = le16(p.value.data());
-            r.spec_version_minor = le16(p.value.data() + 2);
+            r.api_version_major = le16(p.value.data());
+            r.api_version_minor = le16(p.value.data() + 2);
         } else if (key == "eVER") {
             needLength(p, i, 4, source);
             r.effect_version = le32(p.value.data());

@@ -39,7 +39,7 @@ struct PluginResource {
     std::string category;     // 'catg'
     std::string entry_point;  // 'wx86'
     uint16_t pipl_version_major = 0, pipl_version_minor = 0;  // 'ePVR'
-    uint16_t spec_version_major = 0, spec_version_minor = 0;  // 'eSVR'
+    uint16_t api_version_major = 0, api_version_minor = 0;  // 'eSVR'
     uint32_t effect_version = 0;  // 'eVER'
     uint16_t info_flags = 0;      // 'eINF'
     uint32_t out_flags = 0;       // 'eGLO'

@@ -69,9 +69,10 @@ TEST(Dispatch, UnansweredAndUnknownCommandsCallNothingAndSucceed) {
 }
 
 TEST(Dispatch, RenderCommandsLogTheirNameAndCallNoHandler) {
-    const std::map<A_long, std::string> lines = {{PF_Cmd_RENDER, "PF_Cmd_RENDER\n"},
-                                                 {PF_Cmd_SMART_PRE_RENDER, "PF_Cmd_SMART_PRE_RENDER\n"},
-                                                 {PF_Cmd_SMART_RENDER, "PF_Cmd_SMART_RENDER\n"}};
+    const std::map<A_long, std::string> lines = {
+        {PF_Cmd_RENDER, "PF_Cmd_RENDER\n"},
+        {PF_Cmd_SMART_PRE_RENDER, "PF_Cmd_SMART_PRE_RENDER\n"},
+        {PF_Cmd_SMART_RENDER, "PF_Cmd_SMART_RENDER\n"}};
     for (const auto& [cmd, line] : lines) {
         LogCapture log;
         AETestHost host;
@@ -158,7 +159,9 @@ TEST(About, ZblurTextThroughTheHostsSprintf) {
     EXPECT_EQ(host.sprintfCalls(), 1);
     EXPECT_EQ(std::string(host.out_data.return_msg),
               std::string("Glimmora 'Zblur'  v1.4.7\r") + ZblurAEHost::kDescription);
-    EXPECT_EQ(std::string(ZblurAEHost::kDescription).rfind("Simulates a camera's focus change(ZBLUR).\n\n", 0), 0u);
+    EXPECT_EQ(std::string(ZblurAEHost::kDescription)
+                  .rfind("Simulates a camera's focus change(ZBLUR).\n\n", 0),
+              0u);
 }
 
 TEST(About, EvenblurText) {
@@ -167,7 +170,9 @@ TEST(About, EvenblurText) {
     EXPECT_EQ(dispatchTo(effect, host, PF_Cmd_ABOUT), PF_Err_NONE);
     EXPECT_EQ(std::string(host.out_data.return_msg),
               std::string("Glimmora 'Evenblur'  v1.4.7\r") + EvenblurAEHost::kDescription);
-    EXPECT_EQ(std::string(EvenblurAEHost::kDescription).rfind("Simulates a camera's Evenblur effect.\n\n", 0), 0u);
+    EXPECT_EQ(std::string(EvenblurAEHost::kDescription)
+                  .rfind("Simulates a camera's Evenblur effect.\n\n", 0),
+              0u);
 }
 
 TEST(About, RevisionZeroShowsTwoVersionNumbers) {

@@ -20,7 +20,9 @@ namespace {
 using EntryPoint = PF_Err (*)(PF_Cmd, PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
                               void*);
 
-std::string pluginPath(const std::string& name) { return std::string(QB_PLUGIN_DIR) + "/" + name + ".so"; }
+std::string pluginPath(const std::string& name) {
+    return std::string(QB_PLUGIN_DIR) + "/" + name + ".so";
+}
 
 struct PluginCase {
     const char* file;
@@ -61,8 +63,8 @@ TEST(PluginResource, BothLibrariesCarryTwelveProperties) {
         EXPECT_EQ(r.entry_point, "EntryPointFunc");
         EXPECT_EQ(r.pipl_version_major, 2);
         EXPECT_EQ(r.pipl_version_minor, 0);
-        EXPECT_EQ(r.spec_version_major, 12);
-        EXPECT_EQ(r.spec_version_minor, 2);
+        EXPECT_EQ(r.api_version_major, 12);
+        EXPECT_EQ(r.api_version_minor, 2);
         EXPECT_EQ(r.effect_version, 0x000A3E00u);
         EXPECT_EQ(r.info_flags, 0);
         EXPECT_EQ(r.out_flags, 0x06000000u);
@@ -102,9 +104,9 @@ TEST(PluginResource, StoredBytesOfHeaderAndFirstProperties) {
 }
 
 TEST(PluginResource, BuilderAgreesWithTheReaderOnOtherStrings) {
-    constexpr PluginResourceSpec spec{"ABC", "C", "Entry", "M12345678", 0x12345678u, 0x0F0F0F0Fu,
-                                      0x1u};
-    constexpr auto bytes = buildPluginResource<pluginResourceSize(spec)>(spec);
+    constexpr PluginResourceContents contents{"ABC",       "C",         "Entry", "M12345678",
+                                              0x12345678u, 0x0F0F0F0Fu, 0x1u};
+    constexpr auto bytes = buildPluginResource<pluginResourceSize(contents)>(contents);
     const PluginResource r = parsePluginResource(bytes.data(), bytes.size(), "built");
     EXPECT_EQ(r.end, bytes.size());
     EXPECT_EQ(r.name, "ABC");
@@ -234,7 +236,8 @@ TEST(PluginResourceReader, TruncatedOrOverlongResources) {
     EXPECT_EQ(errorOf([&] { parsePluginResource(s.data(), 6, "cut"); }),
               "pipl: truncated header in cut: 6 of 10 bytes");
     EXPECT_EQ(errorOf([&] { parsePluginResource(s.data(), s.size() - 3, "cut"); }),
-              "pipl: truncated property 12 ('aeFL') at offset 282 in cut: value of 4 bytes, 1 left");
+              "pipl: truncated property 12 ('aeFL') at offset 282 in cut: value of 4 bytes, "
+              "1 left");
     EXPECT_EQ(errorOf([&] { parsePluginResource(s.data(), s.size() - 8, "cut"); }),
               "pipl: truncated property 12 header at offset 266 in cut: 12 of 16 bytes left");
     std::vector<uint8_t> longer = s;
