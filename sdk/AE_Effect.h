@@ -412,6 +412,12 @@ typedef struct PF_ParamDef {
 // Index 0 is the effect's input layer.
 typedef PF_ParamDefPtr* PF_ParamList;
 
+// The extra record of PF_Cmd_USER_CHANGED_PARAM: the position of the parameter the user
+// changed. The effect marks every value it writes in answer with PF_ChangeFlag_CHANGED_VALUE.
+typedef struct {
+    PF_ParamIndex param_index;
+} PF_UserChangedParamExtra;
+
 // ---- Interact callbacks ------------------------------------------------------------------
 
 typedef struct {
