@@ -9,8 +9,9 @@
 
 enum class ImageFormat { exr, png, tiff, jpeg };
 
-// The format named by the extension of `file` (.exr, .png, .tif, .tiff, .jpg, .jpeg, any case).
-// An unknown extension throws, naming the file and the extension.
+// The output format named by the extension of `file` (.exr, .png, .tif, .tiff, .jpg, .jpeg, any
+// case). A missing or unknown extension throws "cannot write '<file>': ...", naming the
+// extension. (Reading goes by the file's contents, not its name.)
 ImageFormat formatFromExtension(const std::filesystem::path& file);
 
 // Reads EXR (half or float; a "Z" channel becomes the depth plane), PNG and TIFF (8 or 16 bit;

@@ -6,8 +6,9 @@
 
 #include "qbrender_error.h"
 
+// The build sets the plug-in folder of its tree (qbrender/CMakeLists.txt).
 #ifndef QB_PLUGIN_DIR
-#define QB_PLUGIN_DIR "plugins"
+#error "QB_PLUGIN_DIR must name the default plug-in folder"
 #endif
 
 namespace {

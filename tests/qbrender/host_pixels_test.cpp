@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -136,7 +137,12 @@ INSTANTIATE_TEST_SUITE_P(AllDepths, HostCopy,
                                                               SampleDepth::float32),
                                             ::testing::Values(SampleDepth::bits8,
                                                               SampleDepth::bits16,
-                                                              SampleDepth::float32)));
+                                                              SampleDepth::float32)),
+                         [](const auto& info) {
+                             return std::string("from") +
+                                    std::to_string(bitsOf(std::get<0>(info.param))) + "to" +
+                                    std::to_string(bitsOf(std::get<1>(info.param)));
+                         });
 
 TEST(HostPixels, FloatOutOfRangeAndNanIntoIntegerHosts) {
     Image image(4, 1, SampleDepth::float32);

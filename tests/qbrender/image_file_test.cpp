@@ -1,5 +1,7 @@
 #include "image_file.h"
 
+#include <unistd.h>
+
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
@@ -311,6 +313,17 @@ TEST(ImageFile, ReadingFailuresNameTheFileAndTheReason) {
     std::ofstream(folder / "notes.txt") << "plain text\n";
     EXPECT_NE(readErrorOf(folder / "notes.txt").find("notes.txt': not an image file"),
               std::string::npos);
+}
+
+TEST(ImageFile, AnUnreadableFileIsReportedWithTheSystemsReason) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "the superuser reads every file";
+    }
+    TestFolder folder;
+    writeImage(patternImage(SampleDepth::bits8), folder / "locked.png");
+    fs::permissions(folder / "locked.png", fs::perms::none);
+    EXPECT_EQ(readErrorOf(folder / "locked.png"),
+              "cannot read '" + (folder / "locked.png").string() + "': Permission denied");
 }
 
 TEST(ImageFile, TruncatedAndCorruptFilesFailNamingTheFile) {

@@ -43,15 +43,33 @@ TEST(ProgressBar, DrawsLabelBarAndPercent) {
 
 TEST(ProgressBar, RedrawsAreThrottled) {
     std::FILE* out = std::tmpfile();
-    ProgressBar bar(ProgressBar::Mode::always, out, std::chrono::hours(1));
-    bar.begin("render");
-    for (int i = 0; i <= 10000; ++i) {
-        bar.update(i, 10000);
+    {
+        ProgressBar bar(ProgressBar::Mode::always, out, std::chrono::hours(1));
+        bar.begin("render");
+        for (int i = 0; i <= 10000; ++i) {
+            bar.update(i, 10000);
+        }
+        // The first draw and the one at 100 %; everything between falls within the interval.
+        EXPECT_EQ(bar.redraws(), 2);
+        bar.update(10000, 10000);
+        EXPECT_EQ(bar.redraws(), 2);
     }
-    // The first draw and the one at 100 %; everything between falls within the interval.
-    EXPECT_EQ(bar.redraws(), 2);
-    bar.update(10000, 10000);
-    EXPECT_EQ(bar.redraws(), 2);
+    std::fclose(out);
+}
+
+TEST(ProgressBar, RedrawsOnceTheIntervalHasPassed) {
+    std::FILE* out = std::tmpfile();
+    {
+        ProgressBar bar(ProgressBar::Mode::always, out, std::chrono::milliseconds(1));
+        bar.begin("render");
+        bar.update(1, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        bar.update(2, 10);
+        EXPECT_EQ(bar.redraws(), 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        bar.update(2, 10);  // same percentage: nothing new to show
+        EXPECT_EQ(bar.redraws(), 2);
+    }
     std::fclose(out);
 }
 
