@@ -30,7 +30,7 @@
 // may lose). The inverse reconstructs rows 0 .. min(Nh, data_rows + 1) - 1 only.
 //
 // Work: the row pass transforms groups of rows (4 rows side by side for 1 and 5 channels, one
-// row for 4 channels) and the column pass blocks of adjacent complex columns (32, 8 or 8
+// row for 4 channels) and the column pass blocks of adjacent complex columns (32, 4 or 4
 // columns for 1, 4 or 5 channels), each in a per-task scratch buffer, so that every butterfly
 // updates whole SSE registers. Tasks get contiguous shares; each one has its own scratch
 // buffer, obtained from the render context before any work starts. Progress counts one unit
@@ -48,7 +48,7 @@ public:
 
     // Rows per row-pass lane block and columns per column-pass lane block.
     static constexpr int kRowGroup = kChannels == 4 ? 1 : 4;
-    static constexpr int kColumnGroup = kChannels == 1 ? 32 : 8;
+    static constexpr int kColumnGroup = kChannels == 1 ? 32 : 4;
     static constexpr int kRowLanes = kRowGroup * kChannels;
     static constexpr int kColumnLanes = kColumnGroup * kChannels;
     static constexpr int32_t kScratchSlots = 1024;

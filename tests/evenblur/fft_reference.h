@@ -70,10 +70,13 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
-// e^(sign 2 pi i j / n), with j reduced modulo n first so large products stay exact.
-inline std::complex<double> unitRoot(int64_t j, int64_t n, int sign) {
+// The n-th roots of unity e^(sign 2 pi i j / n), j = 0 .. n-1; index with (a * b) % n, which
+// keeps the angles exact for any product.
+inline std::vector<std::complex<double>> unitRoots(int32_t n, int sign) {
     const double pi = 3.14159265358979323846;
-    return std::polar(1.0, sign * 2.0 * pi * double(j % n) / double(n));
+    std::vector<std::complex<double>> roots(static_cast<size_t>(n));
+    for (int32_t j = 0; j < n; ++j) roots[size_t(j)] = std::polar(1.0, sign * 2.0 * pi * j / n);
+    return roots;
 }
 
 // A half spectrum of one channel: (Nw/2 + 1) x Nh complex values, element (k, y) at
@@ -86,12 +89,15 @@ using HalfSpectrum = std::vector<std::complex<double>>;
 template <class P>
 HalfSpectrum directForward(TransformBuffer<P>& in, int32_t data_rows, int c) {
     const int32_t nw = in.nw(), nh = in.nh(), columns = nw / 2 + 1;
+    const auto row_roots = unitRoots(nw, +1);
+    const auto column_roots = unitRoots(nh, +1);
     HalfSpectrum rows(size_t(columns) * size_t(nh));
     for (int32_t y = 0; y < nh; ++y) {
         for (int32_t k = 0; k < columns; ++k) {
             std::complex<double> sum = 0.0;
             if (y < data_rows) {
-                for (int32_t u = 0; u < nw; ++u) sum += double(in.at(u, y, c)) * unitRoot(int64_t(u) * k, nw, +1);
+                for (int32_t u = 0; u < nw; ++u)
+                    sum += double(in.at(u, y, c)) * row_roots[size_t(int64_t(u) * k % nw)];
             } else {
                 sum = in.element(k, y, c);
             }
@@ -103,7 +109,7 @@ HalfSpectrum directForward(TransformBuffer<P>& in, int32_t data_rows, int c) {
         for (int32_t v = 0; v < nh; ++v) {
             std::complex<double> sum = 0.0;
             for (int32_t y = 0; y < nh; ++y)
-                sum += rows[size_t(y) * columns + k] * unitRoot(int64_t(y) * v, nh, +1);
+                sum += rows[size_t(y) * columns + k] * column_roots[size_t(int64_t(y) * v % nh)];
             out[size_t(v) * columns + k] = sum;
         }
     return out;
@@ -118,11 +124,14 @@ HalfSpectrum directForward(TransformBuffer<P>& in, int32_t data_rows, int c) {
 template <class P>
 std::vector<double> directInverse(TransformBuffer<P>& in, int c) {
     const int32_t nw = in.nw(), nh = in.nh(), columns = nw / 2 + 1;
+    const auto row_roots = unitRoots(nw, -1);
+    const auto column_roots = unitRoots(nh, -1);
     HalfSpectrum cols(size_t(columns) * size_t(nh));
     for (int32_t k = 0; k < columns; ++k)
         for (int32_t v = 0; v < nh; ++v) {
             std::complex<double> sum = 0.0;
-            for (int32_t y = 0; y < nh; ++y) sum += in.element(k, y, c) * unitRoot(int64_t(y) * v, nh, -1);
+            for (int32_t y = 0; y < nh; ++y)
+                sum += in.element(k, y, c) * column_roots[size_t(int64_t(y) * v % nh)];
             cols[size_t(v) * columns + k] = sum;
         }
     std::vector<double> out(size_t(nw) * size_t(nh));
@@ -130,7 +139,8 @@ std::vector<double> directInverse(TransformBuffer<P>& in, int c) {
         const std::complex<double>* s = &cols[size_t(y) * columns];
         for (int32_t u = 0; u < nw; ++u) {
             double x = 0.5 * (s[0].real() + (u % 2 == 0 ? 1.0 : -1.0) * s[nw / 2].real());
-            for (int32_t k = 1; k < nw / 2; ++k) x += (s[k] * unitRoot(int64_t(u) * k, nw, -1)).real();
+            for (int32_t k = 1; k < nw / 2; ++k)
+                x += (s[k] * row_roots[size_t(int64_t(u) * k % nw)]).real();
             out[size_t(y) * nw + u] = x;
         }
     }
