@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "AE_Effect.h"
+
+// The host's memory handles. A handle points at the block's data pointer, so that *handle
+// gives the memory as the host's handles do; the memory is 16-byte aligned and stays where it
+// is for the handle's life. Every call may come from any thread.
+//
+// Misuse (an unknown or already disposed handle, unlocking an unlocked handle) is not a crash:
+// the call does nothing and a fault line is kept for the caller to report.
+class HandleTable {
+public:
+    HandleTable() = default;
+    HandleTable(const HandleTable&) = delete;
+    HandleTable& operator=(const HandleTable&) = delete;
+    ~HandleTable();
+
+    // Null when memory is refused (see failFrom).
+    PF_Handle allocate(uint64_t bytes);
+    void* lock(PF_Handle handle);
+    void unlock(PF_Handle handle);
+    void dispose(PF_Handle handle);
+    uint64_t size(PF_Handle handle);
+    // Keeps the contents up to the smaller size; the handle value stays, the memory may move.
+    PF_Err resize(uint64_t bytes, PF_Handle* handle);
+
+    bool contains(PF_Handle handle) const;
+    size_t liveCount() const;
+    // Allocations made so far (successful or refused).
+    uint64_t allocationCount() const;
+    // Makes the n-th allocation from now on (1 = the next) and every later one fail; 0 turns
+    // failures off. For testing how effects cope with memory exhaustion.
+    void failFrom(uint64_t n);
+    // Disposes every live handle but `keep` and returns how many it disposed.
+    size_t disposeAll(PF_Handle keep = nullptr);
+    // Fault lines gathered since the last call, which clears them.
+    std::vector<std::string> takeFaults();
+
+private:
+    struct Block {
+        void* data;  // must stay the first member: a handle points here
+        uint64_t size;
+        int32_t locks;
+    };
+
+    Block* find(PF_Handle handle, const char* operation);
+    static void* newMemory(uint64_t bytes);
+    static void freeMemory(void* memory);
+
+    mutable std::mutex lock_;
+    std::unordered_map<Block*, std::unique_ptr<Block>> blocks_;
+    uint64_t allocations_ = 0;
+    uint64_t fail_at_ = 0;
+    std::vector<std::string> faults_;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "AE_Effect.h"
+#include "AE_EffectSuites.h"
+#include "image.h"
+
+// Pixel buffers as the host hands them to an effect.
+//
+// Host pixels are alpha, red, green, blue in memory, with channel maximum 255 (8-bit), 32768
+// (16-bit) or 1.0 (32-bit float); see host_pixels.h for the conversion from file samples.
+
+// One layer at one frame, at the render's depth and downsampling, as tight host-layout rows:
+// the source from which every world of that layer is cut. Downsampling picks every N-th pixel
+// of every N-th row (pixel (x, y) is file pixel (x * N, y * N)), as a draft render does; the
+// depth plane (the Z channel of an EXR file, scene units, larger = farther) is picked the same
+// way.
+struct HostPlane {
+    int width = 0;
+    int height = 0;
+    SampleDepth depth = SampleDepth::bits8;
+    std::vector<unsigned char> pixels;  // height rows of width * hostPixelBytes(depth) bytes
+    std::vector<float> z;               // width * height values, or empty
+
+    size_t rowBytes() const;
+    const unsigned char* pixel(int x, int y) const;
+};
+
+// Size of a layer dimension at 1/downsample resolution: size / downsample rounded down, at
+// least 1 (the rule the effects use for the full layer size).
+int downsampledSize(int size, int downsample);
+
+HostPlane makeHostPlane(const Image& image, SampleDepth depth, int downsample);
+
+// A pixel world owned by the host. Every row has spare bytes after its pixels, and guard bands
+// lie before the first and after the last row; all of them hold kSentinel, so that damage()
+// can tell whether the effect wrote outside the pixels. Pixels start zeroed (transparent
+// black). The world's def().reserved0 points back at the HostWorld, so that the world suite
+// can tell the pixel format of any copy of the description.
+class HostWorld {
+public:
+    static constexpr unsigned char kSentinel = 0xC3;
+    static constexpr size_t kGuardBytes = 64;
+
+    // Spare bytes per row: two pixels and four bytes, so that rows are never a whole number of
+    // pixels apart and an effect that assumes width * pixel size strides shows at once.
+    static size_t spareBytes(SampleDepth depth);
+
+    HostWorld(int width, int height, SampleDepth depth, int origin_x, int origin_y, bool writeable);
+    // A description without pixels (data null, size 0): a disconnected layer.
+    explicit HostWorld(SampleDepth depth);
+    HostWorld(const HostWorld&) = delete;
+    HostWorld& operator=(const HostWorld&) = delete;
+    ~HostWorld();
+
+    // The live world that `def` (or a copy of it) describes; null for anything else.
+    static const HostWorld* fromDef(const PF_EffectWorld* def);
+
+    PF_EffectWorld* def() { return &def_; }
+    const PF_EffectWorld* def() const { return &def_; }
+    SampleDepth depth() const { return depth_; }
+    PF_PixelFormat pixelFormat() const;
+    bool hasPixels() const { return def_.data != nullptr; }
+    int width() const { return def_.width; }
+    int height() const { return def_.height; }
+    const unsigned char* row(int y) const;
+    unsigned char* row(int y);
+
+    // Pixel (x, y) of the world = plane pixel (left + x, top + y); transparent black where that
+    // lies outside the plane.
+    void fill(const HostPlane& plane, int left, int top);
+
+    // Empty when every spare and guard byte still holds the sentinel, else one line naming
+    // the first one written ("row 3, spare byte 2 of 12").
+    std::string damage() const;
+    // 64-bit FNV-1a over the pixels (spare bytes excluded), to see whether an input changed.
+    uint64_t pixelChecksum() const;
+
+    // The pixels as a file image of the same depth (16-bit values mapped to 0..65535).
+    Image toImage() const;
+
+private:
+    SampleDepth depth_;
+    std::vector<unsigned char> buffer_;
+    unsigned char* data_ = nullptr;
+    PF_EffectWorld def_{};
+};
