@@ -1,0 +1,317 @@
+#include "layer_probe_ae_host.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "AE_EffectCB.h"
+
+namespace {
+
+constexpr double kFixedOne = 65536.0;
+
+PF_ParamDef zeroed(PF_ParamType type, const char* name, A_long id, PF_ParamFlags flags) {
+    PF_ParamDef def;
+    std::memset(&def, 0, sizeof def);
+    def.param_type = type;
+    std::strncpy(def.name, name, sizeof def.name - 1);
+    def.uu.id = id;
+    def.flags = flags;
+    return def;
+}
+
+// Pixels as the render sees them: alpha, red, green, blue.
+template <class Channel>
+Channel* pixelAt(const LayerImage& image, int32_t x, int32_t y) {
+    return reinterpret_cast<Channel*>(static_cast<char*>(image.data) +
+                                      ptrdiff_t(y) * image.row_bytes) +
+           ptrdiff_t(x) * 4;
+}
+
+template <class Channel>
+Channel stored(double v, double maximum) {
+    v = std::clamp(v, 0.0, maximum);
+    if constexpr (std::is_floating_point_v<Channel>) {
+        return Channel(v);
+    } else {
+        return Channel(std::floor(v + 0.5));
+    }
+}
+
+}  // namespace
+
+LayerProbeAEHost::LayerProbeAEHost()
+    : AfterEffectsHost("Layer Probe", "Quillbrook",
+                       "Checks layer placement and parameters of the host binding.\n", 1, 4, 7) {}
+
+PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
+                                     PF_ParamDef* params[], PF_LayerDef* output) {
+    (void)params;
+    (void)output;
+    std::vector<PF_ParamDef> defs;
+
+    PF_ParamDef d = zeroed(PF_Param_POPUP, "output", 1, PF_ParamFlag_SUPERVISE);
+    d.u.pd.num_choices = 3;
+    d.u.pd.dephault = 1;
+    d.u.pd.u.namesptr = "source plus layers|source only|layers only";
+    defs.push_back(d);
+
+    d = zeroed(PF_Param_FLOAT_SLIDER, "layer gain", 2, 0);
+    d.u.fs_d.valid_min = 0;
+    d.u.fs_d.valid_max = 4;
+    d.u.fs_d.slider_min = 0;
+    d.u.fs_d.slider_max = 2;
+    d.u.fs_d.dephault = 1;
+    d.u.fs_d.precision = 2;
+    defs.push_back(d);
+
+    d = zeroed(PF_Param_SLIDER, "add red", 3, 0);
+    d.u.sd.valid_min = 0;
+    d.u.sd.valid_max = 255;
+    d.u.sd.slider_min = 0;
+    d.u.sd.slider_max = 255;
+    defs.push_back(d);
+
+    d = zeroed(PF_Param_FIX_SLIDER, "add green", 4, 0);
+    d.u.fd.valid_min = 0;
+    d.u.fd.valid_max = PF_Fixed(kFixedOne);
+    d.u.fd.slider_max = PF_Fixed(kFixedOne);
+    d.u.fd.precision = 2;
+    defs.push_back(d);
+
+    defs.push_back(zeroed(PF_Param_ANGLE, "blue turn", 5, 0));
+
+    d = zeroed(PF_Param_CHECKBOX, "invert", 6, PF_ParamFlag_SUPERVISE);
+    d.u.bd.u.nameptr = "invert colours";
+    defs.push_back(d);
+
+    d = zeroed(PF_Param_COLOR, "tint", 7, 0);
+    d.u.cd.dephault = PF_Pixel{255, 255, 255, 255};
+    defs.push_back(d);
+
+    d = zeroed(PF_Param_POINT, "marker", 8, 0);
+    d.u.td.x_dephault = PF_Fixed(-kFixedOne);
+    d.u.td.y_dephault = PF_Fixed(-kFixedOne);
+    defs.push_back(d);
+
+    defs.push_back(zeroed(PF_Param_GROUP_START, "-> Layers", 9, PF_ParamFlag_START_COLLAPSED));
+    defs.push_back(zeroed(PF_Param_LAYER, "first layer", 10, 0));
+    defs.push_back(zeroed(PF_Param_LAYER, "second layer", 11, 0));
+    defs.push_back(zeroed(PF_Param_GROUP_END, "", 12, 0));
+
+    d = zeroed(PF_Param_CHECKBOX, "reset", 13, PF_ParamFlag_SUPERVISE);
+    d.u.bd.u.nameptr = "";
+    defs.push_back(d);
+
+    d = zeroed(PF_Param_SLIDER, "source frame offset", 14, 0);
+    d.u.sd.valid_min = -10;
+    d.u.sd.valid_max = 10;
+    d.u.sd.slider_min = -10;
+    d.u.sd.slider_max = 10;
+    defs.push_back(d);
+
+    for (PF_ParamDef& def : defs) {
+        const PF_Err error = PF_ADD_PARAM(in_data, -1, &def);
+        if (error != noError()) return error;
+    }
+    out_data->num_params = kParameterCount;
+    return noError();
+}
+
+PF_Err LayerProbeAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
+                                        PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
+    (void)in_data;
+    (void)out_data;
+    (void)output;
+    (void)extra;
+    const bool with_layers = params[kOutput]->u.pd.value != 2;
+    const bool inverted = params[kInvert]->u.bd.value != 0;
+    for (const int32_t position : {int32_t(kGain), int32_t(kFirstLayer), int32_t(kSecondLayer)}) {
+        const PF_Err error = setParamEnabled(position, with_layers);
+        if (error != noError()) return error;
+    }
+    return setParamEnabled(kTint, !inverted);
+}
+
+PF_Err LayerProbeAEHost::userChangedParam(PF_InData* in_data, PF_OutData* out_data,
+                                          PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
+    (void)in_data;
+    (void)out_data;
+    (void)output;
+    const auto* changed = static_cast<const PF_UserChangedParamExtra*>(extra);
+    if (changed == nullptr || changed->param_index != kReset || params[kReset]->u.bd.value == 0) {
+        return noError();
+    }
+    params[kGain]->u.fs_d.value = 1.0;
+    params[kGain]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
+    params[kAddRed]->u.sd.value = 0;
+    params[kAddRed]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
+    params[kReset]->u.bd.value = 0;
+    params[kReset]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
+    return noError();
+}
+
+int32_t LayerProbeAEHost::helperLayer(int32_t index, std::string* name) const {
+    if (index == 0) {
+        if (name != nullptr) *name = "first layer";
+        return kFirstLayer;
+    }
+    if (index == 1) {
+        if (name != nullptr) *name = "second layer";
+        return kSecondLayer;
+    }
+    return -1;
+}
+
+double LayerProbeAEHost::layerFrame(const std::string& layer_name) {
+    const double frame = AfterEffectsHost::layerFrame(layer_name);
+    if (layer_name != sourceLayerName()) return frame;
+    PF_ParamDef offset;
+    std::memset(&offset, 0, sizeof offset);
+    if (PF_CHECKOUT_PARAM(in_data, kSourceFrameOffset, in_data->current_time, in_data->time_step,
+                          in_data->time_scale, &offset) != noError()) {
+        return frame;
+    }
+    const double moved = frame + offset.u.sd.value;
+    PF_CHECKIN_PARAM(in_data, &offset);
+    return moved;
+}
+
+void LayerProbeAEHost::adjustLayerRequest(const std::string& layer_name, Rectangle* request,
+                                          Rectangle proposed, double* pixel_aspect_out,
+                                          const double* command_pixel_aspect,
+                                          double layer_pixel_aspect, double downsample_x,
+                                          double downsample_y, int32_t layer_width,
+                                          int32_t layer_height) {
+    (void)pixel_aspect_out;
+    (void)command_pixel_aspect;
+    (void)layer_pixel_aspect;
+    (void)downsample_x;
+    (void)downsample_y;
+    (void)layer_width;
+    (void)layer_height;
+    // The whole placed layer, as an effect that needs all of a kernel image asks for it.
+    if (layer_name == "second layer") *request = proposed;
+}
+
+PF_Err LayerProbeAEHost::readSettings(Settings* s) {
+    constexpr int32_t positions[] = {kOutput,   kGain,   kAddRed, kAddGreen,
+                                     kBlueTurn, kInvert, kTint,   kMarker};
+    PF_ParamDef defs[std::size(positions)];
+    std::memset(defs, 0, sizeof defs);
+    PF_Err error = noError();
+    size_t taken = 0;
+    for (; taken < std::size(positions) && error == noError(); ++taken) {
+        error = PF_CHECKOUT_PARAM(in_data, positions[taken], in_data->current_time,
+                                  in_data->time_step, in_data->time_scale, &defs[taken]);
+        if (error != noError()) break;
+    }
+    if (error == noError()) {
+        s->output = defs[0].u.pd.value;
+        s->gain = defs[1].u.fs_d.value;
+        s->add_red = defs[2].u.sd.value;
+        s->add_green = defs[3].u.fd.value / kFixedOne;
+        s->blue_turn = std::clamp(defs[4].u.ad.value / kFixedOne / 360.0, 0.0, 1.0);
+        s->invert = defs[5].u.bd.value != 0;
+        s->tint[0] = defs[6].u.cd.value.red / 255.0;
+        s->tint[1] = defs[6].u.cd.value.green / 255.0;
+        s->tint[2] = defs[6].u.cd.value.blue / 255.0;
+        s->marker_x = int32_t(std::floor(defs[7].u.td.x_value / kFixedOne));
+        s->marker_y = int32_t(std::floor(defs[7].u.td.y_value / kFixedOne));
+    }
+    for (size_t i = taken; i-- > 0;) PF_CHECKIN_PARAM(in_data, &defs[i]);
+    return error;
+}
+
+namespace {
+
+template <class Channel>
+struct ProbeRender {
+    const LayerImage* source;
+    const LayerImage* output;
+    std::vector<const LayerImage*> layers;
+    LayerProbeAEHost::Settings settings;
+    double maximum;
+    QuillbrookHost* host;
+
+    int32_t row(int32_t y, int32_t count, int32_t thread) {
+        (void)count;
+        (void)thread;
+        const int32_t status = host->progress(y, output->height);
+        if (status != host->noError()) return status;
+        // One scratch row from host memory per work item, as a real filter's buffers come.
+        auto* sums =
+            static_cast<double*>(host->allocate(sizeof(double) * 4 * size_t(output->width)));
+        if (sums == nullptr) return host->outOfMemoryError();
+        const int32_t oy = y + output->origin_y;
+        for (int32_t x = 0; x < output->width; ++x) {
+            const int32_t ox = x + output->origin_x;
+            double* sum = sums + size_t(x) * 4;
+            std::fill(sum, sum + 4, 0.0);
+            for (const LayerImage* layer : layers) {
+                const int32_t lx = ox - layer->origin_x;
+                const int32_t ly = oy - layer->origin_y;
+                if (!layer->present || layer->data == nullptr || lx < 0 || ly < 0 ||
+                    lx >= layer->width || ly >= layer->height) {
+                    continue;
+                }
+                const Channel* p = pixelAt<Channel>(*layer, lx, ly);
+                for (int c = 0; c < 4; ++c) sum[c] += double(p[c]);
+            }
+            const Channel* s =
+                pixelAt<Channel>(*source, ox - source->origin_x, oy - source->origin_y);
+            double v[4];
+            for (int c = 0; c < 4; ++c) {
+                const double from_layers = settings.gain * sum[c];
+                v[c] = settings.output == 2   ? double(s[c])
+                       : settings.output == 3 ? from_layers
+                                              : double(s[c]) + from_layers;
+            }
+            v[1] += settings.add_red * maximum / 255.0;
+            v[2] += settings.add_green * maximum;
+            v[3] += settings.blue_turn * maximum;
+            for (int c = 1; c < 4; ++c) {
+                if (settings.invert) v[c] = maximum - std::clamp(v[c], 0.0, maximum);
+                v[c] *= settings.tint[c - 1];
+            }
+            if (ox == settings.marker_x && oy == settings.marker_y) {
+                for (double& channel : v) channel = maximum;
+            }
+            Channel* out = pixelAt<Channel>(*output, x, y);
+            for (int c = 0; c < 4; ++c) out[c] = stored<Channel>(v[c], maximum);
+        }
+        host->release(sums);
+        return host->noError();
+    }
+};
+
+}  // namespace
+
+template <class Channel>
+PF_Err LayerProbeAEHost::renderAs(const LayerImage& source, const LayerImage& output,
+                                  const LayerMap& layers, double maximum) {
+    ProbeRender<Channel> job{&source, &output, {}, {}, maximum, this};
+    const PF_Err error = readSettings(&job.settings);
+    if (error != noError()) return error;
+    for (const char* name : {"first layer", "second layer"}) {
+        const auto it = layers.find(name);
+        if (it != layers.end()) job.layers.push_back(&it->second);
+    }
+    return runParallelOn<&ProbeRender<Channel>::row>(output.height, &job);
+}
+
+PF_Err LayerProbeAEHost::render8(const LayerImage& source, const LayerImage& output,
+                                 const LayerMap& layers) {
+    return renderAs<uint8_t>(source, output, layers, 255.0);
+}
+
+PF_Err LayerProbeAEHost::render16(const LayerImage& source, const LayerImage& output,
+                                  const LayerMap& layers) {
+    return renderAs<uint16_t>(source, output, layers, 32768.0);
+}
+
+PF_Err LayerProbeAEHost::renderFloat(const LayerImage& source, const LayerImage& output,
+                                     const LayerMap& layers) {
+    return renderAs<float>(source, output, layers, 1.0);
+}

@@ -1,0 +1,28 @@
+#include "AE_Effect.h"
+#include "command_boundary.h"
+#include "layer_probe_ae_host.h"
+#include "plugin_resource_builder.h"
+
+namespace {
+
+constexpr PluginResourceContents kResourceSpec{
+    "QB Layer Probe",
+    "Quillbrook",
+    AfterEffectsHost::kEntryPointName,
+    "MTQB Layer Probe",
+    AfterEffectsHost::effectVersion(1, 4, 7),
+    uint32_t(AfterEffectsHost::kGlobalOutFlags),
+    uint32_t(AfterEffectsHost::kGlobalOutFlags2),
+};
+
+// Read by the host from the file before any code runs.
+[[gnu::used, gnu::section(".pipl")]] const auto kPluginResource =
+    buildPluginResource<pluginResourceSize(kResourceSpec)>(kResourceSpec);
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PF_Err EntryPointFunc(
+    PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+    PF_LayerDef* output, void* extra) {
+    return runEffectCommand<LayerProbeAEHost>(cmd, in_data, out_data, params, output, extra);
+}
