@@ -32,9 +32,16 @@
 // Work: the row pass transforms groups of rows (4 rows side by side for 1 and 5 channels, one
 // row for 4 channels) and the column pass blocks of adjacent complex columns (32, 4 or 4
 // columns for 1, 4 or 5 channels), each in a per-task scratch buffer, so that every butterfly
-// updates whole SSE registers. Tasks get contiguous shares; each one has its own scratch
-// buffer, obtained from the render context before any work starts. Progress counts one unit
-// per row and per complex column: units per pass = data_rows + Nw/2 + 1.
+// updates whole SSE registers. Each pass runs threadCount tasks with contiguous shares. Scratch
+// buffer i belongs to task i: a task runs on exactly one worker, and indexing by task rather
+// than by thread slot stays correct when the pool has more slots than the pass has tasks. All
+// buffers are obtained from the render context before any work starts and released before
+// forward or inverse returns, so a failed allocation leaves the buffer untouched.
+//
+// Progress counts one unit per row and per complex column: units per pass = data_rows + Nw/2
+// + 1. The inverse reconstructs one row more than data_rows; its count is held at the pass's
+// share so that no report runs into the next pass. The counter is atomic, as reports come from
+// every worker.
 template <class P>
 class RealFFFFilter : public QuillbrookFilter {
 public:
@@ -72,6 +79,7 @@ public:
         return transform(-1, pass_index, pass_count);
     }
 
+    // Set by the caller before each transform; clamped to 0 .. Nh.
     int32_t data_rows = 0;
     PixelArray<P> buffer;
     void* scratch[kScratchSlots] = {};
