@@ -169,6 +169,16 @@ const std::vector<OptionSpec>& optionTable() {
              }
              o.plugin_dir = v;
          }},
+        {"--cancel-after", nullptr, "N",
+         "testing: report a cancel from the N-th progress call on",
+         [](Options& o, const std::string& n, const std::string& v) {
+             o.cancel_after = parseIntIn(n, v, 1, 1000000000);
+         }},
+        {"--fail-allocation", nullptr, "N",
+         "testing: refuse memory from the N-th allocation of a frame on",
+         [](Options& o, const std::string& n, const std::string& v) {
+             o.fail_allocation = uint64_t(parseIntIn(n, v, 1, 1000000000));
+         }},
         {"--help", "-h", nullptr, "print this help",
          [](Options& o, const std::string&, const std::string&) { o.help = true; }},
     };

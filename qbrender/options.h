@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +64,11 @@ struct Options {
     std::string write_sample;
     // Folder searched for plug-in libraries.
     std::string plugin_dir;
+    // Fault injection, to see how an effect copes: the host's progress callback answers
+    // "cancelled" from its n-th call on (0 = never), and host memory is refused from the n-th
+    // allocation of each frame on (0 = never).
+    int64_t cancel_after = 0;
+    uint64_t fail_allocation = 0;
 };
 
 // The plug-in folder of the build tree qbrender was built in.

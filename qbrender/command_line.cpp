@@ -1,0 +1,209 @@
+#include "command_line.h"
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "effect_session.h"
+#include "host_names.h"
+#include "image_file.h"
+#include "interrupt_flag.h"
+#include "options.h"
+#include "plugin_library.h"
+#include "progress_bar.h"
+#include "qbrender_error.h"
+#include "sample_scene.h"
+
+namespace {
+
+SampleDepth depthOfBits(int bits) {
+    return bits == 8 ? SampleDepth::bits8 : bits == 16 ? SampleDepth::bits16 : SampleDepth::float32;
+}
+
+// A layer from a file: a name with '#' is read per frame; any other file is read now, so that a
+// bad file stops the run before the effect is loaded.
+std::shared_ptr<LayerSource> layerFromFile(const std::string& file, int first_frame) {
+    if (file.find('#') != std::string::npos) {
+        std::shared_ptr<LayerSource> source = LayerSource::fromFile(file);
+        source->frame(first_frame);
+        return source;
+    }
+    return LayerSource::fromImage(readImage(file), "'" + file + "'");
+}
+
+// Every host-side finding ends the run: the effect broke a rule even if it reported success.
+void throwOnFaults(EffectSession& session) {
+    const std::vector<std::string> faults = session.takeFaults();
+    if (faults.empty()) return;
+    std::string more;
+    if (faults.size() > 1) {
+        more = " (and " + std::to_string(faults.size() - 1) + " more)";
+    }
+    throw QbrenderError(session.effectName() + ": " + faults.front() + more,
+                        ExitStatus::effect_error);
+}
+
+std::string aboutText(std::string text) {
+    for (char& c : text) {
+        if (c == '\r') c = '\n';
+    }
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    return text;
+}
+
+void printControls(std::ostream& out, const std::vector<ControlState>& controls) {
+    char line[160];
+    for (const ControlState& c : controls) {
+        std::snprintf(line, sizeof line, "%4d  %-8s  %-14s '%s'\n", c.position,
+                      c.enabled ? "enabled" : "disabled", c.kind.c_str(), c.name.c_str());
+        out << line;
+    }
+}
+
+int run(int argc, const char* const* argv, std::ostream& out) {
+    const Options options = parseOptions(argc, argv);
+    if (options.help) {
+        out << helpText();
+        return int(ExitStatus::done);
+    }
+    if (!options.write_sample.empty()) {
+        const FrameSize size = options.size.value_or(FrameSize{kSampleWidth, kSampleHeight});
+        for (const auto& file : writeSample(options.write_sample, size.width, size.height)) {
+            out << file.string() << "\n";
+        }
+        return int(ExitStatus::done);
+    }
+    if (options.list && options.effect.empty()) {
+        std::vector<std::string> problems;
+        const std::vector<EffectInfo> effects = findEffects(options.plugin_dir, &problems);
+        out << effectListing(effects);
+        for (const std::string& p : problems) out << "unreadable plug-in: " << p << "\n";
+        return int(ExitStatus::done);
+    }
+
+    const EffectInfo effect = resolveEffect(options.effect, options.plugin_dir);
+    const FrameRange frames = options.frames.value_or(FrameRange{0, 0});
+    const bool query =
+        options.list_params || options.about || options.ui || !options.clicks.empty();
+    const bool render = !options.output.empty() || !query || options.timing;
+
+    // Everything that can be checked before the effect runs is checked first: a bad file or
+    // folder never costs a render, and no output is touched.
+    if (!options.output.empty()) {
+        for (int f = frames.first; f <= frames.last; ++f) {
+            checkOutputPath(frameFileName(options.output, f));
+        }
+    }
+    std::shared_ptr<LayerSource> input;
+    SampleDepth input_depth = SampleDepth::float32;
+    if (options.input.empty()) {
+        const FrameSize size = options.size.value_or(FrameSize{kSampleWidth, kSampleHeight});
+        input = LayerSource::fromImage(makeSampleScene(size.width, size.height).color,
+                                       "the sample scene");
+    } else {
+        input = layerFromFile(options.input, frames.first);
+    }
+    input_depth = input->frame(frames.first).depth();
+    std::vector<std::pair<std::string, std::shared_ptr<LayerSource>>> layers;
+    for (const NamedValue& layer : options.layers) {
+        layers.emplace_back(layer.name, layerFromFile(layer.value, frames.first));
+    }
+    // The classic path has no float worlds: a float input then renders at 16 bits unless a
+    // depth was asked for.
+    SampleDepth depth = options.bits ? depthOfBits(*options.bits) : input_depth;
+    if (!options.bits && options.classic && depth == SampleDepth::float32) {
+        depth = SampleDepth::bits16;
+    }
+
+    ProgressBar bar(options.quiet ? ProgressBar::Mode::never : ProgressBar::Mode::automatic);
+    SessionSettings settings;
+    settings.threads = options.threads.value_or(0);
+    settings.depth_double = options.depth_double;
+    settings.progress_bar = &bar;
+    settings.cancel_after_progress_calls = options.cancel_after;
+    InterruptGuard interrupt;
+
+    EffectSession session(effect, settings);
+    throwOnFaults(session);
+    session.setInput(input);
+    for (auto& [name, source] : layers) session.connectLayer(name, source);
+    for (const NamedValue& set : options.sets) session.setParameter(set.name, set.value);
+    session.setProjectDepth(depth);
+
+    if (options.list_params) out << session.parameters().table();
+    if (options.about) out << aboutText(session.about());
+    session.updateParamsUI();
+    throwOnFaults(session);
+    for (const std::string& click : options.clicks) {
+        const std::vector<ParameterChange> changes = session.userChangedParam(click);
+        throwOnFaults(session);
+        if (changes.empty()) out << "click '" << click << "': no parameter changed\n";
+        for (const ParameterChange& c : changes) {
+            out << "click '" << click << "': '" << c.name << "' " << c.before << " -> " << c.after
+                << "\n";
+        }
+    }
+    if (options.ui) printControls(out, session.controls());
+
+    if (render) {
+        double total = 0;
+        for (int f = frames.first; f <= frames.last; ++f) {
+            FrameRequest request;
+            request.frame = f;
+            request.depth = depth;
+            request.downsample = options.downsample;
+            request.classic = options.classic;
+            request.fail_allocations_from = options.fail_allocation;
+            bar.begin(frames.count() > 1 ? "frame " + std::to_string(f) : "rendering");
+            const FrameResult result = session.render(request);
+            bar.finish();
+            if (result.status != PF_Err_NONE) {
+                if (result.status == PF_Interrupt_CANCEL) {
+                    throw QbrenderError("cancelled at frame " + std::to_string(f) + " (" +
+                                            commandName(result.failed_command) + ")",
+                                        ExitStatus::cancelled);
+                }
+                throw QbrenderError(session.effectName() + ": " +
+                                        commandName(result.failed_command) + " returned " +
+                                        errorText(result.status) + " at frame " + std::to_string(f),
+                                    ExitStatus::effect_error);
+            }
+            throwOnFaults(session);
+            total += result.seconds;
+            if (options.timing) {
+                char line[96];
+                std::snprintf(line, sizeof line, "frame %d: render commands %.3f s\n", f,
+                              result.seconds);
+                out << line;
+            }
+            if (!options.output.empty()) {
+                writeImage(result.output, frameFileName(options.output, f));
+            }
+        }
+        if (options.timing && frames.count() > 1) {
+            char line[96];
+            std::snprintf(line, sizeof line, "%d frames: render commands %.3f s\n", frames.count(),
+                          total);
+            out << line;
+        }
+    }
+    session.close();
+    throwOnFaults(session);
+    return int(ExitStatus::done);
+}
+
+}  // namespace
+
+int runCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    try {
+        return run(argc, argv, out);
+    } catch (const QbrenderError& e) {
+        err << "qbrender: " << e.what() << "\n";
+        return int(e.status());
+    } catch (const std::exception& e) {
+        err << "qbrender: " << e.what() << "\n";
+        return int(ExitStatus::bad_input);
+    }
+}
