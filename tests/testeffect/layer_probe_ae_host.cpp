@@ -111,6 +111,13 @@ PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     d.u.sd.slider_max = 10;
     defs.push_back(d);
 
+    d = zeroed(PF_Param_POPUP, "misbehave", 15, 0);
+    d.u.pd.num_choices = 5;
+    d.u.pd.dephault = 1;
+    d.u.pd.u.namesptr =
+        "nothing|leak a handle|write into row padding|keep a parameter|write into the input";
+    defs.push_back(d);
+
     for (PF_ParamDef& def : defs) {
         const PF_Err error = PF_ADD_PARAM(in_data, -1, &def);
         if (error != noError()) return error;
@@ -196,8 +203,8 @@ void LayerProbeAEHost::adjustLayerRequest(const std::string& layer_name, Rectang
 }
 
 PF_Err LayerProbeAEHost::readSettings(Settings* s) {
-    constexpr int32_t positions[] = {kOutput,   kGain,   kAddRed, kAddGreen,
-                                     kBlueTurn, kInvert, kTint,   kMarker};
+    constexpr int32_t positions[] = {kOutput, kGain, kAddRed, kAddGreen, kBlueTurn,
+                                     kInvert, kTint, kMarker, kMisbehave};
     PF_ParamDef defs[std::size(positions)];
     std::memset(defs, 0, sizeof defs);
     PF_Err error = noError();
@@ -219,6 +226,7 @@ PF_Err LayerProbeAEHost::readSettings(Settings* s) {
         s->tint[2] = defs[6].u.cd.value.blue / 255.0;
         s->marker_x = int32_t(std::floor(defs[7].u.td.x_value / kFixedOne));
         s->marker_y = int32_t(std::floor(defs[7].u.td.y_value / kFixedOne));
+        s->misbehave = defs[8].u.pd.value;
     }
     for (size_t i = taken; i-- > 0;) PF_CHECKIN_PARAM(in_data, &defs[i]);
     return error;
@@ -292,13 +300,40 @@ template <class Channel>
 PF_Err LayerProbeAEHost::renderAs(const LayerImage& source, const LayerImage& output,
                                   const LayerMap& layers, double maximum) {
     ProbeRender<Channel> job{&source, &output, {}, {}, maximum, this};
-    const PF_Err error = readSettings(&job.settings);
+    PF_Err error = readSettings(&job.settings);
+    if (error != noError()) return error;
+    error = misbehave(job.settings, source, output);
     if (error != noError()) return error;
     for (const char* name : {"first layer", "second layer"}) {
         const auto it = layers.find(name);
         if (it != layers.end()) job.layers.push_back(&it->second);
     }
     return runParallelOn<&ProbeRender<Channel>::row>(output.height, &job);
+}
+
+PF_Err LayerProbeAEHost::misbehave(const Settings& settings, const LayerImage& source,
+                                   const LayerImage& output) {
+    switch (settings.misbehave) {
+        case 2:
+            // Never released: the host must find the handle alive after the command.
+            return allocate(64) != nullptr ? noError() : outOfMemoryError();
+        case 3: {
+            const int32_t pixel_bytes = output.bits == 8 ? 4 : output.bits == 16 ? 8 : 16;
+            static_cast<unsigned char*>(output.data)[output.width * pixel_bytes] = 0x5A;
+            return noError();
+        }
+        case 4: {
+            // Checked out into memory that outlives the command, and never checked in.
+            static PF_ParamDef kept;
+            return PF_CHECKOUT_PARAM(in_data, kGain, in_data->current_time, in_data->time_step,
+                                     in_data->time_scale, &kept);
+        }
+        case 5:
+            static_cast<unsigned char*>(source.data)[0] ^= 0xFF;
+            return noError();
+        default:
+            return noError();
+    }
 }
 
 PF_Err LayerProbeAEHost::render8(const LayerImage& source, const LayerImage& output,

@@ -18,6 +18,10 @@
 // at the render's resolution) turns the pixel it falls on opaque white. Integer results are
 // rounded to nearest. "source frame offset" moves the frame at which the source is read.
 //
+// "misbehave" makes the render break one rule of the host on purpose, so that the tests can see
+// the host catch it: 2 leaks a memory handle, 3 writes one byte into the output's row padding,
+// 4 keeps a parameter checked out, 5 writes into the input layer's pixels.
+//
 // Controls: "layer gain" and both layers are disabled when "output" is 2; "tint" is disabled
 // while "invert" is on. Clicking "reset" (on) sets "layer gain" to 1, "add red" to 0 and
 // "reset" back to off.
@@ -38,7 +42,8 @@ public:
         kLayersGroupEnd = 12,
         kReset = 13,
         kSourceFrameOffset = 14,
-        kParameterCount = 15
+        kMisbehave = 15,
+        kParameterCount = 16
     };
 
     LayerProbeAEHost();
@@ -76,6 +81,7 @@ public:
         double tint[3] = {1.0, 1.0, 1.0};
         int32_t marker_x = -1;
         int32_t marker_y = -1;
+        int32_t misbehave = 1;
     };
 
 private:
@@ -83,4 +89,5 @@ private:
     PF_Err renderAs(const LayerImage& source, const LayerImage& output, const LayerMap& layers,
                     double maximum);
     PF_Err readSettings(Settings* settings);
+    PF_Err misbehave(const Settings& settings, const LayerImage& source, const LayerImage& output);
 };
