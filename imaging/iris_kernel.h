@@ -77,31 +77,38 @@ size_t polygon_kernel_size(double ratio, double radius, double border_brightness
 //   radius            horizontal radius in pixels (circumradius of the polygon)
 //   rounded           0 straight facets .. 1 facets bowed out to a circle (clamped to 0.999)
 //   angle             rotation in radians, from +x towards +y (rows grow downwards)
-//   border_thickness  0 .. 1, width of the border ring as a fraction of the radius
+//   border_thickness  0 .. 1, width of the border ring as a fraction of the radius; at 1 there
+//                     is no inner outline, hence no ring, and the brightness has no effect
 //   border_brightness -1 .. 1; > 0 dims the inside to 1 - b, < 0 dims the ring to 1 + b
 //   ratio             vertical radius / horizontal radius, at least 0.05 (clamped)
 // Non-finite inputs are treated as their neutral values (radius 0, ratio 0.05, angle 0, the
 // others 0). The host's progress is called once per row with (0, 1); a result other than
-// noError() stops the build, leaves `kernel` empty and is returned. The record count never
-// exceeds the storage's capacity; steps that do not fit are dropped, and every row still
-// returns to weight 0. A shape too small to cover any pixel yields a one-pixel kernel of
-// weight 1 at the centre. When the total weight is below 1 the steps are scaled so that it is 1.
+// noError() stops the build, leaves `kernel` empty and is returned; null storage returns
+// outOfMemoryError().
+// Stored weights are multiples of 2^-20, so every row's steps add up exactly, in float or
+// double, to 0 at its end; `total` is the sum of the stored weights over all pixels. The records
+// never exceed the storage's capacity: a step that does not fit is dropped (the weight stays at
+// its last stored value until the row leaves the shape, where a closing record is always
+// reserved). A shape too small to cover any pixel yields a one-pixel kernel of weight 1 at the
+// centre. When the total weight is below 1 the weights are scaled so that it is 1.
 int32_t build_polygon_kernel(void* storage, int32_t facets, QuillbrookHost* host, double radius,
                              double rounded, double angle, double border_thickness,
                              double border_brightness, double ratio, IrisKernel& kernel,
                              const IrisBuildOptions& options = {});
 
-// Builds a kernel from a one-channel float image (weights on the 0..1 scale, the kernel centre
-// at column width / 2, row height / 2) in one block from the host's allocate, owned by the
-// kernel and given back by release_iris_kernel. Along each row a record is written where the
-// value differs from the running weight by more than 0.002, and a closing record after the last
-// column when the row ends above 0. Unlike the literal change-point rule, `total` is the sum of
-// the stored weights over every pixel and `plain_step` is a change like `step` (an image kernel
-// has no border ring, so both are equal): consumers normalise with `norm` and accumulate
-// `plain_step` as a weight change for image and polygon kernels alike. NaN, infinite and
-// negative values count as 0. Progress (50, 100) is called once per row; a result other than
-// noError() stops the build, frees the block and is returned; a failed allocation returns
-// outOfMemoryError(). An image without pixels gives an empty kernel and no allocation.
+// Builds a kernel from a one-channel float image (weights, the kernel centre at column
+// width / 2, row height / 2; `row_bytes` between rows) in one block from the host's allocate,
+// owned by the kernel and given back by release_iris_kernel. Along each row a record is written
+// where the value differs from the running weight by more than 0.002, and a closing record after
+// the last column when the row ends above 0. `total` is the sum of the stored weights over every
+// pixel and `plain_step` is a change like `step` (equal to it, as an image kernel has no border
+// ring), so that consumers normalise with `norm` and accumulate `plain_step` as a weight change
+// for image and polygon kernels alike. NaN, infinite and negative values count as 0; weights are
+// stored on a grid that keeps every row's steps adding up exactly to 0. Progress (50, 100) is
+// called once per row; a result other than noError() stops the build, frees the block and is
+// returned; a failed allocation returns outOfMemoryError(). An image without pixels gives an
+// empty kernel and no allocation; an image of zeros an empty kernel of norm 0 (whose block
+// is still to be released).
 int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t width,
                            int32_t height, int32_t row_bytes, const float* image);
 

@@ -156,11 +156,6 @@ double ellipse_perimeter(double a, double b) {
 
 }  // namespace
 
-TEST(IrisKernel, StepRecordIsTwelveBytes) {
-    EXPECT_EQ(sizeof(IrisStep), 12u);
-    EXPECT_EQ(kIrisRowEnd, 1073741823);
-}
-
 TEST(IrisKernel, SizeFollowsTheStorageRuleRoundedToSixteen) {
     for (double q : {0.01, 0.05, 0.3, 1.0, 2.7}) {
         for (double r : {0.0, 0.5, 1.0, 9.99, 50.0, 999.0}) {
