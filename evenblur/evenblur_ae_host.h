@@ -3,10 +3,14 @@
 #include <cstdint>
 #include <string>
 
+#include "rectangle.h"  // complete before the host header, whose hooks take it by value
 #include "after_effects_host.h"
+#include "evenblur_settings.h"
 
-// The host face of the out-of-focus effect: its identity, its helper layers and its render
-// operations. Built anew for every host command by the entry point.
+// The host face of the out-of-focus effect: its identity, its 50 parameters, the enabling of
+// its controls, and the frame render, which reads the parameters into EvenblurSettings, wraps
+// the layers as images and runs EvenblurEffect. Built anew for every host command by the entry
+// point; it has no state of its own beyond the command.
 class EvenblurAEHost : public AfterEffectsHost {
 public:
     static constexpr const char* kName = "Glimmora 'Evenblur'";
@@ -24,6 +28,96 @@ public:
     // The input layer and 50 effect parameters.
     static constexpr int32_t kParameterCount = 51;
 
+    // Parameter positions (0 is the input layer). The stable id stored in projects equals the
+    // position up to kSelectionLayer and is the position plus 1 from kLightnessGroup on (id 23
+    // is not used).
+    enum Position : int32_t {
+        kShow = 1,
+        kRadius,
+        kPreservativeHighlight,
+        kAdditiveHighlight,
+        kGammaCorrection,
+        kBackgroundLayer,
+        kBackgroundDistortion,
+        kDistortionAntialias,
+        kIrisGroup,
+        kAlternativeIris,
+        kColoredIris,
+        kSmooth,
+        kFacets,
+        kAngle,
+        kRoundedFacets,
+        kBorderBrightness,
+        kBorderThickness,
+        kAspect,
+        kIrisGroupEnd,
+        kSelectionGroup,
+        kSelectionEnable,
+        kSelectionLayer,
+        kLightnessGroup,
+        kLightnessStart,
+        kLightnessEnd,
+        kLightnessClimax,
+        kLightnessSoften,
+        kLightnessOffset,
+        kLightnessGroupEnd,
+        kHueGroup,
+        kHueStart,
+        kHueEnd,
+        kHueClimax,
+        kHueSoften,
+        kHueOffset,
+        kHueGroupEnd,
+        kSaturationGroup,
+        kSaturationStart,
+        kSaturationEnd,
+        kSaturationClimax,
+        kSaturationSoften,
+        kSaturationOffset,
+        kSaturationGroupEnd,
+        kSelectionGroupEnd,
+        kOutsideGroup,
+        kHorizontalAssume,
+        kVerticalAssume,
+        kOutsideColor,
+        kOutsideColorAlpha,
+        kOutsideGroupEnd,
+    };
+    static_assert(kOutsideGroupEnd + 1 == kParameterCount);
+
+    // The parameters a frame render reads, in the order they are checked out (and, reversed,
+    // checked in). "gamma correction" is read once more through a checkout of its own.
+    static constexpr int32_t kRenderCheckoutOrder[] = {
+        kShow, kRadius, kGammaCorrection, kHorizontalAssume, kVerticalAssume, kOutsideColor,
+        kOutsideColorAlpha, kBackgroundDistortion, kDistortionAntialias, kColoredIris, kSmooth,
+        kRoundedFacets, kBorderThickness, kBorderBrightness, kAngle, kAspect, kFacets,
+        kPreservativeHighlight, kAdditiveHighlight, kSelectionEnable, kHueStart, kHueEnd,
+        kHueClimax, kHueSoften, kSaturationStart, kSaturationEnd, kSaturationClimax,
+        kSaturationSoften, kLightnessStart, kLightnessEnd, kLightnessClimax, kLightnessSoften,
+        kHueOffset, kSaturationOffset, kLightnessOffset};
+    static constexpr int32_t kRenderCheckoutCount =
+        int32_t(sizeof(kRenderCheckoutOrder) / sizeof(kRenderCheckoutOrder[0]));
+
+    // Parameters checked out of the host for the length of a render, at the command's current
+    // time; every successful checkout is checked in, in reverse order, when this ends (also
+    // when the render throws). Host thread only.
+    class ParameterCheckouts {
+    public:
+        explicit ParameterCheckouts(PF_InData* in_data) : in_data_(in_data) {}
+        ~ParameterCheckouts();
+        ParameterCheckouts(const ParameterCheckouts&) = delete;
+        ParameterCheckouts& operator=(const ParameterCheckouts&) = delete;
+
+        // Checks `position` out; *def points at the checked-out record until this ends.
+        PF_Err checkout(int32_t position, const PF_ParamDef** def);
+
+    private:
+        static constexpr int32_t kCapacity = kRenderCheckoutCount;
+        PF_InData* in_data_;
+        PF_ParamDef records_[kCapacity] = {};
+        int32_t count_ = 0;
+    };
+
     EvenblurAEHost();
 
     // The lens layer is requested whole (the proposed rectangle), whatever the output needs:
@@ -32,6 +126,15 @@ public:
                             double* pixel_aspect_out, const double* command_pixel_aspect,
                             double layer_pixel_aspect, double downsample_x, double downsample_y,
                             int32_t layer_width, int32_t layer_height) override;
+
+    // Adds the 50 parameters; a refused one ends the setup with the host's error, before the
+    // parameter count is set.
+    PF_Err paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                       PF_LayerDef* output) override;
+    // Greys out the controls that the current "show" mode, highlight selection, outside modes
+    // and connected layers leave without effect.
+    PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                          PF_LayerDef* output, void* extra) override;
 
     PF_Err render8(const LayerImage& source, const LayerImage& output,
                    const LayerMap& layers) override;
@@ -43,4 +146,15 @@ public:
     int32_t parameterCount() const override { return kParameterCount; }
     // 0: "blend layer" at position 6, 1: "lens layer" at 10, 2: "selection layer" at 22.
     int32_t helperLayer(int32_t index, std::string* name) const override;
+
+    // Checks out the parameters of a frame in kRenderCheckoutOrder into `checkouts` and fills
+    // *settings from them and from the command's downsampling. Values outside a control's valid
+    // range (which the host never gives) are brought into it, and a NaN slider takes its
+    // default, so that no filter sees a value its control cannot make.
+    PF_Err checkoutSettings(ParameterCheckouts& checkouts, EvenblurSettings* settings);
+
+private:
+    template <class P>
+    PF_Err renderFrame(const LayerImage& source, const LayerImage& output,
+                       const LayerMap& layers);
 };
