@@ -5,8 +5,12 @@
 
 #include "after_effects_host.h"
 
-// The host face of the depth-of-field effect: its identity, its helper layers and its render
-// operations. Built anew for every host command by the entry point.
+class InputDepthChannel;
+
+// The host face of the depth-of-field effect: its identity, its 55 parameters, the enabling of
+// its controls, the two one-shot depth controls ("auto range", "select depth"), its helper
+// layers and its frame render. Built anew for every host command by the entry point; the only
+// state kept between commands is the depth picker's (DepthPickerState).
 class ZblurAEHost : public AfterEffectsHost {
 public:
     static constexpr const char* kName = "Glimmora 'Zblur'";
@@ -33,6 +37,21 @@ public:
                             double layer_pixel_aspect, double downsample_x, double downsample_y,
                             int32_t layer_width, int32_t layer_height) override;
 
+    // Registers the parameter table, one parameter at a time; the first failure is returned.
+    PF_Err paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                       PF_LayerDef* output) override;
+    // "auto range" fills the depth range from the input's depth channel, "select depth" the
+    // focal point from the depth under the picked point; changing "black point" or "white
+    // point" by hand turns "auto range" off. Written values are marked changed.
+    PF_Err userChangedParam(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                            PF_LayerDef* output, void* extra) override;
+    // Greys out the controls that do nothing in the current view or with what is connected
+    // (zblur_controls.h). Always succeeds; without the parameter utilities nothing is pushed.
+    PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                          PF_LayerDef* output, void* extra) override;
+
+    // The frame render at each pixel depth: parameters to settings, the depth source (depth
+    // layer, else the input's depth channel, else none), then the filter.
     PF_Err render8(const LayerImage& source, const LayerImage& output,
                    const LayerMap& layers) override;
     PF_Err render16(const LayerImage& source, const LayerImage& output,
@@ -43,4 +62,16 @@ public:
     int32_t parameterCount() const override { return kParameterCount; }
     // 0: "zbuffer layer" at position 2, 1: "selection layer" at 27, 2: "lens layer" at 17.
     int32_t helperLayer(int32_t index, std::string* name) const override;
+
+private:
+    template <class P>
+    PF_Err renderFrame(const LayerImage& source, const LayerImage& output,
+                       const LayerMap& layers);
+    // Hosts of effect API 12.5 and later tell whether layer parameters are connected and
+    // report the "select depth" point.
+    bool hostKnowsLayers() const;
+    // Checks the layer parameter at `position` out and in again: whether it has pixels.
+    bool layerConnected(int32_t position);
+    void autoRange(PF_ParamDef* params[], const InputDepthChannel& channel);
+    PF_Err pickFocalPoint(PF_ParamDef* params[], const InputDepthChannel& channel);
 };
