@@ -311,10 +311,12 @@ void ParameterStore::setFromText(int position, const std::string& text) {
             return;
         }
         case PF_Param_LAYER:
-            throw QbrenderError(head + "is a layer: connect an image with --layer \"" + p.name() +
+            throw QbrenderError("parameter " + quoted(p.name()) +
+                                " is a layer: connect an image with --layer \"" + p.name() +
                                 "=FILE\"");
         default:
-            throw QbrenderError(head + "is a " + kindName(p.type()) + " and takes no value");
+            throw QbrenderError("parameter " + quoted(p.name()) + " is a " + kindName(p.type()) +
+                                " and takes no value");
     }
 }
 
