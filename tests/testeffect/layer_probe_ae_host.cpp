@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "AE_EffectCB.h"
+#include "suite_handler.h"
 
 namespace {
 
@@ -52,9 +53,9 @@ PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     std::vector<PF_ParamDef> defs;
 
     PF_ParamDef d = zeroed(PF_Param_POPUP, "output", 1, PF_ParamFlag_SUPERVISE);
-    d.u.pd.num_choices = 3;
+    d.u.pd.num_choices = 4;
     d.u.pd.dephault = 1;
-    d.u.pd.u.namesptr = "source plus layers|source only|layers only";
+    d.u.pd.u.namesptr = "source plus layers|source only|layers only|input depth";
     defs.push_back(d);
 
     d = zeroed(PF_Param_FLOAT_SLIDER, "layer gain", 2, 0);
@@ -242,6 +243,10 @@ struct ProbeRender {
     LayerProbeAEHost::Settings settings;
     double maximum;
     QuillbrookHost* host;
+    // The input's depth channel ("input depth"): width x height values, output coordinates.
+    std::vector<double> depth;
+    int32_t depth_width = 0;
+    int32_t depth_height = 0;
 
     int32_t row(int32_t y, int32_t count, int32_t thread) {
         (void)count;
@@ -283,6 +288,12 @@ struct ProbeRender {
                 if (settings.invert) v[c] = maximum - std::clamp(v[c], 0.0, maximum);
                 v[c] *= settings.tint[c - 1];
             }
+            if (settings.output == 4) {
+                const bool inside = ox >= 0 && oy >= 0 && ox < depth_width && oy < depth_height;
+                const double z = inside ? depth[size_t(oy) * size_t(depth_width) + size_t(ox)] : 0;
+                v[0] = maximum;
+                v[1] = v[2] = v[3] = z / 100.0 * maximum;
+            }
             if (ox == settings.marker_x && oy == settings.marker_y) {
                 for (double& channel : v) channel = maximum;
             }
@@ -299,16 +310,73 @@ struct ProbeRender {
 template <class Channel>
 PF_Err LayerProbeAEHost::renderAs(const LayerImage& source, const LayerImage& output,
                                   const LayerMap& layers, double maximum) {
-    ProbeRender<Channel> job{&source, &output, {}, {}, maximum, this};
+    ProbeRender<Channel> job{&source, &output, {}, {}, maximum, this, {}, 0, 0};
     PF_Err error = readSettings(&job.settings);
     if (error != noError()) return error;
     error = misbehave(job.settings, source, output);
     if (error != noError()) return error;
+    if (job.settings.output == 4) {
+        error = readDepth(output, &job.depth, &job.depth_width, &job.depth_height);
+        if (error != noError()) return error;
+    }
     for (const char* name : {"first layer", "second layer"}) {
         const auto it = layers.find(name);
         if (it != layers.end()) job.layers.push_back(&it->second);
     }
     return runParallelOn<&ProbeRender<Channel>::row>(output.height, &job);
+}
+
+PF_Err LayerProbeAEHost::readDepth(const LayerImage& output, std::vector<double>* depth,
+                                   int32_t* width, int32_t* height) {
+    SuiteHandler suites(in_data->pica_basicP);
+    const PF_WorldSuite2* worlds = suites.worldSuite();
+    PF_PixelFormat format = PF_PixelFormat_ARGB32;
+    PF_EffectWorld* described = nullptr;
+    if (extra != nullptr && in_data != nullptr && output.data != nullptr) {
+        // The output world itself, as the host handed it out.
+        auto* smart = static_cast<PF_SmartRenderExtra*>(extra);
+        if (smart->cb != nullptr) smart->cb->checkout_output(in_data->effect_ref, &described);
+    }
+    if (described == nullptr) described = this->output;
+    if (described == nullptr || worlds->PF_GetPixelFormat(described, &format) != noError()) {
+        return PF_Err_BAD_CALLBACK_PARAM;
+    }
+    const PF_PixelFormat expected = output.bits == 8    ? PF_PixelFormat_ARGB32
+                                    : output.bits == 16 ? PF_PixelFormat_ARGB64
+                                                        : PF_PixelFormat_ARGB128;
+    if (format != expected) return PF_Err_BAD_CALLBACK_PARAM;
+
+    const PF_ChannelSuite1* channels = suites.channelSuite();
+    PF_Boolean found = false;
+    PF_ChannelRef ref;
+    PF_ChannelDesc desc;
+    PF_Err error = channels->PF_GetLayerChannelTypedRefAndDesc(
+        in_data->effect_ref, 0, PF_ChannelType_DEPTH, &found, &ref, &desc);
+    if (error != noError() || !found) return error;
+    PF_ChannelChunk chunk;
+    std::memset(&chunk, 0, sizeof chunk);
+    error = channels->PF_CheckoutLayerChannel(in_data->effect_ref, &ref, in_data->current_time,
+                                              in_data->time_step, in_data->time_scale,
+                                              desc.data_type, &chunk);
+    if (error != noError()) return error;
+    *width = chunk.widthL;
+    *height = chunk.heightL;
+    depth->assign(size_t(chunk.widthL) * size_t(chunk.heightL), 0.0);
+    for (int32_t y = 0; y < chunk.heightL; ++y) {
+        const char* row = static_cast<const char*>(chunk.dataPV) + ptrdiff_t(y) * chunk.row_bytesL;
+        for (int32_t x = 0; x < chunk.widthL; ++x) {
+            double z = 0;
+            if (chunk.data_type == PF_DataType_DOUBLE) {
+                std::memcpy(&z, row + size_t(x) * 8, 8);
+            } else {
+                float f = 0;
+                std::memcpy(&f, row + size_t(x) * 4, 4);
+                z = f;
+            }
+            (*depth)[size_t(y) * size_t(chunk.widthL) + size_t(x)] = z;
+        }
+    }
+    return channels->PF_CheckinLayerChannel(in_data->effect_ref, &ref, &chunk);
 }
 
 PF_Err LayerProbeAEHost::misbehave(const Settings& settings, const LayerImage& source,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "after_effects_host.h"
 
@@ -11,7 +12,11 @@
 //
 // per channel in the render's own scale (maximum 255, 32768 or 1.0), where a helper layer
 // contributes at the place the binding put it (its LayerImage origin) and nothing outside it.
-// "output" picks the mix: 1 source plus layers, 2 source only, 3 layers only. "add red" adds
+// "output" picks the mix: 1 source plus layers, 2 source only, 3 layers only; 4 "input depth"
+// writes the input's depth channel instead (colour = z / 100 of the maximum, alpha maximum),
+// read through the channel suite in the data type the host describes, and fails with
+// PF_Err_BAD_CALLBACK_PARAM when the world suite reports another pixel format for the output
+// than its bit depth says. "add red" adds
 // n/255 of the maximum to red, "add green" (fixed) a fraction of the maximum to green, "blue
 // turn" the angle's share of a full turn (0..1) to blue. "invert" replaces colour by maximum
 // minus colour; "tint" scales colour by its components / 255. "marker" (a point, layer pixels
@@ -89,5 +94,7 @@ private:
     PF_Err renderAs(const LayerImage& source, const LayerImage& output, const LayerMap& layers,
                     double maximum);
     PF_Err readSettings(Settings* settings);
+    PF_Err readDepth(const LayerImage& output, std::vector<double>* depth, int32_t* width,
+                     int32_t* height);
     PF_Err misbehave(const Settings& settings, const LayerImage& source, const LayerImage& output);
 };
