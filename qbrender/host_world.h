@@ -48,8 +48,9 @@ public:
     static constexpr unsigned char kSentinel = 0xC3;
     static constexpr size_t kGuardBytes = 64;
 
-    // Spare bytes per row: two pixels and four bytes, so that rows are never a whole number of
-    // pixels apart and an effect that assumes width * pixel size strides shows at once.
+    // Spare bytes per row: two pixels and four bytes, so that an effect that steps rows by
+    // width * pixel size shows at once; 16-bit and float rows are then not even a whole number
+    // of pixels apart (rows stay 4-byte aligned).
     static size_t spareBytes(SampleDepth depth);
 
     HostWorld(int width, int height, SampleDepth depth, int origin_x, int origin_y, bool writeable);
