@@ -1,0 +1,13 @@
+#pragma once
+
+#include "ae_test_host.h"
+#include "zblur_parameters.h"
+
+// Gives the test host the effect's 56 parameter records at their defaults (position 0 the
+// input layer).
+inline void setZblurDefaults(AETestHost& host) {
+    host.setParameterCount(kZblurParameterCount);
+    for (const ZblurParameterSpec& spec : zblurParameterTable()) {
+        host.parameters[size_t(spec.position)] = zblurParameterDef(spec);
+    }
+}
