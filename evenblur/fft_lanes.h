@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "fft_kernels.h"
 
@@ -68,10 +69,8 @@ inline void gatherRows(float* blocks, const float* const* rows, int32_t count,
         float* d = blocks + (reverse ? reverse[j] : j) * stride;
         for (int g = 0; g < G; ++g) {
             const float* s = rows[g] + ptrdiff_t(j) * 2 * C;
-            for (int c = 0; c < C; ++c) {
-                d[g * C + c] = s[c];
-                d[V + g * C + c] = s[C + c];
-            }
+            std::memcpy(d + g * C, s, C * sizeof(float));
+            std::memcpy(d + V + g * C, s + C, C * sizeof(float));
         }
     }
 }
@@ -109,10 +108,8 @@ inline void scatterRows(const float* blocks, float* const* rows, int32_t row_cou
         const float* s = blocks + j * stride;
         for (int g = 0; g < row_count; ++g) {
             float* d = rows[g] + ptrdiff_t(j) * 2 * C;
-            for (int c = 0; c < C; ++c) {
-                d[c] = s[g * C + c];
-                d[C + c] = s[V + g * C + c];
-            }
+            std::memcpy(d, s + g * C, C * sizeof(float));
+            std::memcpy(d + C, s + V + g * C, C * sizeof(float));
         }
     }
 }
@@ -143,10 +140,8 @@ inline void gatherColumns(float* blocks, const unsigned char* data, ptrdiff_t ro
             }
         }
         for (; g < columns; ++g) {
-            for (int c = 0; c < C; ++c) {
-                d[g * C + c] = s[g * 2 * C + c];
-                d[V + g * C + c] = s[g * 2 * C + C + c];
-            }
+            std::memcpy(d + g * C, s + g * 2 * C, C * sizeof(float));
+            std::memcpy(d + V + g * C, s + g * 2 * C + C, C * sizeof(float));
         }
         for (int lane = columns * C; lane < V; ++lane) {
             d[lane] = 0.0f;
@@ -179,10 +174,8 @@ inline void scatterColumns(const float* blocks, unsigned char* data, ptrdiff_t r
             }
         }
         for (; g < columns; ++g) {
-            for (int c = 0; c < C; ++c) {
-                d[g * 2 * C + c] = s[g * C + c];
-                d[g * 2 * C + C + c] = s[V + g * C + c];
-            }
+            std::memcpy(d + g * 2 * C, s + g * C, C * sizeof(float));
+            std::memcpy(d + g * 2 * C + C, s + V + g * C, C * sizeof(float));
         }
     }
 }
