@@ -131,6 +131,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     for (auto& [name, source] : layers) session.connectLayer(name, source);
     for (const NamedValue& set : options.sets) session.setParameter(set.name, set.value);
     session.setProjectDepth(depth);
+    session.setCurrentFrame(frames.first);
 
     if (options.list_params) out << session.parameters().table();
     if (options.about) out << aboutText(session.about());

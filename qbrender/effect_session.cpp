@@ -325,8 +325,9 @@ void EffectSession::connectLayer(const std::string& name, std::shared_ptr<LayerS
     const int position = params_.require(name);
     const HostParameter& p = params_.at(position);
     if (p.type() != PF_Param_LAYER) {
-        throw QbrenderError("parameter '" + p.name() + "' is a " +
-                            ParameterStore::kindName(p.type()) +
+        const std::string kind = ParameterStore::kindName(p.type());
+        const bool vowel = kind.find_first_of("aeiou") == 0;
+        throw QbrenderError("parameter '" + p.name() + "' is " + (vowel ? "an " : "a ") + kind +
                             ", not a layer: give it a value with --set");
     }
     layers_[position] = std::move(source);

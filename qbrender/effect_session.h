@@ -125,6 +125,9 @@ public:
     // Depth of the worlds that commands other than renders see (layer checkouts while the
     // controls are updated); a render uses its own.
     void setProjectDepth(SampleDepth depth) { project_depth_ = depth; }
+    // The frame of the project's current time, which commands other than renders see; a render
+    // moves it to the frame it renders.
+    void setCurrentFrame(int frame) { frame_ = frame; }
 
     // PF_Cmd_ABOUT; the text the effect wrote.
     std::string about();

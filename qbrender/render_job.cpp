@@ -12,6 +12,7 @@ RenderOutcome runRenderJob(const RenderJob& job) {
     for (const auto& [name, source] : job.layers) session.connectLayer(name, source);
     for (const NamedValue& set : job.sets) session.setParameter(set.name, set.value);
     session.setProjectDepth(job.frame.depth);
+    session.setCurrentFrame(job.frame.frame);
     outcome.controls = session.updateParamsUI();
     for (const std::string& click : job.clicks) {
         for (ParameterChange& change : session.userChangedParam(click)) {
