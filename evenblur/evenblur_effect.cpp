@@ -1,7 +1,29 @@
 #include "evenblur_effect.h"
 
+#include "clear_image_filter.h"
 #include "copy_image_filter.h"
+#include "evenblur_filter.h"
+#include "fill_info_buffer_filter.h"
 #include "hsl_range_selection_filter.h"
+#include "kernel_image_builder.h"
+#include "pixel_conversion.h"
+#include "refract_filter.h"
+
+namespace {
+
+// RGBA float at the host pixel's scale (255, 32768 or 1): the iris display buffer and the
+// refracted background.
+template <class P>
+using HostScaleFloat = PixelRGB<RGBALayout, float, 1, 0, P::max_value>;
+
+// Gives a block back to the host on every way out.
+struct Block {
+    QuillbrookHost* host;
+    void* data = nullptr;
+    ~Block() { host->release(data); }
+};
+
+}  // namespace
 
 template <class P>
 int32_t EvenblurEffect<P>::render() {
@@ -18,13 +40,50 @@ int32_t EvenblurEffect<P>::render() {
 
 template <class P>
 int32_t EvenblurEffect<P>::render_blur() {
-    CopyImageFilter<P, P> copy(host, source, output);
-    return copy.render(0, 1);
+    const bool with_background = background.data != nullptr;
+    // With a background the blur is the first of four progress passes (blur, information
+    // buffer, refraction, compositing).
+    const int32_t passes = with_background ? 4 : 1;
+    int32_t result;
+    if (settings.radius > 0.0) {
+        if (lens.data != nullptr && settings.colored_iris) {
+            EvenblurFilter<P, PixelRGBAFloat> blur(host, settings, source, output, selection, lens);
+            result = blur.render(0, passes);
+        } else {
+            EvenblurFilter<P, PixelGrayFloat> blur(host, settings, source, output, selection, lens);
+            result = blur.render(0, passes);
+        }
+    } else {
+        CopyImageFilter<P, P> copy(host, source, output);
+        result = copy.render(0, passes);
+    }
+    if (with_background && result == host->noError()) result = render_background();
+    return result;
 }
 
 template <class P>
 int32_t EvenblurEffect<P>::render_iris() {
-    return render_blur();
+    using Display = HostScaleFloat<P>;
+    Block block{host};
+    block.data = host->allocate(PixelArray<Display>::packedBytes(output.width, output.height));
+    if (block.data == nullptr) return host->outOfMemoryError();
+    PixelArray<Display> image(block.data, output.width, output.height);
+    image.origin_x = output.origin_x;
+    image.origin_y = output.origin_y;
+    // The kernel is drawn for the source's pixel aspect, as in a blur.
+    image.factor_a = source.factor_a;
+
+    ClearImageFilter<Display> clear(host, image);
+    int32_t result = clear.render(0, 3);
+    if (result == host->noError()) {
+        KernelImageBuilder<P, Display> builder(host, settings, lens, image, true);
+        result = builder.render(1, 3);
+    }
+    if (result == host->noError()) {
+        CopyImageFilter<Display, P> copy(host, image, output);
+        result = copy.render(2, 3);
+    }
+    return result;
 }
 
 template <class P>
@@ -43,7 +102,87 @@ int32_t EvenblurEffect<P>::render_selection() {
 
 template <class P>
 int32_t EvenblurEffect<P>::render_background() {
-    return host->noError();
+    using Refracted = HostScaleFloat<P>;
+    constexpr double max = P::max;
+    Block info_block{host};
+    Block refracted_block{host};
+    info_block.data = host->allocate(PixelArray<PixelInfo>::packedBytes(output.width, output.height));
+    refracted_block.data =
+        host->allocate(PixelArray<Refracted>::packedBytes(background.width, background.height));
+    if (info_block.data == nullptr || refracted_block.data == nullptr) {
+        return host->outOfMemoryError();
+    }
+    PixelArray<PixelInfo> info(info_block.data, output.width, output.height);
+    info.origin_x = source.origin_x;
+    info.origin_y = source.origin_y;
+    PixelArray<Refracted> refracted(refracted_block.data, background.width, background.height);
+    refracted.origin_x = background.origin_x;
+    refracted.origin_y = background.origin_y;
+
+    FillInfoBufferFilter<P> fill(host, info, output, output);
+    int32_t result = fill.render(1, 4);
+    if (result == host->noError()) {
+        RefractFilter<P, Refracted> refract(host, background, refracted, info);
+        refract.distortion = settings.distortion;
+        refract.samples = settings.distortion_antialias;
+        refract.assume_h = settings.assume_h;
+        refract.assume_v = settings.assume_v;
+        refract.outside_red = settings.outside_color[0] * max;
+        refract.outside_green = settings.outside_color[1] * max;
+        refract.outside_blue = settings.outside_color[2] * max;
+        refract.outside_alpha = settings.outside_alpha * max;
+        refract.scale_x = settings.scale_x;
+        refract.scale_y = settings.scale_y;
+        result = refract.render(2, 4);
+    }
+
+    // The blurred output over the refracted background, in straight colour; the output keeps
+    // its alpha form.
+    const int32_t dx = source.origin_x - background.origin_x;
+    const int32_t dy = source.origin_y - background.origin_y;
+    for (int32_t y = 0; result == host->noError() && y < output.height; ++y) {
+        const int32_t by = y + dy;
+        if (by >= 0 && by < refracted.height) {
+            P* out = output.row(y);
+            const Refracted* back = refracted.row(by);
+            for (int32_t x = 0; x < output.width; ++x) {
+                const int32_t bx = x + dx;
+                if (bx < 0 || bx >= refracted.width) continue;
+                ChannelValues f = read_rgba(out[x]);
+                ChannelValues b = read_rgba(back[bx]);
+                if (output.premultiplied && f.a > 0.0) {
+                    f.r *= max / f.a;
+                    f.g *= max / f.a;
+                    f.b *= max / f.a;
+                }
+                if (background.premultiplied && b.a > 0.0) {
+                    b.r *= max / b.a;
+                    b.g *= max / b.a;
+                    b.b *= max / b.a;
+                }
+                const double ab = (max - f.a) * b.a / max;
+                const double a = f.a + ab;
+                ChannelValues c{a, (f.r * f.a + b.r * ab) / max, (f.g * f.a + b.g * ab) / max,
+                                (f.b * f.a + b.b * ab) / max};
+                if (float(a) > 0.0f) {
+                    c.r *= max / a;
+                    c.g *= max / a;
+                    c.b *= max / a;
+                }
+                if (output.premultiplied) {
+                    c.r *= a / max;
+                    c.g *= a / max;
+                    c.b *= a / max;
+                }
+                if constexpr (P::is_float)
+                    write_rgba(out[x], c);
+                else
+                    write_rgba_clamped(out[x], c);
+            }
+        }
+        result = host->progress(y + output.height * 3, output.height * 4);
+    }
+    return result;
 }
 
 template class EvenblurEffect<PixelRGBA8>;

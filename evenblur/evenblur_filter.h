@@ -1,0 +1,653 @@
+#pragma once
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "clear_image_filter.h"
+#include "evenblur_settings.h"
+#include "filter_items.h"
+#include "hsl_selection.h"
+#include "kernel_image_builder.h"
+#include "measure.h"
+#include "multiply_complex_half_filter.h"
+#include "outside_mode.h"
+#include "pixel_array.h"
+#include "pixel_conversion.h"
+#include "pixel_types.h"
+#include "real_fft_filter.h"
+#include "rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "quillbrook_filter.h"
+
+// The BT.709 transfer functions on the 0 .. 1 scale, without clamping.
+namespace evenblur_transfer {
+
+// Encoded (gamma) value to linear light.
+inline double decode(double v) {
+    return v <= 0.081 ? v * 0.2222222222222222
+                      : std::pow((v + 0.099) * 0.9099181073703367, 2.2222222222222223);
+}
+
+// Linear light to the encoded value.
+inline double encode(double x) { return x < 0.018 ? 4.5 * x : 1.099 * std::pow(x, 0.45) - 0.099; }
+
+// The value of table entry i (0 .. 32767): i / 32767.
+inline constexpr double kTableStep = 3.0518509475997192e-05;
+inline constexpr int32_t kTableSize = 32768;
+
+}  // namespace evenblur_transfer
+
+// Transform sizes of a blur of a W x H image: the padded image W' x H' (the image and a margin
+// that covers the kernel, at most three times the image, even) and the power-of-two transform
+// Nw x Nh holding it.
+struct EvenblurSizes {
+    int32_t padded_width = 0;
+    int32_t padded_height = 0;
+    int32_t fft_width = 0;
+    int32_t fft_height = 0;
+
+    // r = radius and s = smooth in full-resolution pixels; scale_x, scale_y full-resolution
+    // pixels per rendered pixel. The margin is m = 2 * (trunc(r + 1) - trunc(-2 r s / (H sy +
+    // W sx))). Settings that give no finite margin pad to the cap of three times the image; a
+    // transform is at least 4 x 4.
+    static EvenblurSizes of(int32_t width, int32_t height, double radius, double smooth,
+                            double scale_x, double scale_y) {
+        const double m =
+            2.0 * (std::trunc(radius + 1.0) -
+                   std::trunc(-2.0 * radius * smooth / (height * scale_y + width * scale_x)));
+        EvenblurSizes s;
+        s.padded_width = padded(width, m);
+        s.padded_height = padded(height, m);
+        s.fft_width = power_of_two(s.padded_width);
+        s.fft_height = power_of_two(s.padded_height);
+        return s;
+    }
+
+private:
+    static int32_t padded(int32_t size, double margin) {
+        double p = size + margin;
+        if (!(p <= 3.0 * size)) p = 3.0 * size;  // also NaN
+        if (!(p >= size)) p = size;
+        int64_t n = int64_t(p);
+        if (n % 2 != 0) ++n;
+        return int32_t(std::min<int64_t>(n, int64_t(1) << 30));
+    }
+    static int32_t power_of_two(int32_t n) {
+        int32_t p = 4;
+        while (p < n) p *= 2;
+        return p;
+    }
+};
+
+// The lens blur of one frame: the output is the source convolved with the lens kernel, in
+// linear light when `gamma` is set, with selected highlights boosted.
+//
+// The source is padded to W' x H' (edges continued by the outside modes, or the outside
+// colour), placed with its continuation in a buffer of (Nw + 2) x Nh pixels of floats on the 0
+// .. 1 scale, transformed, multiplied by the transform of the kernel image, transformed back
+// and normalised by the kernel's total, so that the kernel has unit sum: the result equals the
+// direct circular convolution of the continued source with the normalised kernel over the Nw x
+// Nh buffer. Margins at least the kernel's reach make that the convolution of the endlessly
+// continued source.
+//
+// Q is the kernel pixel: RGBA float for the coloured kernel (each channel normalised on its own;
+// the kernel's alpha is its mean brightness times its alpha), Gray float for the monochrome
+// kernel. P is the host pixel of source, output, selection and lens (RGBA 8, 16 or float,
+// channel maximum 255, 32768 or 1).
+//
+// Highlights: where the selection weight w of a pixel is above 0, the pixel is multiplied by
+// g = w5 + w * additive with w5 = 1 + w * preservative. With the preservative boost on, w5 is
+// blurred too and every output channel is divided by it, so that the boost moves light towards
+// the highlights without changing the total; the additive boost adds light.
+//
+// A kernel channel whose total is not above 0 passes no light: that output channel is 0 (a
+// kernel with no weight at all, such as a fully transparent lens image, gives a transparent
+// black frame). NaN policy: non-finite source values are read as 0, so that none reaches the
+// transforms (which would spread it over the whole frame); no NaN or infinity is written to the
+// output.
+//
+// Rows of the transform below the image rows the convolution reads are left out of the row
+// transforms, as far as the kernel's vertical reach allows (see data_rows_for).
+template <class P, class Q>
+class EvenblurFilter : public QuillbrookFilter {
+    static_assert(P::is_rgba && P::extra_count == 0, "the effect blurs RGBA host images");
+    static_assert((Q::is_rgba && Q::max_value == 1 && Q::is_float && Q::extra_count == 0) ||
+                      (Q::is_gray && Q::max_value == 1 && Q::is_float),
+                  "the kernel is RGBA float or gray float at scale 1");
+
+public:
+    static constexpr bool kColoured = Q::is_rgba;
+    static constexpr int kTotals = kColoured ? 4 : 1;
+    static constexpr double kMax = P::max;
+
+    EvenblurFilter(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> source,
+                   PixelArray<P> output, PixelArray<P> selection, PixelArray<P> lens)
+        : QuillbrookFilter(host), source(source), output(output), selection(selection),
+          lens(lens), settings(settings) {}
+
+    // One blur of the whole output, progress passes 9a .. 9a + 8 of 9b in the order of the
+    // work: clearing the kernel buffer, drawing the kernel, centring it, filling the image
+    // buffer, the two forward transforms, the product, the inverse, the output. Returns
+    // no-error, the out-of-memory status (nothing is written then) or the first other status
+    // from progress (the output is then incomplete). Every buffer is given back before it
+    // returns.
+    virtual int32_t render(int32_t a, int32_t b);
+    // Output rows of band `item`.
+    virtual int32_t process(int32_t item, int32_t item_count, int32_t thread_index);
+    // Image-buffer rows of band `item`: the padded, linearised, weighted source.
+    virtual int32_t fill_spectrum(int32_t item, int32_t item_count, int32_t thread_index);
+
+    PixelArray<P> source;
+    PixelArray<P> output;
+    PixelArray<P> selection;
+    PixelArray<P> lens;
+    EvenblurSettings settings;
+    PixelArray<Q> kernel_window;
+    PixelArray<Q> kernel_buffer;
+    PixelArray<PixelSpectrum> weighted_spectrum;
+    PixelArray<PixelRGBAFloat> colour_spectrum;
+    bool additive_on = false;
+    bool preservative_on = false;
+    int32_t padded_width = 0;
+    int32_t padded_height = 0;
+    int32_t fft_width = 0;
+    int32_t fft_height = 0;
+    int32_t row_length = 0;
+    // Sums of the centred kernel: the one channel, or alpha, red, green, blue.
+    double kernel_totals[kTotals] = {};
+    float* decode_table = nullptr;
+    float* encode_table = nullptr;
+    int32_t pass_index = 0;
+    int32_t pass_count = 1;
+    // Leading image rows that hold data for the transforms (at least H'); set by render.
+    int32_t data_rows = 0;
+    // Row offsets from the kernel centre of its first and last non-zero row (first > last for
+    // an empty kernel); set by the centring.
+    int32_t kernel_top = 0;
+    int32_t kernel_bottom = -1;
+
+    // Rows 0 .. R - 1 of a transform of `fft_height` rows must hold the continued image for the
+    // output rows offset .. offset + height - 1 to read only continued image through a kernel
+    // of rows top .. bottom: R = max(H', offset + height - 1 - top + 1), or every row when the
+    // kernel reaches above row 0 (it then reads the wrapped last rows). The rows from R on are
+    // 0 and skipped by the forward row transform.
+    static int32_t data_rows_for(int32_t fft_height, int32_t padded_height, int32_t offset,
+                                 int32_t height, int32_t top, int32_t bottom) {
+        if (top > bottom) return padded_height;
+        if (int64_t(offset) - bottom < 0) return fft_height;
+        const int64_t last = int64_t(offset) + height - 1 - top;
+        if (last >= fft_height) return fft_height;
+        return int32_t(std::max<int64_t>(padded_height, last + 1));
+    }
+
+private:
+    // Frees the four blocks of render on every way out.
+    struct Blocks {
+        QuillbrookHost* host;
+        void* kernel = nullptr;
+        void* decode = nullptr;
+        void* encode = nullptr;
+        void* image = nullptr;
+        ~Blocks() {
+            host->release(decode);
+            host->release(encode);
+            host->release(kernel);
+            host->release(image);
+        }
+    };
+
+    int32_t pass(int32_t k) const { return 9 * pass_index + k; }
+    int32_t total_passes() const { return 9 * pass_count; }
+
+    void fill_tables();
+    int32_t draw_kernel(void* scratch, size_t scratch_bytes);
+    int32_t centre_kernel();
+    template <class S>
+    int32_t convolve(PixelArray<S> spectrum);
+    template <class S>
+    void fill_row(const PixelArray<S>& spectrum, int32_t y, const PreparedSelection& prepared);
+    template <class S>
+    void process_row(const PixelArray<S>& spectrum, int32_t y);
+
+    // The kernel value at a pixel, converted for the transform: decoded to linear light with
+    // `gamma`; coloured alpha becomes the mean of the converted colours times the drawn alpha.
+    Q convert_kernel(Q pixel) const;
+    void scales(double f, double* c) const;
+
+    double base_scale_[kTotals] = {};
+    double preservative_scale_ = 0.0;
+    int32_t offset_x_ = 0;  // (W' - W) / 2
+    int32_t offset_y_ = 0;  // (H' - H) / 2
+};
+
+// ---- implementation ----------------------------------------------------------------------
+
+template <class P, class Q>
+int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
+    pass_index = a;
+    pass_count = b;
+    additive_on = settings.selection.enabled && settings.additive > 0.0;
+    preservative_on = settings.selection.enabled && settings.preservative > 0.0;
+    const int32_t width = output.width;
+    const int32_t height = output.height;
+    if (width <= 0 || height <= 0 || output.data == nullptr) return host->noError();
+
+    const EvenblurSizes sizes = EvenblurSizes::of(width, height, settings.radius, settings.smooth,
+                                                  settings.scale_x, settings.scale_y);
+    padded_width = sizes.padded_width;
+    padded_height = sizes.padded_height;
+    fft_width = sizes.fft_width;
+    fft_height = sizes.fft_height;
+    row_length = fft_width + 2;
+    offset_x_ = (padded_width - width) / 2;
+    offset_y_ = (padded_height - height) / 2;
+
+    const size_t pixels = size_t(row_length) * size_t(fft_height);
+    const size_t image_pixel = preservative_on ? sizeof(PixelSpectrum) : sizeof(PixelRGBAFloat);
+    const size_t table_bytes = sizeof(float) * evenblur_transfer::kTableSize;
+    Blocks blocks{host};
+    blocks.kernel = host->allocate(pixels * sizeof(Q));
+    blocks.decode = host->allocate(table_bytes);
+    blocks.encode = host->allocate(table_bytes);
+    blocks.image = host->allocate(pixels * image_pixel);
+    if (!blocks.kernel || !blocks.decode || !blocks.encode || !blocks.image) {
+        return host->outOfMemoryError();
+    }
+
+    auto describe = [&](auto& view, void* memory) {
+        using View = std::remove_reference_t<decltype(view)>;
+        view = View(memory, row_length, fft_height,
+                    row_length * int32_t(sizeof(typename View::pixel_type)));
+        view.factor_a = source.factor_a;
+    };
+    describe(kernel_buffer, blocks.kernel);
+    describe(weighted_spectrum, blocks.image);
+    describe(colour_spectrum, blocks.image);
+    kernel_window = kernel_buffer;
+    kernel_window.data = &kernel_buffer.at((fft_width - padded_width) / 2,
+                                           (fft_height - padded_height) / 2);
+    kernel_window.width = padded_width;
+    kernel_window.height = padded_height;
+    decode_table = static_cast<float*>(blocks.decode);
+    encode_table = static_cast<float*>(blocks.encode);
+    fill_tables();
+
+    Measure& measure = host->measure();
+    int32_t result = host->noError();
+    {
+        Measure::Scope timer(measure, "Evenblur kernel");
+        ClearImageFilter<Q> clear(host, kernel_buffer);
+        result = clear.render(pass(0), total_passes());
+        // The image buffer is free until the source is filled in: the builder may use it.
+        if (result == host->noError()) result = draw_kernel(blocks.image, pixels * image_pixel);
+        if (result == host->noError()) result = centre_kernel();
+    }
+    if (result == host->noError()) {
+        data_rows = data_rows_for(fft_height, padded_height, offset_y_, height, kernel_top,
+                                  kernel_bottom);
+        Measure::Scope timer(measure, "Evenblur fill");
+        result = host->template runParallelOn<&EvenblurFilter::fill_spectrum>(
+            host->threadCount(fft_height), this);
+    }
+    if (result == host->noError()) {
+        result = preservative_on ? convolve(weighted_spectrum) : convolve(colour_spectrum);
+    }
+    decode_table = nullptr;
+    encode_table = nullptr;
+    kernel_buffer.data = nullptr;
+    kernel_window.data = nullptr;
+    weighted_spectrum.data = nullptr;
+    colour_spectrum.data = nullptr;
+    return result;
+}
+
+template <class P, class Q>
+void EvenblurFilter<P, Q>::fill_tables() {
+    using namespace evenblur_transfer;
+    for (int32_t i = 0; i < kTableSize; ++i) {
+        const double v = i * kTableStep;
+        if (settings.gamma) {
+            decode_table[i] = float(decode(v));
+            encode_table[i] = float(kMax * encode(v));
+        } else {
+            decode_table[i] = float(v);
+            encode_table[i] = float(kMax * v);
+        }
+    }
+}
+
+template <class P, class Q>
+int32_t EvenblurFilter<P, Q>::draw_kernel(void* scratch, size_t scratch_bytes) {
+    KernelImageBuilder<P, Q> builder(host, settings, lens, kernel_window, false);
+    builder.scratch = scratch;
+    builder.scratch_bytes = scratch_bytes;
+    return builder.render(pass(1), total_passes());
+}
+
+template <class P, class Q>
+Q EvenblurFilter<P, Q>::convert_kernel(Q pixel) const {
+    using evenblur_transfer::decode;
+    if constexpr (kColoured) {
+        double r = red_of(pixel), g = green_of(pixel), b = blue_of(pixel);
+        if (settings.gamma) {
+            r = r != 0.0 ? decode(r) : 0.0;
+            g = g != 0.0 ? decode(g) : 0.0;
+            b = b != 0.0 ? decode(b) : 0.0;
+        }
+        Q out;
+        alpha_of(out) = float((r + g + b) * 0.3333333333333333 * alpha_of(pixel));
+        red_of(out) = float(r);
+        green_of(out) = float(g);
+        blue_of(out) = float(b);
+        return out;
+    } else {
+        const double v = gray_of(pixel);
+        Q out;
+        gray_of(out) = float(settings.gamma && v != 0.0 ? decode(v) : v);
+        return out;
+    }
+}
+
+template <class P, class Q>
+int32_t EvenblurFilter<P, Q>::centre_kernel() {
+    const int32_t half_w = fft_width / 2;
+    const int32_t half_h = fft_height / 2;
+    double totals[kTotals] = {};
+    int32_t first = fft_height, last = -1;  // rows of the buffer before the exchange
+    auto add = [&](const Q& p, int32_t row) {
+        bool nonzero = false;
+        if constexpr (kColoured) {
+            const double v[4] = {alpha_of(p), red_of(p), green_of(p), blue_of(p)};
+            for (int c = 0; c < 4; ++c) {
+                totals[c] += v[c];
+                nonzero = nonzero || v[c] != 0.0;
+            }
+        } else {
+            totals[0] += gray_of(p);
+            nonzero = gray_of(p) != 0.0f;
+        }
+        if (nonzero) {
+            first = std::min(first, row);
+            last = std::max(last, row);
+        }
+    };
+    const Q zero{};
+    for (int32_t j = 0; j < half_h; ++j) {
+        Q* upper = kernel_buffer.row(j);
+        Q* lower = kernel_buffer.row(j + half_h);
+        for (int32_t i = 0; i < fft_width; ++i) {
+            const int32_t partner = i < half_w ? i + half_w : i - half_w;
+            const Q u = convert_kernel(upper[i]);
+            const Q l = convert_kernel(lower[partner]);
+            add(u, j);
+            add(l, j + half_h);
+            upper[i] = l;
+            lower[partner] = u;
+        }
+        upper[fft_width] = upper[fft_width + 1] = zero;
+        lower[fft_width] = lower[fft_width + 1] = zero;
+        const int32_t result = host->progress(j + half_h * pass(2), half_h * total_passes());
+        if (result != host->noError()) return result;
+    }
+    for (int c = 0; c < kTotals; ++c) kernel_totals[c] = totals[c];
+    // The drawn centre sits at row Nh / 2.
+    kernel_top = last >= first ? first - half_h : 0;
+    kernel_bottom = last >= first ? last - half_h : -1;
+
+    const double gain = 2.0 * kMax / (double(fft_width) * double(fft_height));
+    for (int c = 0; c < kTotals; ++c) {
+        const double t = kernel_totals[c];
+        base_scale_[c] = t > 0.0 && std::isfinite(t) ? gain / t : 0.0;
+    }
+    const double alpha_total = kernel_totals[0];
+    preservative_scale_ = alpha_total > 0.0 && std::isfinite(alpha_total)
+                              ? double(fft_width) * double(fft_height) * alpha_total / 2.0
+                              : 0.0;
+    return host->noError();
+}
+
+template <class P, class Q>
+template <class S>
+int32_t EvenblurFilter<P, Q>::convolve(PixelArray<S> spectrum) {
+    Measure& measure = host->measure();
+    int32_t result;
+    {
+        Measure::Scope timer(measure, "Evenblur forward (kernel)");
+        RealFFFFilter<Q> kernel_fft(host, kernel_buffer);
+        kernel_fft.data_rows = fft_height;
+        result = kernel_fft.forward(pass(4), total_passes());
+    }
+    RealFFFFilter<S> image_fft(host, spectrum);
+    image_fft.data_rows = data_rows;
+    if (result == host->noError()) {
+        Measure::Scope timer(measure, "Evenblur forward (image)");
+        result = image_fft.forward(pass(5), total_passes());
+    }
+    if (result == host->noError()) {
+        Measure::Scope timer(measure, "Evenblur multiply");
+        MultiplyComplexHalfFilter<S, Q> multiply(host, spectrum, kernel_buffer);
+        result = multiply.render(pass(6), total_passes());
+    }
+    if (result == host->noError()) {
+        Measure::Scope timer(measure, "Evenblur inverse");
+        image_fft.data_rows = data_rows;
+        result = image_fft.inverse(pass(7), total_passes());
+    }
+    if (result == host->noError()) {
+        Measure::Scope timer(measure, "Evenblur process");
+        result = host->template runParallelOn<&EvenblurFilter::process>(
+            host->threadCount(output.height), this);
+    }
+    return result;
+}
+
+template <class P, class Q>
+int32_t EvenblurFilter<P, Q>::fill_spectrum(int32_t item, int32_t item_count, int32_t) {
+    const PreparedSelection prepared = prepare_selection(settings.selection);
+    // Rows with data are shared out apart from the zero rows, so that every task gets some of
+    // each.
+    const RowRange rows = band_rows(item, item_count, data_rows);
+    const RowRange zeros = band_rows(item, item_count, fft_height - data_rows);
+    const int32_t total = fft_height * total_passes();
+    for (int32_t y = rows.begin; y < rows.end; ++y) {
+        if (preservative_on)
+            fill_row(weighted_spectrum, y, prepared);
+        else
+            fill_row(colour_spectrum, y, prepared);
+        const int32_t result = host->progress(y + fft_height * pass(3), total);
+        if (result != host->noError()) return result;
+    }
+    const size_t row_bytes = size_t(preservative_on ? weighted_spectrum.row_bytes
+                                                    : colour_spectrum.row_bytes);
+    for (int32_t y = data_rows + zeros.begin; y < data_rows + zeros.end; ++y) {
+        std::memset(static_cast<unsigned char*>(colour_spectrum.data) + size_t(y) * row_bytes, 0,
+                    row_bytes);
+        const int32_t result = host->progress(y + fft_height * pass(3), total);
+        if (result != host->noError()) return result;
+    }
+    return host->noError();
+}
+
+template <class P, class Q>
+template <class S>
+void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
+                                    const PreparedSelection& prepared) {
+    using evenblur_transfer::decode;
+    const OutsideMode mode_h = OutsideMode(settings.assume_h);
+    const OutsideMode mode_v = OutsideMode(settings.assume_v);
+    const int32_t width = source.width;
+    const int32_t height = source.height;
+    int32_t sy = y - offset_y_;
+    const bool row_inside = map_outside(mode_v, height, sy);
+    const bool row_colour = !row_inside && !(outside_mode_maps(mode_v) && height > 0);
+    const P* in = !row_colour && source.data != nullptr && height > 0 ? source.row(sy) : nullptr;
+    const bool boost = additive_on || preservative_on;
+    const int32_t sel_dx = source.origin_x - selection.origin_x;
+    const int32_t sel_y = sy + source.origin_y - selection.origin_y;
+    const P* sel_row = boost && in != nullptr && selection.data != nullptr && sel_y >= 0 &&
+                               sel_y < selection.height
+                           ? selection.row(sel_y)
+                           : nullptr;
+    const bool straight = !source.premultiplied;
+    const bool gamma = settings.gamma;
+    const float* table = decode_table;
+
+    // The outside colour, straight colour and alpha on the 0 .. 1 scale, made premultiplied
+    // and linear like every source pixel.
+    double oa = settings.outside_alpha;
+    double orgb[3] = {settings.outside_color[0] * oa, settings.outside_color[1] * oa,
+                      settings.outside_color[2] * oa};
+    if constexpr (!P::is_float) {
+        oa = std::max(oa, 0.0);
+        for (double& c : orgb) {
+            c = std::clamp(c, 0.0, 1.0);
+            if (gamma) c = table[int32_t(c * 32767.0)];
+        }
+    } else if (gamma) {
+        for (double& c : orgb) c = decode(c);
+    }
+
+    S* out = spectrum.row(y);
+    for (int32_t x = 0; x < row_length; ++x) {
+        int32_t sx = x - offset_x_;
+        const bool column_inside = map_outside(mode_h, width, sx);
+        double a, r, g, b;
+        double gain = 1.0, w5 = 1.0;
+        if (in == nullptr || (!column_inside && !(outside_mode_maps(mode_h) && width > 0))) {
+            a = oa;
+            r = orgb[0];
+            g = orgb[1];
+            b = orgb[2];
+        } else {
+            ChannelValues v = read_rgba(in[sx]);
+            if (sel_row != nullptr) {
+                const int32_t sel_x = sx + sel_dx;
+                if (sel_x >= 0 && sel_x < selection.width) {
+                    P p = sel_row[sel_x];
+                    if (!selection.premultiplied) premultiply_in_place(p);
+                    const double w = selection_weight(prepared, p);
+                    if (w > 0.0) {
+                        w5 = 1.0 + w * settings.preservative;
+                        gain = w5 + w * settings.additive;
+                    }
+                }
+            }
+            if (straight) {
+                const double f = v.a / kMax;
+                v.r *= f;
+                v.g *= f;
+                v.b *= f;
+            }
+            if constexpr (!P::is_float) {
+                a = std::max(v.a / kMax, 0.0);
+                const double c[3] = {v.r, v.g, v.b};
+                double lin[3];
+                for (int k = 0; k < 3; ++k) {
+                    const double cc = std::clamp(c[k], 0.0, kMax);
+                    lin[k] = gamma ? double(table[int32_t(cc / kMax * 32767.0)]) : cc / kMax;
+                }
+                r = lin[0];
+                g = lin[1];
+                b = lin[2];
+            } else {
+                a = std::isfinite(v.a) ? v.a : 0.0;
+                r = std::isfinite(v.r) ? v.r : 0.0;
+                g = std::isfinite(v.g) ? v.g : 0.0;
+                b = std::isfinite(v.b) ? v.b : 0.0;
+                if (gamma) {
+                    r = decode(r);
+                    g = decode(g);
+                    b = decode(b);
+                }
+            }
+        }
+        S& s = out[x];
+        alpha_of(s) = float(a * gain);
+        red_of(s) = float(r * gain);
+        green_of(s) = float(g * gain);
+        blue_of(s) = float(b * gain);
+        if constexpr (S::extra_count == 1) s.extra[0] = float(w5);
+    }
+}
+
+template <class P, class Q>
+void EvenblurFilter<P, Q>::scales(double f, double* c) const {
+    if constexpr (kColoured) {
+        for (int k = 0; k < 4; ++k) c[k] = base_scale_[k];
+    } else {
+        c[0] = c[1] = c[2] = c[3] = base_scale_[0];
+    }
+    if (preservative_on && f > 0.0) {
+        const double boost = preservative_scale_ / f;
+        for (int k = 0; k < 4; ++k) c[k] *= boost;
+    }
+}
+
+template <class P, class Q>
+int32_t EvenblurFilter<P, Q>::process(int32_t item, int32_t item_count, int32_t) {
+    const RowRange rows = band_rows(item, item_count, output.height);
+    for (int32_t y = rows.begin; y < rows.end; ++y) {
+        if (preservative_on)
+            process_row(weighted_spectrum, y);
+        else
+            process_row(colour_spectrum, y);
+        const int32_t result =
+            host->progress(y + output.height * pass(8), output.height * total_passes());
+        if (result != host->noError()) return result;
+    }
+    return host->noError();
+}
+
+template <class P, class Q>
+template <class S>
+void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y) {
+    using evenblur_transfer::encode;
+    const S* in = spectrum.row(y + offset_y_) + offset_x_;
+    P* out = output.row(y);
+    const bool gamma = settings.gamma;
+    const bool straight = !output.premultiplied;
+    auto positive = [](double v) { return v > 0.0 ? v : 0.0; };  // NaN becomes 0
+    for (int32_t x = 0; x < output.width; ++x) {
+        const S& s = in[x];
+        double f = 0.0;
+        if constexpr (S::extra_count == 1) f = s.extra[0];
+        double c[4];
+        scales(f, c);
+        const double A = alpha_of(s), R = red_of(s), G = green_of(s), B = blue_of(s);
+        P& o = out[x];
+        if constexpr (P::is_float) {
+            const double a = std::min(positive(c[0] * A), 1.0);
+            if (a < 1e-5) {
+                o = P{};
+                continue;
+            }
+            double rgb[3] = {positive(c[1] * R), positive(c[2] * G), positive(c[3] * B)};
+            for (double& v : rgb) {
+                if (gamma) v = encode(v);
+                if (straight) v /= a;
+                v = std::min(v, double(FLT_MAX));
+            }
+            alpha_of(o) = float(a);
+            red_of(o) = float(rgb[0]);
+            green_of(o) = float(rgb[1]);
+            blue_of(o) = float(rgb[2]);
+        } else {
+            const double a = std::min(positive(c[0] * A), kMax);
+            double rgb[3] = {positive(c[1] * R), positive(c[2] * G), positive(c[3] * B)};
+            for (double& v : rgb) v = encode_table[int32_t(std::min(v, kMax) / kMax * 32767.0)];
+            if (straight && float(a) > 0.0f) {
+                for (double& v : rgb) v *= kMax / a;
+            }
+            auto store = [](double v) {
+                return store_channel<P>(std::clamp(v + 0.5, 0.0, kMax));
+            };
+            alpha_of(o) = store(a);
+            red_of(o) = store(rgb[0]);
+            green_of(o) = store(rgb[1]);
+            blue_of(o) = store(rgb[2]);
+        }
+    }
+}

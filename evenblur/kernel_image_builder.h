@@ -1,0 +1,313 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "evenblur_settings.h"
+#include "fill_image_filter.h"
+#include "glow_filter.h"
+#include "iris_kernel.h"
+#include "outside_mode.h"
+#include "pixel_array.h"
+#include "pixel_conversion.h"
+#include "pixel_types.h"
+#include "rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "quillbrook_filter.h"
+#include "summed_area_table.h"
+#include "zoom_filter.h"
+
+// The size and shape of the lens kernel for an image of Wk x Hk pixels (rendered pixels) and
+// pixel aspect `pixel_aspect` (width over height of a pixel).
+struct KernelGeometry {
+    double diameter = 0.0;  // D, in full-resolution pixels
+    double radius_x = 0.0;  // X: horizontal radius in rendered pixels, the iris's radius
+    double radius_y = 0.0;  // Y: vertical radius in rendered pixels
+    double ratio = 0.0;     // Y / X (Y when X is 0)
+    double smoothing = 0.0; // rs: smoothing radius before the division by the scales
+
+    // In a blur the diameter is twice the radius. In the display of the iris (`display`) it
+    // follows the image size instead, 100 pixels per 640 x 480 and at most half the image.
+    static KernelGeometry of(const EvenblurSettings& settings, int32_t width, int32_t height,
+                             double pixel_aspect, bool display) {
+        const double rx = settings.scale_x;
+        const double ry = settings.scale_y;
+        KernelGeometry g;
+        double d = 2.0 * settings.radius;
+        if (display) {
+            d = 100.0 * (width * rx * 0.0015625 + height * ry * 0.0020833333333333333);
+            if (width * rx < 2.0 * d) d = width * rx / 2.0 - 1.0;
+            if (height * ry < 2.0 * d) d = height * ry / 2.0 - 1.0;
+        }
+        g.diameter = d;
+        const double e = settings.aspect;
+        const double span = d + 2.0 - 2.0 * std::fabs(e);
+        g.radius_x = span / (2.0 * rx * pixel_aspect) * (1.0 + e);
+        g.radius_y = span / (2.0 * ry) * (1.0 - e);
+        g.ratio = g.radius_x != 0.0 ? g.radius_y / g.radius_x : g.radius_y;
+        g.smoothing = d * settings.smooth * 2.0 / (height * ry + width * rx);
+        return g;
+    }
+};
+
+// Draws the lens kernel into a float image T (RGBA float at scale S = T::max, or gray float at
+// scale 1) whose pixels are all 0 on entry:
+// - with a lens image (`lens.data` not null): the lens zoomed, centred, so that its shorter side
+//   spans D + 1 full-resolution pixels; an RGBA image then holds premultiplied colour (or, with
+//   `colored_iris` off, premultiplied gray in all three colour channels) and alpha S, a gray
+//   image premultiplied gray;
+// - without: the polygon iris of the settings (facets, rounding, angle, border ring, x-y aspect)
+//   with its centre at pixel (Wk / 2, Hk / 2); an RGBA image gets alpha S everywhere and the
+//   coverage times S in red, green and blue, a gray image the coverage (0 .. 1).
+// Then, when the settings ask for smoothing, the glow filter softens it.
+//
+// `scratch` is optional memory the builder may use for the glow filter's intermediate image and
+// the lens's summed-area table when it is large enough (the blur lends the image buffer, which
+// is unused until the kernel is drawn); otherwise they are obtained from the render context.
+// Progress: the passes 3a (lens zoom, or the fill of an RGBA image), 3a + 1 (drawing) and
+// 3a + 2 (smoothing) of 3b for render(a, b).
+template <class P, class T>
+class KernelImageBuilder : public QuillbrookFilter {
+    static_assert(P::is_rgba && P::extra_count == 0, "the lens image is an RGBA host image");
+    static_assert(T::is_float && T::extra_count == 0 && (T::is_rgba || T::is_gray),
+                  "the kernel image is RGBA float or gray float");
+    static_assert(T::is_rgba || T::max_value == 1, "a gray kernel image is at scale 1");
+
+public:
+    KernelImageBuilder(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> lens,
+                       PixelArray<T> image, bool display)
+        : QuillbrookFilter(host), settings(settings), lens(lens), image(image), display(display) {}
+
+    // Returns no-error, the out-of-memory status (the image is then incomplete) or the first
+    // other status from progress.
+    int32_t render(int32_t pass_index, int32_t pass_count) {
+        geometry = KernelGeometry::of(settings, image.width, image.height, image.factor_a, display);
+        drawn = {};
+        if (image.data == nullptr || image.width <= 0 || image.height <= 0) return host->noError();
+        const int32_t a = 3 * pass_index;
+        const int32_t b = 3 * pass_count;
+        int32_t result = lens.data != nullptr ? draw_lens(a, b) : draw_iris(a, b);
+        if (result == host->noError()) result = smooth(a + 2, b);
+        return result;
+    }
+
+    EvenblurSettings settings;
+    PixelArray<P> lens;
+    PixelArray<T> image;
+    bool display = false;
+    void* scratch = nullptr;
+    size_t scratch_bytes = 0;
+    // Set by render: the kernel's geometry and the rectangle of the image that can hold
+    // non-zero kernel values (before smoothing widens it).
+    KernelGeometry geometry;
+    Rectangle drawn;
+
+private:
+    static constexpr double kScale = T::max;
+
+    // The image's pixels x0 .. x0 + w - 1, y0 .. y0 + h - 1 as an image of their own.
+    PixelArray<T> part(const Rectangle& r) const {
+        PixelArray<T> view = image;
+        view.data = &image.at(r.left, r.top);
+        view.width = r.width();
+        view.height = r.height();
+        view.origin_x += r.left;
+        view.origin_y += r.top;
+        return view;
+    }
+
+    // The centred part of `length` pixels that holds everything a source of `source_length`
+    // pixels zoomed by `scale` can reach; its margin to the full length is even, so that the
+    // zoom's centring puts every pixel where it is in the full image.
+    static void reach(int32_t length, double source_length, double scale, int32_t& first,
+                      int32_t& count) {
+        first = 0;
+        count = length;
+        if (!(scale > 0.0) || !std::isfinite(scale)) return;
+        const double half = source_length / (2.0 * scale) + 3.0 + 1.0 / scale;
+        if (!(half < length)) return;
+        const int32_t wanted = 2 * int32_t(std::ceil(half)) + (length & 1);
+        if (wanted >= length) return;
+        first = (length - wanted) / 2;
+        count = wanted;
+    }
+
+    int32_t draw_lens(int32_t a, int32_t b) {
+        const double rx = settings.scale_x;
+        const double ry = settings.scale_y;
+        const double k = std::min(std::trunc(lens.width * rx), std::trunc(lens.height * ry)) /
+                         (geometry.diameter + 1.0);
+        const double scale_y = k;
+        const double scale_x = k * (image.factor_a / lens.factor_a);
+
+        Rectangle r;
+        int32_t count = 0;
+        reach(image.width, lens.width, scale_x, r.left, count);
+        r.right = r.left + count;
+        reach(image.height, lens.height, scale_y, r.top, count);
+        r.bottom = r.top + count;
+        drawn = r;
+
+        ZoomFilter<P, T> zoom(host, lens, part(r));
+        zoom.scale_x = scale_x;
+        zoom.scale_y = scale_y;
+        zoom.horizontal_mode = OutsideMode::color;
+        zoom.vertical_mode = OutsideMode::color;
+        int32_t result;
+        if (scratch != nullptr && summed_area_table_bytes(lens) <= scratch_bytes &&
+            lens.width > 0 && lens.height > 0) {
+            zoom.pass_index = 2 * a + 1;
+            zoom.pass_count = 2 * b;
+            zoom.table = describe_summed_area_table(lens, scratch);
+            result = build_table(2 * a, 2 * b, host, lens, zoom.table);
+            if (result == host->noError()) {
+                result = host->template runParallelOn<&ZoomFilter<P, T>::process>(
+                    host->threadCount(r.height()), &zoom);
+            }
+            zoom.table = {};
+        } else {
+            result = zoom.render(a, b);
+        }
+        if constexpr (T::is_rgba) {
+            if (result == host->noError()) {
+                pass_index_ = a + 1;
+                pass_count_ = b;
+                result = host->template runParallelOn<&KernelImageBuilder::colour_band>(
+                    host->threadCount(image.height), this);
+            }
+        }
+        return result;
+    }
+
+    // Lens colour to kernel colour in rows of band `band`: premultiplied by alpha / S (gray
+    // unless `colored_iris`), alpha S.
+    int32_t colour_band(int32_t band, int32_t bands, int32_t) {
+        const RowRange rows = band_rows(band, bands, image.height);
+        for (int32_t y = rows.begin; y < rows.end; ++y) {
+            T* row = image.row(y);
+            for (int32_t x = 0; x < image.width; ++x) {
+                T& p = row[x];
+                const double f = double(alpha_of(p)) / kScale;
+                if (settings.colored_iris) {
+                    red_of(p) = float(red_of(p) * f);
+                    green_of(p) = float(green_of(p) * f);
+                    blue_of(p) = float(blue_of(p) * f);
+                } else {
+                    const float v = float(f * gray_from_colour(red_of(p), green_of(p), blue_of(p)));
+                    red_of(p) = v;
+                    green_of(p) = v;
+                    blue_of(p) = v;
+                }
+                alpha_of(p) = float(kScale);
+            }
+            const int32_t status = host->progress(y + image.height * pass_index_,
+                                                  image.height * pass_count_);
+            if (status != host->noError()) return status;
+        }
+        return host->noError();
+    }
+
+    // Releases the polygon's storage on every way out.
+    struct Storage {
+        QuillbrookHost* host;
+        void* block = nullptr;
+        ~Storage() { host->release(block); }
+    };
+
+    int32_t draw_iris(int32_t a, int32_t b) {
+        int32_t result = host->noError();
+        if constexpr (T::is_rgba) {
+            T fill{};
+            alpha_of(fill) = float(kScale);
+            FillImageFilter<T> filler(host, image, fill);
+            result = filler.render(a, b);
+            if (result != host->noError()) return result;
+        }
+        const double radius = geometry.radius_x;
+        const double ratio = geometry.ratio;
+        Storage storage{host};
+        storage.block = host->allocate(
+            polygon_kernel_size(ratio, radius, settings.border_brightness));
+        if (storage.block == nullptr) return host->outOfMemoryError();
+        IrisKernel kernel;
+        result = build_polygon_kernel(storage.block, settings.facets, host, radius,
+                                      settings.rounded, settings.angle, settings.border_thickness,
+                                      settings.border_brightness, ratio, kernel);
+        if (result != host->noError() || kernel.empty()) return result;
+
+        const int64_t centre_x = image.width / 2;
+        const int64_t centre_y = image.height / 2;
+        const int32_t rows = kernel.last_row - kernel.first_row + 1;
+        int64_t left = image.width, right = 0, top = image.height, bottom = 0;
+        for (int32_t j = kernel.first_row; j <= kernel.last_row; ++j) {
+            const int64_t y = j + centre_y;
+            if (y >= 0 && y < image.height) {
+                T* row = image.row(int32_t(y));
+                int64_t column = 0;
+                double value = 0.0;
+                const IrisStep* step = kernel.row(j);
+                for (int32_t i = 0; i <= kernel.count(j); ++i) {
+                    const int64_t end = std::clamp<int64_t>(step[i].x + centre_x, 0, image.width);
+                    if (value != 0.0 && column < end) {
+                        left = std::min(left, column);
+                        right = std::max(right, end);
+                        top = std::min(top, y);
+                        bottom = std::max(bottom, y + 1);
+                    }
+                    for (; column < end; ++column) put(row[column], value);
+                    value += step[i].step;
+                }
+                if (column < image.width) put(row[column], value);
+            }
+            result = host->progress(j - kernel.first_row + rows * (a + 1), rows * b);
+            if (result != host->noError()) return result;
+        }
+        if (left < right && top < bottom) {
+            drawn = {int32_t(left), int32_t(right), int32_t(top), int32_t(bottom)};
+        }
+        return result;
+    }
+
+    static void put(T& pixel, double value) {
+        if constexpr (T::is_rgba) {
+            const float v = float(value * kScale);
+            red_of(pixel) = v;
+            green_of(pixel) = v;
+            blue_of(pixel) = v;
+        } else {
+            gray_of(pixel) = float(value);
+        }
+    }
+
+    int32_t smooth(int32_t a, int32_t b) {
+        const double rs = geometry.smoothing;
+        if (!(rs > 0.0) || drawn.empty()) return host->noError();
+        GlowFilter<T> glow(host, image, rs, rs, settings.scale_x, settings.scale_y);
+        // Only the drawn part and a margin beyond the widest tent (trunc(R) + 1.5 pixels) can
+        // change; zeros mirrored at the margin's edge stay zeros, so smoothing the part alone
+        // gives the same pixels as smoothing the whole image.
+        const double px = std::min(rs / settings.scale_x, GlowFilter<T>::kMaxRadius);
+        const double py = std::min(rs / settings.scale_y, GlowFilter<T>::kMaxRadius);
+        if (std::isfinite(px) && std::isfinite(py)) {
+            const int64_t mx = int64_t(px) + 3;
+            const int64_t my = int64_t(py) + 3;
+            Rectangle r;
+            r.left = int32_t(std::max<int64_t>(0, drawn.left - mx));
+            r.right = int32_t(std::min<int64_t>(image.width, drawn.right + mx));
+            r.top = int32_t(std::max<int64_t>(0, drawn.top - my));
+            r.bottom = int32_t(std::min<int64_t>(image.height, drawn.bottom + my));
+            glow.image = part(r);
+        }
+        if (scratch != nullptr &&
+            PixelArray<T>::packedBytes(glow.image.width, glow.image.height) <= scratch_bytes) {
+            glow.temporary = PixelArray<T>(scratch, glow.image.width, glow.image.height, 0, true);
+            glow.temporary.origin_x = glow.image.origin_x;
+            glow.temporary.origin_y = glow.image.origin_y;
+        }
+        return glow.render(a, b);
+    }
+
+    int32_t pass_index_ = 0;
+    int32_t pass_count_ = 0;
+};

@@ -1,0 +1,566 @@
+#include "evenblur_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "evenblur_reference.h"
+#include "fft_test_host.h"
+#include "sentinel_image.h"
+
+namespace {
+
+using namespace evenblur_reference;
+
+template <class P>
+double channel(const P& p, int c) {
+    switch (c) {
+        case 0: return alpha_of(p);
+        case 1: return red_of(p);
+        case 2: return green_of(p);
+        default: return blue_of(p);
+    }
+}
+
+// Blur settings without linear light or highlights, so that the blur is a plain convolution.
+EvenblurSettings plain_settings(double radius) {
+    EvenblurSettings s;
+    s.radius = radius;
+    s.gamma = false;
+    s.facets = 5;
+    s.rounded = 0.0;
+    s.angle = 0.3;
+    s.outside_color[0] = 0.2f;
+    s.outside_color[1] = 0.4f;
+    s.outside_color[2] = 0.6f;
+    s.outside_alpha = 0.5f;
+    return s;
+}
+
+// The margin formula, written out: W' and H' (even, at most three times the image) and the
+// power-of-two transform sizes.
+struct Layout {
+    int32_t pw, ph, nw, nh;
+};
+Layout layout_of(int32_t w, int32_t h, double r, double s) {
+    const double m = 2.0 * (std::trunc(r + 1.0) - std::trunc(-2.0 * r * s / (h + w)));
+    auto pad = [&](int32_t n) {
+        int32_t p = int32_t(std::min(n + m, 3.0 * n));
+        return p % 2 ? p + 1 : p;
+    };
+    auto pow2 = [](int32_t n) {
+        int32_t p = 4;
+        while (p < n) p *= 2;
+        return p;
+    };
+    Layout l{pad(w), pad(h), 0, 0};
+    l.nw = pow2(l.pw);
+    l.nh = pow2(l.ph);
+    return l;
+}
+
+// The kernel the builder draws for these settings, in the window of the blur, normalised.
+template <class P, class Q>
+Kernel drawn_kernel(const EvenblurSettings& s, const Layout& l, const PixelArray<P>& lens,
+                    double pixel_aspect) {
+    FftTestHost host(1);
+    SentinelImage<Q> window(l.pw, l.ph);
+    PixelArray<Q> view = window.array();
+    view.factor_a = pixel_aspect;
+    KernelImageBuilder<P, Q> builder(&host, s, lens, view, false);
+    EXPECT_EQ(builder.render(0, 1), host.noError());
+    if constexpr (Q::is_rgba)
+        return from_colour(view);
+    else
+        return from_gray(view);
+}
+
+// What the blur writes for a convolved (premultiplied, 0 .. 1) value, before rounding.
+template <class P>
+Value expected_output(const Value& c, bool straight) {
+    Value out;
+    const double max = P::max;
+    double a = std::clamp(c.v[0], 0.0, 1.0);
+    if (P::is_float && a < 1e-5) return out;
+    out.v[0] = a * max;
+    for (int k = 1; k < 4; ++k) {
+        double v = std::max(c.v[k], 0.0);
+        if (!P::is_float) v = std::min(v, 1.0);
+        v *= max;
+        if (straight && a > 0) v /= a;
+        if (!P::is_float) v = std::min(v, max);
+        out.v[k] = v;
+    }
+    return out;
+}
+
+template <class P>
+double tolerance() {
+    if constexpr (P::max_value == 255) return 1.0;
+    else if constexpr (P::max_value == 32768) return 2.0;
+    else return 2e-5;
+}
+
+struct Case {
+    int32_t width = 13;
+    int32_t height = 9;
+    EvenblurSettings settings = plain_settings(3.0);
+    bool premultiplied_source = false;
+    bool premultiplied_output = true;
+    double min_alpha = 0.4;
+    int32_t threads = 1;
+};
+
+// Runs the blur and compares every output pixel with the direct convolution; returns the
+// filter's data_rows so a test can tell which transform layout it took.
+template <class P, class Q>
+int32_t check_against_direct_convolution(const Case& c, const PixelArray<P>& lens = {}) {
+    const Layout l = layout_of(c.width, c.height, c.settings.radius, c.settings.smooth);
+    SentinelImage<P> source(c.width, c.height);
+    random_pixels(source, 7, c.min_alpha);
+    SentinelImage<P> output(c.width, c.height);
+    PixelArray<P> src = source.array(c.premultiplied_source);
+    PixelArray<P> out = output.array(c.premultiplied_output);
+
+    FftTestHost host(c.threads);
+    EvenblurFilter<P, Q> filter(&host, c.settings, src, out, src, lens);
+    EXPECT_EQ(filter.render(0, 1), host.noError());
+    EXPECT_EQ(host.liveBlocks(), 0u);
+    EXPECT_EQ(host.badReports(), 0);
+    EXPECT_EQ(filter.padded_width, l.pw);
+    EXPECT_EQ(filter.padded_height, l.ph);
+    EXPECT_EQ(filter.fft_width, l.nw);
+    EXPECT_EQ(filter.fft_height, l.nh);
+    EXPECT_TRUE(output.spareBytesUntouched());
+
+    const int32_t ox = (l.pw - c.width) / 2, oy = (l.ph - c.height) / 2;
+    const Kernel k = drawn_kernel<P, Q>(c.settings, l, lens, src.factor_a);
+    const std::vector<Value> padded = padded_source(src, c.settings, l.nw, l.nh, ox, oy);
+    const std::vector<Value> direct =
+        convolve(padded, l.nw, l.nh, k, c.width, c.height, ox, oy);
+    int failures = 0;
+    for (int32_t y = 0; y < c.height; ++y)
+        for (int32_t x = 0; x < c.width; ++x) {
+            const Value e = expected_output<P>(direct[size_t(y) * c.width + x],
+                                               !c.premultiplied_output);
+            for (int ch = 0; ch < 4; ++ch) {
+                const double got = channel(output.at(x, y), ch);
+                if (std::fabs(got - e.v[ch]) > tolerance<P>() && failures++ < 8) {
+                    ADD_FAILURE() << "pixel (" << x << ", " << y << ") channel " << ch << ": "
+                                  << got << ", direct convolution " << e.v[ch];
+                }
+            }
+        }
+    return filter.data_rows;
+}
+
+template <class P>
+class EvenblurFilterTypedTest : public ::testing::Test {};
+using HostPixelTypes = ::testing::Types<PixelRGBA8, PixelRGBA16, PixelRGBAFloat>;
+TYPED_TEST_SUITE(EvenblurFilterTypedTest, HostPixelTypes);
+
+TYPED_TEST(EvenblurFilterTypedTest, EqualsTheDirectConvolutionUnderEveryOutsideMode) {
+    using P = TypeParam;
+    for (int32_t h = 1; h <= 4; ++h)
+        for (int32_t v = 1; v <= 4; ++v) {
+            SCOPED_TRACE("horizontal mode " + std::to_string(h) + ", vertical mode " +
+                         std::to_string(v));
+            Case c;
+            c.settings.assume_h = h;
+            c.settings.assume_v = v;
+            check_against_direct_convolution<P, PixelGrayFloat>(c);
+        }
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, EqualsTheDirectConvolutionInEveryAlphaForm) {
+    using P = TypeParam;
+    for (int form = 0; form < 4; ++form) {
+        SCOPED_TRACE("form " + std::to_string(form));
+        Case c;
+        c.width = 11;
+        c.height = 7;
+        c.settings.assume_h = 2;
+        c.settings.assume_v = 3;
+        c.premultiplied_source = (form & 1) != 0;
+        c.premultiplied_output = (form & 2) != 0;
+        // Straight output divides by alpha: opaque pixels keep the tolerance meaningful.
+        c.min_alpha = c.premultiplied_output ? 0.4 : 1.0;
+        if (c.premultiplied_source) {
+            // Premultiplied colour must not exceed alpha: use opaque sources there too.
+            c.min_alpha = 1.0;
+        }
+        check_against_direct_convolution<P, PixelGrayFloat>(c);
+    }
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, KernelBeyondTheMarginsStillGivesTheConvolution) {
+    using P = TypeParam;
+    // x-y aspect -0.75 makes the iris 1.75 times taller than the radius: its rows reach past
+    // the vertical margin, so every transform row must hold the continued image.
+    Case tall;
+    tall.settings = plain_settings(4.0);
+    tall.settings.aspect = -0.75;
+    tall.settings.assume_h = 2;
+    tall.settings.assume_v = 1;
+    const Layout l = layout_of(tall.width, tall.height, 4.0, 0.0);
+    EXPECT_EQ((check_against_direct_convolution<P, PixelGrayFloat>(tall)), l.nh);
+
+    // An image smaller than the radius: the padding is capped at three times the image.
+    Case small;
+    small.width = 3;
+    small.height = 5;
+    small.settings = plain_settings(6.0);
+    small.settings.assume_h = 3;
+    small.settings.assume_v = 2;
+    check_against_direct_convolution<P, PixelGrayFloat>(small);
+
+    // A plain iris within the margins transforms only the padded rows.
+    Case plain;
+    plain.settings = plain_settings(2.0);
+    plain.settings.facets = 6;
+    plain.settings.rounded = 1.0;
+    const Layout p = layout_of(plain.width, plain.height, 2.0, 0.0);
+    EXPECT_EQ((check_against_direct_convolution<P, PixelGrayFloat>(plain)), p.ph);
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, SmoothedIrisWithBorderEqualsTheDirectConvolution) {
+    using P = TypeParam;
+    Case c;
+    c.settings = plain_settings(3.5);
+    c.settings.smooth = 0.6;
+    c.settings.border_brightness = 0.5;
+    c.settings.border_thickness = 0.4;
+    c.settings.assume_h = 4;
+    c.settings.assume_v = 2;
+    check_against_direct_convolution<P, PixelGrayFloat>(c);
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, ColouredAndGrayLensImagesEqualTheDirectConvolution) {
+    using P = TypeParam;
+    // An asymmetric coloured lens: a wrong orientation of the kernel would show.
+    SentinelImage<P> lens(7, 5);
+    const double max = P::max;
+    for (int32_t y = 0; y < 5; ++y)
+        for (int32_t x = 0; x < 7; ++x) {
+            const bool on = x < 2 || y == 0;
+            set_pixel(lens.at(x, y), on ? max : 0.0, on ? max : 0.0, (x % 3) * max / 2.0,
+                      y * max / 4.0);
+        }
+    Case c;
+    c.settings = plain_settings(3.0);
+    c.settings.assume_h = 2;
+    c.settings.assume_v = 2;
+    c.settings.colored_iris = true;
+    check_against_direct_convolution<P, PixelRGBAFloat>(c, lens.array());
+    c.settings.colored_iris = false;
+    check_against_direct_convolution<P, PixelRGBAFloat>(c, lens.array());
+    check_against_direct_convolution<P, PixelGrayFloat>(c, lens.array());
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, ManyThreadsGiveTheSameOutputAsOne) {
+    using P = TypeParam;
+    EvenblurSettings s = plain_settings(5.0);
+    s.gamma = true;
+    s.selection.enabled = true;
+    s.selection.lightness_start = 0.3;
+    s.additive = 0.5;
+    s.preservative = 2.0;
+    SentinelImage<P> source(37, 21);
+    random_pixels(source, 3, 0.2);
+    std::vector<std::vector<double>> results;
+    for (int32_t threads : {1, 2, 5}) {
+        SentinelImage<P> output(37, 21);
+        FftTestHost host(threads);
+        EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
+                                                 source.array(), {});
+        ASSERT_EQ(filter.render(0, 1), host.noError());
+        std::vector<double> values;
+        for (int32_t y = 0; y < 21; ++y)
+            for (int32_t x = 0; x < 37; ++x)
+                for (int c = 0; c < 4; ++c) values.push_back(channel(output.at(x, y), c));
+        results.push_back(values);
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[0], results[2]);
+}
+
+// A uniform opaque source stays uniform: with and without linear light, and with the
+// preservative boost, whose weight channel divides out when nothing is added.
+TYPED_TEST(EvenblurFilterTypedTest, UniformOpaqueSourceStaysUniform) {
+    using P = TypeParam;
+    const double max = P::max;
+    const double colour[3] = {0.8 * max, 0.25 * max, 0.5 * max};
+    for (int variant = 0; variant < 4; ++variant) {
+        SCOPED_TRACE("variant " + std::to_string(variant));
+        EvenblurSettings s = plain_settings(4.0);
+        s.gamma = variant != 0;
+        s.assume_h = 2;
+        s.assume_v = 1;
+        if (variant >= 2) {
+            s.selection.enabled = true;
+            s.selection.lightness_start = 0.0;  // every pixel selected
+            s.preservative = 3.0;
+            s.additive = 0.0;
+        }
+        if (variant == 3) s.smooth = 1.0;
+        SentinelImage<P> source(15, 11), output(15, 11);
+        uniform_pixels(source, max, colour[0], colour[1], colour[2]);
+        FftTestHost host(2);
+        EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
+                                                 source.array(), {});
+        ASSERT_EQ(filter.render(0, 1), host.noError());
+        EXPECT_EQ(filter.preservative_on, variant >= 2);
+        // Integer depths pass through the 32768-step tables both ways.
+        const double tol = P::is_float ? 1e-4 : (P::max_value == 255 ? 1.0 : 8.0);
+        for (int32_t y = 0; y < 11; ++y)
+            for (int32_t x = 0; x < 15; ++x) {
+                const auto& p = output.at(x, y);
+                ASSERT_NEAR(alpha_of(p), max, tol) << x << ", " << y;
+                ASSERT_NEAR(red_of(p), colour[0], tol) << x << ", " << y;
+                ASSERT_NEAR(green_of(p), colour[1], tol) << x << ", " << y;
+                ASSERT_NEAR(blue_of(p), colour[2], tol) << x << ", " << y;
+            }
+    }
+}
+
+// The additive boost adds light at the selected highlights; the preservative boost alone moves
+// light towards them and keeps the opacity.
+TYPED_TEST(EvenblurFilterTypedTest, HighlightBoostsAddLightOrKeepOpacity) {
+    using P = TypeParam;
+    const double max = P::max;
+    constexpr int32_t kW = 16, kH = 12;
+    auto blur = [&](double preservative, double additive) {
+        EvenblurSettings s = plain_settings(3.0);
+        s.assume_h = 3;
+        s.assume_v = 3;
+        s.selection.enabled = true;
+        s.selection.lightness_start = 0.9;
+        s.preservative = preservative;
+        s.additive = additive;
+        SentinelImage<P> source(kW, kH), output(kW, kH);
+        uniform_pixels(source, max, 0.2 * max, 0.2 * max, 0.2 * max);
+        set_pixel(source.at(7, 5), max, max, max, max);  // the one highlight
+        FftTestHost host(1);
+        EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(), output.array(true),
+                                                 source.array(), {});
+        EXPECT_EQ(filter.render(0, 1), host.noError());
+        std::vector<Value> values;
+        for (int32_t y = 0; y < kH; ++y)
+            for (int32_t x = 0; x < kW; ++x) {
+                Value v;
+                for (int c = 0; c < 4; ++c) v.v[c] = channel(output.at(x, y), c) / max;
+                values.push_back(v);
+            }
+        return values;
+    };
+    auto mean_red = [](const std::vector<Value>& values) {
+        double sum = 0.0;
+        for (const Value& v : values) sum += v.v[1];
+        return sum / double(values.size());
+    };
+    const double n = kW * kH;
+    // A repeated image keeps all light inside the frame.
+    const std::vector<Value> plain = blur(0.0, 0.0);
+    const double mean = ((n - 1) * 0.2 + 1.0) / n;
+    EXPECT_NEAR(mean_red(plain), mean, 0.005);
+    // The highlight counts 1 + 4 times.
+    EXPECT_NEAR(mean_red(blur(0.0, 4.0)), mean + 4.0 / n, 0.005);
+
+    const std::vector<Value> kept = blur(4.0, 0.0);
+    for (const Value& v : kept) ASSERT_NEAR(v.v[0], 1.0, tolerance<P>() / max + 1e-5);
+    const size_t next_to_highlight = 5 * kW + 8;
+    EXPECT_GT(kept[next_to_highlight].v[1], plain[next_to_highlight].v[1] + 0.05);
+    EXPECT_NEAR(kept[0].v[1], 0.2, 0.005);  // far from the highlight nothing changes
+}
+
+// A kernel channel without weight passes no light: a transparent lens gives transparent black,
+// a red lens keeps only red; nothing non-finite is written.
+TYPED_TEST(EvenblurFilterTypedTest, KernelWithoutWeightGivesTransparentBlack) {
+    using P = TypeParam;
+    const double max = P::max;
+    SentinelImage<P> lens(6, 6);
+    uniform_pixels(lens, 0.0, 0.0, 0.0, 0.0);
+    SentinelImage<P> red_lens(6, 6);
+    uniform_pixels(red_lens, max, max, 0.0, 0.0);
+    SentinelImage<P> source(9, 7);
+    random_pixels(source, 11, 1.0);
+
+    EvenblurSettings s = plain_settings(3.0);
+    s.gamma = true;
+    for (bool coloured : {false, true}) {
+        SentinelImage<P> output(9, 7);
+        uniform_pixels(output, max, max, max, max);
+        FftTestHost host(1);
+        int32_t result;
+        s.colored_iris = coloured;
+        if (coloured) {
+            EvenblurFilter<P, PixelRGBAFloat> f(&host, s, source.array(), output.array(),
+                                                source.array(), lens.array());
+            result = f.render(0, 1);
+            EXPECT_EQ(f.kernel_totals[0], 0.0);
+        } else {
+            EvenblurFilter<P, PixelGrayFloat> f(&host, s, source.array(), output.array(),
+                                                source.array(), lens.array());
+            result = f.render(0, 1);
+            EXPECT_EQ(f.kernel_totals[0], 0.0);
+        }
+        ASSERT_EQ(result, host.noError());
+        for (int32_t y = 0; y < 7; ++y)
+            for (int32_t x = 0; x < 9; ++x)
+                for (int c = 0; c < 4; ++c) ASSERT_EQ(channel(output.at(x, y), c), 0.0);
+    }
+
+    s.colored_iris = true;
+    SentinelImage<P> output(9, 7);
+    FftTestHost host(1);
+    EvenblurFilter<P, PixelRGBAFloat> f(&host, s, source.array(), output.array(), source.array(),
+                                        red_lens.array());
+    ASSERT_EQ(f.render(0, 1), host.noError());
+    EXPECT_GT(f.kernel_totals[1], 0.0);
+    EXPECT_EQ(f.kernel_totals[2], 0.0);
+    EXPECT_EQ(f.kernel_totals[3], 0.0);
+    for (int32_t y = 0; y < 7; ++y)
+        for (int32_t x = 0; x < 9; ++x) {
+            EXPECT_GT(alpha_of(output.at(x, y)), 0.0);
+            EXPECT_EQ(green_of(output.at(x, y)), 0.0);
+            EXPECT_EQ(blue_of(output.at(x, y)), 0.0);
+        }
+}
+
+TEST(EvenblurFilterTest, NonFiniteSourceValuesDoNotSpread) {
+    EvenblurSettings s = plain_settings(3.0);
+    s.gamma = true;
+    SentinelImage<PixelRGBAFloat> source(12, 10), output(12, 10);
+    uniform_pixels(source, 1.0, 0.5, 0.5, 0.5);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    set_pixel(source.at(3, 3), nan, nan, 0.5, 0.5);
+    set_pixel(source.at(8, 6), 1.0, inf, -inf, nan);
+    FftTestHost host(2);
+    EvenblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
+                                                          source.array(), {});
+    ASSERT_EQ(filter.render(0, 1), host.noError());
+    int finite = 0;
+    for (int32_t y = 0; y < 10; ++y)
+        for (int32_t x = 0; x < 12; ++x)
+            for (int c = 0; c < 4; ++c) finite += std::isfinite(channel(output.at(x, y), c));
+    EXPECT_EQ(finite, 12 * 10 * 4);
+    // Far from the two pixels the image is untouched by them.
+    EXPECT_NEAR(red_of(output.at(0, 9)), 0.5, 1e-4);
+}
+
+TEST(EvenblurFilterTest, SizesFollowTheMarginAndTheCap) {
+    // A 1 x 1 source with a tiny radius: W' = 3 capped, raised to 4, Nw = 4.
+    EvenblurSizes s = EvenblurSizes::of(1, 1, 0.01, 0.0, 1.0, 1.0);
+    EXPECT_EQ(s.padded_width, 4);
+    EXPECT_EQ(s.fft_width, 4);
+    // 1920 x 1080 at radius 50: margin 102, 2022 x 1182 in 2048 x 2048.
+    s = EvenblurSizes::of(1920, 1080, 50.0, 0.0, 1.0, 1.0);
+    EXPECT_EQ(s.padded_width, 2022);
+    EXPECT_EQ(s.padded_height, 1182);
+    EXPECT_EQ(s.fft_width, 2048);
+    EXPECT_EQ(s.fft_height, 2048);
+    // Smoothing widens the margin: -2 * 10 * 30 / 200 = -3 truncates to -3, m = 2 * (11 + 3).
+    s = EvenblurSizes::of(100, 100, 10.0, 30.0, 1.0, 1.0);
+    EXPECT_EQ(s.padded_width, 128);
+    // NaN smoothing pads to the cap.
+    s = EvenblurSizes::of(10, 6, 2.0, std::numeric_limits<double>::quiet_NaN(), 1.0, 1.0);
+    EXPECT_EQ(s.padded_width, 30);
+    EXPECT_EQ(s.padded_height, 18);
+}
+
+TEST(EvenblurFilterTest, DataRowsCoverTheKernelsReach) {
+    using F = EvenblurFilter<PixelRGBA8, PixelGrayFloat>;
+    // Nh 32, H' 18, image rows 4 .. 12.
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -4, 4), 18);    // within the margins
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -9, 3), 22);    // reads 9 rows below the image
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -2, 5), 32);    // reads above row 0: wraps
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -40, 0), 32);   // beyond the buffer
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, 1, 0), 18);     // empty kernel
+}
+
+template <class P>
+EvenblurSettings busy_settings() {
+    EvenblurSettings s = plain_settings(4.0);
+    s.gamma = true;
+    s.smooth = 2.0;
+    s.selection.enabled = true;
+    s.preservative = 1.0;
+    s.additive = 1.0;
+    return s;
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, CancellationAtEveryStageReturnsTheAbortStatus) {
+    using P = TypeParam;
+    SentinelImage<P> source(17, 9), lens(5, 5);
+    random_pixels(source, 5, 0.5);
+    random_pixels(lens, 6, 0.5);
+    for (int with_lens = 0; with_lens < 2; ++with_lens) {
+        // Count the reports of a whole blur, then cancel at points spread over it.
+        int64_t reports = 0;
+        {
+            SentinelImage<P> output(17, 9);
+            FftTestHost host(2);
+            EvenblurFilter<P, PixelRGBAFloat> f(&host, busy_settings<P>(), source.array(),
+                                                output.array(), source.array(),
+                                                with_lens ? lens.array() : PixelArray<P>{});
+            ASSERT_EQ(f.render(0, 1), host.noError());
+            reports = host.reports();
+        }
+        for (int64_t n = 0; n < reports; n += std::max<int64_t>(1, reports / 23)) {
+            SentinelImage<P> output(17, 9);
+            FftTestHost host(2);
+            host.abortAfter(n);
+            EvenblurFilter<P, PixelRGBAFloat> f(&host, busy_settings<P>(), source.array(),
+                                                output.array(), source.array(),
+                                                with_lens ? lens.array() : PixelArray<P>{});
+            EXPECT_EQ(f.render(0, 1), host.abortError()) << "cancelled after " << n;
+            EXPECT_EQ(host.liveBlocks(), 0u) << "cancelled after " << n;
+            EXPECT_TRUE(output.spareBytesUntouched());
+        }
+    }
+}
+
+TYPED_TEST(EvenblurFilterTypedTest, AllocationFailureReturnsOutOfMemoryWithEveryBlockReleased) {
+    using P = TypeParam;
+    SentinelImage<P> source(17, 9), lens(5, 5);
+    random_pixels(source, 5, 0.5);
+    random_pixels(lens, 6, 0.5);
+    for (int with_lens = 0; with_lens < 2; ++with_lens) {
+        for (int64_t n = 0; n < 40; ++n) {
+            SentinelImage<P> output(17, 9);
+            uniform_pixels(output, 7, 7, 7, 7);
+            FftTestHost host(2);
+            host.failAllocationsAfter(n);
+            EvenblurFilter<P, PixelGrayFloat> f(&host, busy_settings<P>(), source.array(),
+                                                output.array(), source.array(),
+                                                with_lens ? lens.array() : PixelArray<P>{});
+            const int32_t result = f.render(0, 1);
+            EXPECT_EQ(host.liveBlocks(), 0u) << "allocations allowed: " << n;
+            if (result == host.noError()) break;  // every allocation of the blur succeeded
+            EXPECT_EQ(result, host.outOfMemoryError()) << "allocations allowed: " << n;
+            if (n < 4) {
+                // Nothing is written before the four buffers exist.
+                for (int32_t y = 0; y < 9; ++y)
+                    for (int32_t x = 0; x < 17; ++x)
+                        EXPECT_EQ(alpha_of(output.at(x, y)), 7);
+            }
+        }
+    }
+}
+
+TEST(EvenblurFilterTest, EmptyOutputWritesNothing) {
+    SentinelImage<PixelRGBA8> source(4, 4), output(0, 3);
+    FftTestHost host(1);
+    EvenblurSettings s = plain_settings(2.0);
+    EvenblurFilter<PixelRGBA8, PixelGrayFloat> f(&host, s, source.array(), output.array(),
+                                                 source.array(), {});
+    EXPECT_EQ(f.render(0, 1), host.noError());
+    EXPECT_EQ(host.reports(), 0);
+    EXPECT_TRUE(output.spareBytesUntouched());
+}
+
+}  // namespace
