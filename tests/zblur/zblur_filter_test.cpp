@@ -1,0 +1,642 @@
+#include "zblur_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "iris_kernel.h"
+#include "outside_mode.h"
+#include "thread_pool.h"
+#include "zblur_filter_support.h"
+
+namespace {
+
+// ---- independent references -----------------------------------------------------------------
+
+// A level's kernel as the iris builder makes it, expanded to a dense image and normalised.
+struct DenseLevel {
+    DenseIrisKernel dense;
+    double sum = 0.0;
+    int32_t left = 0, right = -1, top = 0, bottom = -1;  // bounding box of non-zero weights
+};
+
+DenseLevel dense_level(const ZblurSettings& settings, int32_t level) {
+    const LevelRadius r = level_radius(level, settings, 1.0);
+    std::vector<unsigned char> storage(polygon_kernel_size(r.q, r.ex, settings.border_brightness));
+    RecordingHost host;
+    IrisKernel kernel;
+    EXPECT_EQ(build_polygon_kernel(storage.data(), settings.facets, &host, r.ex, settings.rounded,
+                                   settings.angle, settings.border_thickness,
+                                   settings.border_brightness, r.q, kernel),
+              host.noError());
+    DenseLevel d;
+    d.dense = expand_kernel(kernel);
+    d.left = kIrisRowEnd;
+    d.top = kIrisRowEnd;
+    d.right = -kIrisRowEnd;
+    d.bottom = -kIrisRowEnd;
+    for (int32_t y = d.dense.top; y <= d.dense.bottom; ++y)
+        for (int32_t x = d.dense.left; x <= d.dense.right; ++x) {
+            const double w = d.dense.at(x, y);
+            if (w == 0.0) continue;
+            d.sum += w;
+            d.left = std::min(d.left, x);
+            d.right = std::max(d.right, x);
+            d.top = std::min(d.top, y);
+            d.bottom = std::max(d.bottom, y);
+        }
+    return d;
+}
+
+struct Colour {
+    double a = 0, r = 0, g = 0, b = 0;
+};
+
+template <class P>
+Colour premultiplied_at(const PixelArray<P>& image, int32_t x, int32_t y) {
+    const ChannelValues v = read_rgba(image.at(x, y));
+    const double f = v.a / P::max;
+    return {v.a, v.r * f, v.g * f, v.b * f};
+}
+
+// A colourful straight-alpha test image.
+template <class P>
+void fill_pattern(PaddedImage<P>& image, bool vary_alpha) {
+    for (int32_t y = 0; y < image.height(); ++y)
+        for (int32_t x = 0; x < image.width(); ++x) {
+            const double u = ((x * 37 + y * 11) % 23) / 22.0;
+            const double v = ((x * 5 + y * 29) % 17) / 16.0;
+            const double a = vary_alpha ? 0.4 + 0.6 * ((x + 2 * y) % 7) / 6.0 : 1.0;
+            if constexpr (P::is_float)
+                write_rgba(image.at(x, y), ChannelValues{a, u, v, 1.0 - u});
+            else
+                write_rgba(image.at(x, y),
+                           ChannelValues{std::floor(a * P::max), std::floor(u * P::max),
+                                         std::floor(v * P::max), std::floor((1.0 - u) * P::max)});
+        }
+}
+
+template <class P>
+double channel(const P& p, int c) {
+    const ChannelValues v = read_rgba(p);
+    return c == 0 ? v.a : c == 1 ? v.r : c == 2 ? v.g : v.b;
+}
+
+// ---- uniform depth: a convolution ------------------------------------------------------------
+
+template <class P>
+void expect_uniform_depth_is_convolution(OutsideMode mode) {
+    const int32_t W = 23, H = 17;
+    PaddedImage<P> source(W, H);
+    fill_pattern(source, false);
+    const int32_t level = 200;
+    LevelImage depth(W, H, level);
+    ZblurSettings s = blur_settings(12.0, 100.0);
+    s.assume_h = int32_t(mode);
+    s.assume_v = int32_t(mode);
+    s.outside_red = 0.2f;
+    s.outside_green = 0.4f;
+    s.outside_blue = 0.6f;
+    s.outside_alpha = 1.0f;
+    RecordingHost host(2);
+    BlurRun<P> run = run_blur(host, source, depth, s);
+    ASSERT_EQ(run.status, host.noError());
+    EXPECT_TRUE(run.output.spareBytesUntouched());
+
+    const DenseLevel k = dense_level(s, level);
+    const PixelArray<P> src = source.array(false);
+    double worst = 0.0;
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) {
+            Colour ref;
+            for (int32_t ky = k.top; ky <= k.bottom; ++ky)
+                for (int32_t kx = k.left; kx <= k.right; ++kx) {
+                    const double w = k.dense.at(kx, ky) / k.sum;
+                    if (w == 0.0) continue;
+                    int32_t sx = x - kx, sy = y - ky;
+                    const bool in_x = map_to_image(mode, W, sx);
+                    const bool in_y = map_to_image(mode, H, sy);
+                    Colour c;
+                    if (in_x && in_y) {
+                        c = premultiplied_at(src, sx, sy);
+                    } else {
+                        c = {s.outside_alpha * P::max, s.outside_red * P::max,
+                             s.outside_green * P::max, s.outside_blue * P::max};
+                    }
+                    ref.a += w * c.a;
+                    ref.r += w * c.r;
+                    ref.g += w * c.g;
+                    ref.b += w * c.b;
+                }
+            // Straight output of an opaque result.
+            const double f = ref.a > 0.0 ? P::max / ref.a : 0.0;
+            const double expected[4] = {ref.a, ref.r * f, ref.g * f, ref.b * f};
+            for (int c = 0; c < 4; ++c) {
+                const double got = channel(run.output.at(x, y), c);
+                worst = std::max(worst, std::fabs(got - expected[c]));
+                ASSERT_NEAR(got, expected[c], channel_tolerance<P>())
+                    << "pixel " << x << "," << y << " channel " << c << " mode " << int(mode);
+            }
+        }
+    ::testing::Test::RecordProperty("worst", std::to_string(worst));
+}
+
+TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolution8) {
+    for (const OutsideMode m : {OutsideMode::border_color, OutsideMode::mirrored_image,
+                                OutsideMode::repeated_image, OutsideMode::color})
+        expect_uniform_depth_is_convolution<PixelRGBA8>(m);
+}
+TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolution16) {
+    for (const OutsideMode m : {OutsideMode::border_color, OutsideMode::mirrored_image,
+                                OutsideMode::repeated_image, OutsideMode::color})
+        expect_uniform_depth_is_convolution<PixelRGBA16>(m);
+}
+TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolutionFloat) {
+    for (const OutsideMode m : {OutsideMode::border_color, OutsideMode::mirrored_image,
+                                OutsideMode::repeated_image, OutsideMode::color})
+        expect_uniform_depth_is_convolution<PixelRGBAFloat>(m);
+}
+
+// ---- a dense reference of the composition ----------------------------------------------------
+
+// Levels of a small scene: blocks at a few depths with a diagonal step.
+int32_t scene_level(int32_t x, int32_t y) {
+    static const int32_t kLevels[5] = {20, 90, 128, 170, 240};
+    if (x + y < 18) return kLevels[4];
+    if (x > 26 && y > 8 && y < 22) return kLevels[3];
+    if (x < 12) return kLevels[0];
+    return kLevels[((x / 7) + (y / 9)) % 3 + 1];
+}
+
+// Steps 6 and 7 written out over dense per-level images of the whole padded frame (one tile,
+// margins from the largest radius), for float output: composite, coverage, background
+// deposits and estimates, fill. Returns the straight output.
+std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<PixelRGBAFloat>& src_image,
+                                      const LevelImage& depth, int32_t W, int32_t H,
+                                      std::vector<double>* coverage_out) {
+    const LevelRadii radii = level_radii(s, 1.0);
+    double max_ex = 0, max_ry = 0;
+    for (const LevelRadius& r : radii) {
+        max_ex = std::max(max_ex, r.ex);
+        max_ry = std::max(max_ry, r.ry);
+    }
+    const int32_t mx = int32_t(std::ceil(max_ex)), my = int32_t(std::ceil(max_ry));
+    const int32_t wp = W + 2 * mx, hp = H + 2 * my;
+    const OutsideMode mh = OutsideMode(s.assume_h), mv = OutsideMode(s.assume_v);
+    PixelArray<PixelRGBAFloat> src = const_cast<PaddedImage<PixelRGBAFloat>&>(src_image).array(false);
+
+    std::vector<int32_t> lev(size_t(wp) * hp);
+    std::vector<Colour> col(size_t(wp) * hp);
+    std::map<int32_t, DenseLevel> kernels;
+    for (int32_t j = 0; j < hp; ++j)
+        for (int32_t i = 0; i < wp; ++i) {
+            int32_t x = i - mx, y = j - my;
+            const bool inx = map_to_image(mh, W, x), iny = map_to_image(mv, H, y);
+            const int32_t l = (x >= 0 && x < W && y >= 0 && y < H) ? depth.level(x, y) : 0;
+            lev[size_t(j) * wp + i] = l;
+            col[size_t(j) * wp + i] = inx && iny ? premultiplied_at(src, x, y)
+                                                 : Colour{s.outside_alpha, s.outside_red,
+                                                          s.outside_green, s.outside_blue};
+            if (!kernels.count(l)) kernels[l] = dense_level(s, l);
+        }
+    auto at = [&](int32_t i, int32_t j) { return size_t(j) * wp + size_t(i); };
+
+    // Per-level weight and colour sums at every padded pixel.
+    struct Sum {
+        double w = 0, a = 0, r = 0, g = 0, b = 0;
+    };
+    std::map<int32_t, std::vector<Sum>> sums;
+    for (auto& [l, k] : kernels) sums[l].assign(size_t(wp) * hp, Sum{});
+    for (int32_t j = 0; j < hp; ++j)
+        for (int32_t i = 0; i < wp; ++i) {
+            const int32_t l = lev[at(i, j)];
+            const DenseLevel& k = kernels[l];
+            const Colour& c = col[at(i, j)];
+            std::vector<Sum>& S = sums[l];
+            for (int32_t ky = k.top; ky <= k.bottom; ++ky)
+                for (int32_t kx = k.left; kx <= k.right; ++kx) {
+                    const int32_t pi = i + kx, pj = j + ky;
+                    if (pi < 0 || pj < 0 || pi >= wp || pj >= hp) continue;
+                    const double w = k.dense.at(kx, ky) / k.sum;
+                    if (w == 0.0) continue;
+                    Sum& t = S[at(pi, pj)];
+                    t.w += w;
+                    t.a += w * c.a;
+                    t.r += w * c.r;
+                    t.g += w * c.g;
+                    t.b += w * c.b;
+                }
+        }
+
+    // Composition and deposits.
+    std::vector<Colour> comp(size_t(wp) * hp);
+    std::vector<double> cover(size_t(wp) * hp);
+    std::vector<Colour> avg(size_t(wp) * hp);
+    std::vector<bool> deposits(size_t(wp) * hp, false);
+    for (int32_t j = 0; j < hp; ++j)
+        for (int32_t i = 0; i < wp; ++i) {
+            const int32_t own = lev[at(i, j)];
+            const DenseLevel& ok = kernels[own];
+            int32_t floor = own;
+            for (int32_t y = std::max(0, j + ok.top); y <= std::min(hp - 1, j + ok.bottom); ++y)
+                for (int32_t x = std::max(0, i + ok.left); x <= std::min(wp - 1, i + ok.right); ++x)
+                    floor = std::min(floor, lev[at(x, y)]);
+            double g = 0;
+            Colour c, d;
+            double dw = 0;
+            for (auto it = sums.rbegin(); it != sums.rend(); ++it) {
+                const int32_t l = it->first;
+                if (l < floor) continue;
+                const Sum& t = it->second[at(i, j)];
+                if (!(t.w > 0)) continue;
+                if (g < 1) {
+                    const double part = g + t.w < 1 ? 1.0 : (1 - g) / t.w;
+                    c.a += t.a * part;
+                    c.r += t.r * part;
+                    c.g += t.g * part;
+                    c.b += t.b * part;
+                }
+                g += t.w;
+                if (l <= own) {
+                    d.a += t.a;
+                    d.r += t.r;
+                    d.g += t.g;
+                    d.b += t.b;
+                    dw += t.w;
+                }
+            }
+            c.a = std::clamp(c.a, 0.0, 1.0);
+            comp[at(i, j)] = c;
+            cover[at(i, j)] = g;
+            if (dw > 0) {
+                avg[at(i, j)] = {d.a / dw, d.r / dw, d.g / dw, d.b / dw};
+                deposits[at(i, j)] = true;
+            }
+        }
+
+    // Background estimates: each source's kernel-weighted sum of the deposits at its level.
+    std::vector<Colour> result(size_t(W) * H);
+    if (coverage_out) coverage_out->assign(size_t(W) * H, 0.0);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) {
+            const int32_t i = x + mx, j = y + my;
+            const int32_t own = lev[at(i, j)];
+            const DenseLevel& k = kernels[own];
+            double ea = 0, er = 0, eg = 0, eb = 0, ew = 0;
+            for (int32_t ky = k.top; ky <= k.bottom; ++ky)
+                for (int32_t kx = k.left; kx <= k.right; ++kx) {
+                    const double w = k.dense.at(kx, ky);
+                    const size_t p = at(i + kx, j + ky);
+                    if (w == 0.0 || !deposits[p] || lev[p] > own) continue;
+                    const double weight = double(own - lev[p] + 1) * w;
+                    ea += weight * avg[p].a;
+                    er += weight * avg[p].r;
+                    eg += weight * avg[p].g;
+                    eb += weight * avg[p].b;
+                    ew += weight;
+                }
+            Colour e;
+            if (ew > 1e-4) e = {std::max(0.0, ea / ew), std::max(0.0, er / ew),
+                                std::max(0.0, eg / ew), std::max(0.0, eb / ew)};
+            e.a = std::min(e.a, 1.0);
+            Colour out = comp[at(i, j)];
+            const double miss = cover[at(i, j)] - 1.0;
+            if (coverage_out) (*coverage_out)[size_t(y) * W + x] = miss;
+            if (miss < 0) {
+                out.a += e.a * -miss;
+                out.r += e.r * -miss;
+                out.g += e.g * -miss;
+                out.b += e.b * -miss;
+            }
+            if (out.a > 0) {
+                out.r /= out.a;
+                out.g /= out.a;
+                out.b /= out.a;
+            }
+            result[size_t(y) * W + x] = out;
+        }
+    return result;
+}
+
+TEST(ZblurFilterComposition, MatchesADenseReferenceOfTheComposition) {
+    const int32_t W = 40, H = 30;
+    PaddedImage<PixelRGBAFloat> source(W, H);
+    fill_pattern(source, true);
+    LevelImage depth(W, H);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x, y));
+    for (const int32_t mode : {1, 2, 4}) {
+        ZblurSettings s = blur_settings(12.0, 128.0);  // radii 1 .. 6
+        s.assume_h = mode;
+        s.assume_v = mode == 4 ? 1 : mode;
+        s.outside_red = 0.9f;
+        s.outside_green = 0.1f;
+        s.outside_blue = 0.3f;
+        s.outside_alpha = 0.8f;
+        RecordingHost host(1);
+        BlurRun<PixelRGBAFloat> run = run_blur(host, source, depth, s);
+        ASSERT_EQ(run.status, host.noError());
+        std::vector<double> miss;
+        const std::vector<Colour> ref = dense_composition(s, source, depth, W, H, &miss);
+        int32_t filled = 0;
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x) {
+                const Colour& e = ref[size_t(y) * W + x];
+                const double expected[4] = {e.a, e.r, e.g, e.b};
+                if (miss[size_t(y) * W + x] < -1e-3) ++filled;
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_NEAR(channel(run.output.at(x, y), c), expected[c], 2e-4)
+                        << "pixel " << x << "," << y << " channel " << c << " mode " << mode;
+            }
+        // The scene must exercise the background fill, not only full coverage.
+        EXPECT_GT(filled, 20) << "mode " << mode;
+
+        ZblurSettings info = s;
+        info.show = kZblurShowInfoDensity;
+        BlurRun<PixelRGBAFloat> density = run_blur(host, source, depth, info);
+        ASSERT_EQ(density.status, host.noError());
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x) {
+                const double m = miss[size_t(y) * W + x];
+                const PixelRGBAFloat& p = density.output.at(x, y);
+                EXPECT_NEAR(red_of(p), m < 0 ? -m : 0.0, 1e-4) << x << "," << y;
+                EXPECT_NEAR(green_of(p), m >= 0 ? std::min(m, 1.0) : 0.0, 1e-4) << x << "," << y;
+                EXPECT_EQ(alpha_of(p), 1.0f);
+                EXPECT_EQ(blue_of(p), 0.0f);
+            }
+    }
+}
+
+// ---- tiling does not show ----------------------------------------------------------------------
+
+template <class P>
+void expect_tiles_do_not_show() {
+    const int32_t W = 61, H = 47;
+    PaddedImage<P> source(W, H);
+    fill_pattern(source, true);
+    PaddedImage<PixelRGBAFloat> float_source(W, H);
+    fill_pattern(float_source, true);
+    LevelImage depth(W, H);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x % 40, y % 30));
+    ZblurSettings s = blur_settings(16.0, 128.0);
+    s.gamma = true;
+    s.assume_h = 2;
+    s.assume_v = 3;
+
+    // Where the composite covers a pixel fully (from the float density display).
+    ZblurSettings info = s;
+    info.show = kZblurShowInfoDensity;
+    RecordingHost one(1);
+    BlurRun<PixelRGBAFloat> density = run_blur(one, float_source, depth, info);
+    ASSERT_EQ(density.status, one.noError());
+
+    BlurRun<P> reference = run_blur(one, source, depth, s);
+    ASSERT_EQ(reference.status, one.noError());
+    ASSERT_EQ(reference.tiles, 1);
+    for (const int32_t threads : {2, 3, 8}) {
+        RecordingHost many(threads);
+        BlurRun<P> run = run_blur(many, source, depth, s);
+        ASSERT_EQ(run.status, many.noError());
+        EXPECT_GT(run.tiles, 1);
+        int32_t complete = 0, filled_differences = 0;
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x) {
+                const bool covered = red_of(density.output.at(x, y)) == 0.0f;
+                bool same = true;
+                for (int c = 0; c < 4; ++c)
+                    same = same && channel(run.output.at(x, y), c) ==
+                                       channel(reference.output.at(x, y), c);
+                if (covered) {
+                    ++complete;
+                    ASSERT_TRUE(same) << threads << " threads, covered pixel " << x << "," << y;
+                } else if (!same) {
+                    // Only the background estimate of a pixel that lacks coverage may differ:
+                    // it collects deposits made near the tile's edge.
+                    ++filled_differences;
+                }
+            }
+        EXPECT_GT(complete, W * H / 4);
+        ::testing::Test::RecordProperty("filled_differences_" + std::to_string(threads),
+                       std::to_string(filled_differences));
+    }
+}
+
+TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete16) { expect_tiles_do_not_show<PixelRGBA16>(); }
+TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsCompleteFloat) {
+    expect_tiles_do_not_show<PixelRGBAFloat>();
+}
+TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete8) { expect_tiles_do_not_show<PixelRGBA8>(); }
+
+TEST(ZblurFilterTiles, RefinedTilesWhenBuffersDoNotFit) {
+    const int32_t W = 50, H = 36;
+    PaddedImage<PixelRGBA16> source(W, H);
+    fill_pattern(source, false);
+    LevelImage depth(W, H, 250);
+    ZblurSettings s = blur_settings(10.0, 200.0);
+    BlockCountingHost host(1);
+    BlurRun<PixelRGBA16> whole = run_blur(host, source, depth, s);
+    ASSERT_EQ(whole.status, host.noError());
+    // Room for about half the padded frame: the grid is refined until a tile fits.
+    double ex = 0, ry = 0;
+    for (const LevelRadius& r : level_radii(s, 1.0)) {
+        ex = std::max(ex, r.ex);
+        ry = std::max(ry, r.ry);
+    }
+    const size_t padded = size_t(W + 2 * std::ceil(ex)) * size_t(H + 2 * std::ceil(ry));
+    BlurRun<PixelRGBA16> refined = run_blur(host, source, depth, s, padded * 85 / 2);
+    ASSERT_EQ(refined.status, host.noError());
+    EXPECT_GT(refined.tiles, 1);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(channel(refined.output.at(x, y), c), channel(whole.output.at(x, y), c));
+    EXPECT_EQ(host.liveBlocks(), 0u);
+    // A limit no tile can meet: out of memory, nothing kept.
+    BlurRun<PixelRGBA16> none = run_blur(host, source, depth, s, 1000);
+    EXPECT_EQ(none.status, host.outOfMemoryError());
+    EXPECT_EQ(host.liveBlocks(), 0u);
+}
+
+// ---- occlusion -----------------------------------------------------------------------------------
+
+// Left part near (level 255, red), right part far (level 0, blue with stripes).
+struct TwoPlanes {
+    PaddedImage<PixelRGBAFloat> source{48, 24};
+    LevelImage depth{48, 24};
+    static constexpr int32_t kEdge = 20;
+    TwoPlanes() {
+        for (int32_t y = 0; y < 24; ++y)
+            for (int32_t x = 0; x < 48; ++x) {
+                const bool near = x < kEdge;
+                depth.set(x, y, near ? 255 : 0);
+                const double stripe = (x % 4 < 2) ? 1.0 : 0.5;
+                write_rgba(source.at(x, y), near ? ChannelValues{1, 1, 0, 0}
+                                                 : ChannelValues{1, 0, 0, stripe});
+            }
+    }
+};
+
+TEST(ZblurFilterOcclusion, SharpNearObjectKeepsItsEdgeOverABlurredFarPlane) {
+    TwoPlanes scene;
+    ZblurSettings s = blur_settings(20.0, 255.0);  // near sharp, far radius 21
+    s.facets = 8;
+    RecordingHost host(1);
+    BlurRun<PixelRGBAFloat> run = run_blur(host, scene.source, scene.depth, s);
+    ASSERT_EQ(run.status, host.noError());
+    for (int32_t y = 0; y < 24; ++y) {
+        // Up to the last near column the near object stays pure red: the far blur is hidden.
+        for (int32_t x = 0; x < TwoPlanes::kEdge - 1; ++x) {
+            const PixelRGBAFloat& p = run.output.at(x, y);
+            ASSERT_NEAR(red_of(p), 1.0, 1e-3) << x << "," << y;
+            ASSERT_NEAR(blue_of(p), 0.0, 1e-3) << x << "," << y;
+        }
+        // The far plane is blurred: the stripes are smoothed out away from the edge.
+        const PixelRGBAFloat& far = run.output.at(40, y);
+        EXPECT_NEAR(blue_of(far), 0.75, 0.1);
+        EXPECT_LT(red_of(far), 0.05);
+    }
+}
+
+TEST(ZblurFilterOcclusion, BlurredNearObjectSpreadsOverASharpFarPlane) {
+    TwoPlanes scene;
+    ZblurSettings s = blur_settings(20.0, 0.0);  // far sharp, near radius 21
+    s.facets = 8;
+    RecordingHost host(1);
+    BlurRun<PixelRGBAFloat> run = run_blur(host, scene.source, scene.depth, s);
+    ASSERT_EQ(run.status, host.noError());
+    const int32_t y = 12;
+    // Just right of the edge the red of the near object lies over the far plane, less and
+    // less with distance; far away the far plane is sharp: its stripes stay.
+    const double r1 = red_of(run.output.at(TwoPlanes::kEdge + 1, y));
+    const double r8 = red_of(run.output.at(TwoPlanes::kEdge + 8, y));
+    EXPECT_GT(r1, 0.2);
+    EXPECT_GT(r1, r8);
+    EXPECT_GT(r8, 0.01);
+    EXPECT_NEAR(blue_of(run.output.at(44, y)), 1.0, 0.02);
+    EXPECT_NEAR(blue_of(run.output.at(45, y)), 1.0, 0.02);
+    EXPECT_NEAR(blue_of(run.output.at(46, y)), 0.5, 0.02);
+}
+
+// ---- highlights ----------------------------------------------------------------------------------
+
+TEST(ZblurFilterHighlights, BrightSelectedDotBecomesABrighterIrisDisc) {
+    const int32_t W = 41, H = 41, c = 20;
+    PaddedImage<PixelRGBA16> source(W, H);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x)
+            write_rgba(source.at(x, y), ChannelValues{32768, 3000, 3000, 3000});
+    write_rgba(source.at(c, c), ChannelValues{32768, 32768, 32768, 32768});
+    LevelImage depth(W, H, 0);
+    ZblurSettings s = blur_settings(9.0, 255.0);  // level 0: a pentagon of radius 10
+    s.facets = 5;
+    s.rounded = 0.0;
+    s.selection.enabled = true;
+    s.selection.hue_start = 0;
+    s.selection.hue_end = 1;
+    s.selection.saturation_start = 0;
+    s.selection.saturation_end = 1;
+    s.selection.lightness_start = 200.0 / 255.0;
+    s.selection.lightness_end = 1.0;
+    s.selection.hue_climax = 1;
+    s.selection.saturation_climax = 1;
+    s.selection.lightness_climax = 1;
+    RecordingHost host(1);
+
+    auto brightness = [&](double intensity, int32_t x, int32_t y) {
+        ZblurSettings t = s;
+        t.highlight = intensity;
+        BlurRun<PixelRGBA16> run = run_blur(host, source, depth, t);
+        EXPECT_EQ(run.status, host.noError());
+        return double(red_of(run.output.at(x, y)));
+    };
+    const double plain = brightness(0.0, c, c);
+    const double once = brightness(1.0, c, c);
+    const double more = brightness(4.0, c, c);
+    EXPECT_GT(once, plain + 100);
+    EXPECT_GT(more, once + 100);
+    // The disc: inside the pentagon brighter than the plain blur, outside it unchanged.
+    const double inside_plain = brightness(0.0, c + 3, c);
+    const double inside = brightness(4.0, c + 3, c);
+    EXPECT_GT(inside, inside_plain + 100);
+    EXPECT_EQ(brightness(4.0, c + 14, c), brightness(0.0, c + 14, c));
+    EXPECT_EQ(brightness(4.0, c, c + 14), brightness(0.0, c, c + 14));
+    // Off (enable off) is the plain render exactly.
+    ZblurSettings off = s;
+    off.selection.enabled = false;
+    BlurRun<PixelRGBA16> a = run_blur(host, source, depth, off);
+    ZblurSettings zero = s;
+    zero.highlight = 0.0;
+    BlurRun<PixelRGBA16> b = run_blur(host, source, depth, zero);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) ASSERT_EQ(red_of(a.output.at(x, y)), red_of(b.output.at(x, y)));
+}
+
+// ---- copies, cancellation, memory ------------------------------------------------------------------
+
+template <class P>
+void expect_radius_zero_copies() {
+    PaddedImage<P> source(13, 9);
+    fill_pattern(source, true);
+    LevelImage depth(13, 9, 40);
+    ZblurSettings s = blur_settings(0.0, 128.0);
+    s.gamma = true;
+    RecordingHost host(2);
+    BlurRun<P> run = run_blur(host, source, depth, s);
+    ASSERT_EQ(run.status, host.noError());
+    for (int32_t y = 0; y < 9; ++y)
+        for (int32_t x = 0; x < 13; ++x)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(channel(run.output.at(x, y), c), channel(source.at(x, y), c));
+    EXPECT_TRUE(run.output.spareBytesUntouched());
+}
+
+TEST(ZblurFilterCopy, RadiusZeroCopiesTheSourceExactly) {
+    expect_radius_zero_copies<PixelRGBA8>();
+    expect_radius_zero_copies<PixelRGBA16>();
+    expect_radius_zero_copies<PixelRGBAFloat>();
+}
+
+TEST(ZblurFilterFailures, CancellationReturnsTheAbortStatusWithNothingLeft) {
+    const int32_t W = 64, H = 48;
+    PaddedImage<PixelRGBA8> source(W, H);
+    fill_pattern(source, false);
+    LevelImage depth(W, H);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x % 40, y % 30));
+    ZblurSettings s = blur_settings(16.0, 128.0);
+    for (const int32_t after : {0, 5, 300, 700}) {
+        {
+            BlockCountingHost host(3);
+            host.abortAfter(after);
+            BlurRun<PixelRGBA8> run = run_blur(host, source, depth, s);
+            EXPECT_EQ(run.status, host.abortError()) << "after " << after;
+            EXPECT_EQ(host.liveBlocks(), 0u);
+            EXPECT_TRUE(run.output.spareBytesUntouched());
+        }
+        EXPECT_EQ(ThreadPool::liveWorkers(), 0);
+    }
+}
+
+TEST(ZblurFilterFailures, AllocationFailureReturnsOutOfMemory) {
+    PaddedImage<PixelRGBA16> source(30, 20);
+    fill_pattern(source, false);
+    LevelImage depth(30, 20, 10);
+    ZblurSettings s = blur_settings(20.0, 200.0);
+    BlockCountingHost counting(2);
+    ASSERT_EQ(run_blur(counting, source, depth, s).status, counting.noError());
+    const int32_t needed = counting.allocations();
+    for (int32_t n = 0; n < needed; ++n) {
+        BlockCountingHost host(2);
+        host.failFrom(n);
+        BlurRun<PixelRGBA16> run = run_blur(host, source, depth, s);
+        EXPECT_EQ(run.status, host.outOfMemoryError()) << "failing from allocation " << n;
+        EXPECT_EQ(host.liveBlocks(), 0u);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,1077 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+
+#include "clear_image_filter.h"
+#include "copy_image_filter.h"
+#include "depth_display_filters.h"
+#include "depth_levels.h"
+#include "hsl_range_selection_filter.h"
+#include "hsl_selection.h"
+#include "iris_kernel.h"
+#include "level_kernels.h"
+#include "logger.h"
+#include "outside_mode.h"
+#include "pixel_array.h"
+#include "pixel_conversion.h"
+#include "tiled_filter.h"
+#include "zblur_settings.h"
+
+// The depth-of-field filter. For "normal blur" and "info density" every source pixel is
+// spread over the iris kernel of its depth level, the spread levels are composited at every
+// output pixel from the nearest level backwards until the pixel is covered, and what stays
+// uncovered is filled from an estimate of the hidden background; highlights picked by the HSL
+// range selection can be boosted. The other "show" values are per-pixel displays.
+//
+// The blur runs over tiles with a margin as wide as the largest kernel; each worker renders
+// its tiles with its own set of buffers (85 bytes per padded-tile pixel, see TileBuffers).
+// A tile is rendered by five sweeps over its padded rows:
+//   1. the depth level of every padded pixel (outside the image through the outside modes);
+//   2. a pyramid of minima of the levels over squares of 2^k pixels;
+//   3. every pixel's level floor: the lowest level inside the bounding box of its own level's
+//      kernel, read from the pyramid; composition at a pixel never goes below its floor;
+//   4. one source record per pixel (premultiplied, linear colour, selection weight, level),
+//      linked into the bucket of the first kernel row and column where its weight changes;
+//   5. row by row, left to right: every record in the bucket of a column applies its weight
+//      change to the running sums of its level and moves on to the bucket of its next change
+//      (or of its next kernel row), so a source costs work per weight change of its kernel,
+//      never per covered pixel; then the levels are composited front to back, the average
+//      colour at and behind the pixel's own depth is deposited for the background estimates,
+//      and the records collect those deposits over their footprints.
+// The running sums are integers (weights on a 1/65536 grid times colour on a fixed grid), so
+// they are exact and do not depend on the order in which sources were added: one thread or
+// many, any tile grid, the composite of a pixel is the same.
+//
+// P is the output's pixel type (RGBA 8, 16 or float: channel maximum 255, 32768 or 1), D the
+// depth image's (RGBA of P, gray float or gray double). Source, selection and lens are of
+// type P. Channel values are in P's own scale throughout.
+template <class P, class D>
+class ZblurFilter : public TiledFilter {
+    static_assert(P::is_rgba, "the filter writes RGBA pixels");
+
+public:
+    static constexpr double kMax = P::max;
+    static constexpr bool kFloat = P::is_float;
+    // Bytes of per-thread buffers per padded-tile pixel.
+    static constexpr size_t kBytesPerPixel = 85;
+
+    ZblurFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
+                PixelArray<P> selection, PixelArray<D> depth, PixelArray<P> lens,
+                const ZblurSettings& settings)
+        : TiledFilter(host),
+          source(source),
+          output(output),
+          selection(selection),
+          depth(depth),
+          lens(lens),
+          settings(settings) {}
+
+    ~ZblurFilter() override {
+        free_memory();
+        free_tables();
+    }
+
+    // Renders the frame into `output`; no-error, out-of-memory or the abort status.
+    int32_t render();
+
+    PixelArray<P> source;
+    PixelArray<P> output;
+    PixelArray<P> selection;
+    PixelArray<D> depth;
+    PixelArray<P> lens;
+    ZblurSettings settings;
+
+    // For tests: the tile count of the last blur (after any refinement) and a cap on the
+    // bytes the per-thread buffers may take (0: none), to exercise the refinement.
+    int32_t tile_count() const { return tiles.count(); }
+    size_t buffer_limit = 0;
+
+protected:
+    int32_t process_tile(int32_t tile, Rectangle tile_rect, int32_t thread_index) override;
+
+private:
+    // ---- per-thread memory ----------------------------------------------------------------
+
+    // A source record (56 bytes). Colours are premultiplied (and linear with gamma) on a fixed
+    // grid of 2^colour_shift_ per channel unit; the accumulators hold the record's background
+    // estimate: deposited colour and weight, summed over its footprint with its gridded
+    // kernel weights.
+    struct SourceRecord {
+        float background[5];  // alpha, red, green, blue, weight
+        int32_t next;         // next record in the same bucket, -1 ends
+        int32_t span;         // index in the level's steps of the next change to apply
+        int32_t colour[4];    // alpha, red, green, blue on the colour grid
+        float selection;      // 0 .. 1, highlight kernels only
+        uint16_t column;
+        uint16_t row;
+        uint8_t level;
+        uint8_t entering;  // 1 until the record's first change in its current kernel row
+        uint8_t unused[2];
+    };
+    static_assert(sizeof(SourceRecord) == 56);
+
+    // Per-level running sums of one row; integer sums are exact.
+    struct LevelSums {
+        int64_t a, r, g, b, w;  // sum of weight x colour, and of weight
+    };
+    struct LevelHighlight {
+        int64_t a, r, g, b, s, u;  // weight x colour x selection, weight x selection, plain weight
+    };
+    struct LevelBackground {
+        double a, r, g, b, w;  // deposits so far in this row
+    };
+    struct LevelArrays {
+        LevelSums sums[kDepthLevelCount];
+        LevelHighlight highlight[kDepthLevelCount];
+        LevelBackground background[kDepthLevelCount];
+        int32_t active[kDepthLevelCount];  // records inside their current kernel row
+        uint64_t mask[4];                  // levels with active records
+    };
+
+    // One worker's buffers, each sized for the padded tile (Wp x Hp pixels).
+    struct TileBuffers {
+        float* composite = nullptr;  // 16 bytes: alpha, red, green, blue (the level pyramid
+                                     // of sweeps 2 and 3 before)
+        float* keep = nullptr;       // 4 bytes: highlight keep factor (highlight kernels)
+        float* coverage = nullptr;   // 4 bytes: coverage - 1 (the coordinate maps before)
+        uint8_t* floor = nullptr;    // 1 byte: level floor
+        SourceRecord* records = nullptr;  // 56 bytes
+        int32_t* buckets = nullptr;       // 4 bytes
+        LevelArrays* levels = nullptr;    // per worker, not per pixel
+    };
+
+    int32_t init_all();
+    void free_tables();
+    int32_t init_memory(int32_t threads);
+    void free_memory();
+    int32_t render_blur();
+    int32_t render_iris();
+    int32_t render_selection();
+    int32_t copy_source();
+
+    template <bool kHighlights>
+    int32_t render_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b);
+
+    // Source colour of padded column/row (mapped coordinates), premultiplied and linear.
+    void read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const;
+    double read_selection(int32_t sx, int32_t sy, bool inside) const;
+    int32_t quantise(double v) const;
+
+    // Sizes of the padded tile of the current grid.
+    int32_t padded_width() const;
+    int32_t padded_height() const;
+
+    float* table_c_ = nullptr;
+    float* table_l_ = nullptr;
+    float* table_g_ = nullptr;
+    LevelRadii radii_{};
+    LevelKernelSet kernels_;
+    DepthReader<D> depth_reader_;
+    PreparedSelection prepared_selection_;
+    TileBuffers* buffers_ = nullptr;  // one per thread, from the render context
+    int32_t buffer_count_ = 0;
+    int32_t margin_x_ = 0;
+    int32_t margin_y_ = 0;
+    bool highlights_ = false;
+    int32_t colour_shift_ = 0;  // colours are stored times 2^colour_shift_
+    double colour_unit_ = 1.0;  // 2^-colour_shift_
+    // Per-level factors from the integer sums to weights and colours, and the pyramid square
+    // size exponent of each level's floor window.
+    std::array<double, kDepthLevelCount> weight_norm_{};
+    std::array<double, kDepthLevelCount> colour_norm_{};
+};
+
+// ---- implementation -------------------------------------------------------------------------
+
+namespace zblur_detail {
+
+// Largest magnitude a float channel may have on its way into the integer sums; larger values
+// (and infinities) are cut to it, NaN counts as 0.
+inline constexpr double kFloatChannelLimit = 1048576.0;
+// The colour grid keeps every stored channel below 2^23, so that a sum over any kernel fits
+// 64 bits (weights 2^16 per pixel, kernels up to 2^22 pixels).
+inline constexpr int32_t kColourBits = 23;
+inline constexpr double kSelectionScale = 8388608.0;  // 2^23
+
+inline double finite_channel(double v) {
+    if (!(v == v)) return 0.0;
+    return std::clamp(v, -kFloatChannelLimit, kFloatChannelLimit);
+}
+
+// Highest set level at or below `from` in a 256-bit mask, or -1.
+inline int32_t highest_level(const uint64_t* mask, int32_t from) {
+    if (from < 0) return -1;
+    int32_t word = from >> 6;
+    uint64_t bits = mask[word] & (~uint64_t(0) >> (63 - (from & 63)));
+    for (;;) {
+        if (bits != 0) return (word << 6) + 63 - std::countl_zero(bits);
+        if (--word < 0) return -1;
+        bits = mask[word];
+    }
+}
+
+}  // namespace zblur_detail
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::padded_width() const {
+    const int32_t last = tiles.width - (tiles.cols - 1) * (tiles.width / tiles.cols);
+    return last + 2 * margin_x_;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::padded_height() const {
+    const int32_t last = tiles.height - (tiles.rows - 1) * (tiles.height / tiles.rows);
+    return last + 2 * margin_y_;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::render() {
+    LogEntry() << "render()\n";
+    LogEntry() << "render frame:" << host->currentFrame() << " size:" << source.width << "x"
+               << source.height << "\n";
+    int32_t status = init_all();
+    if (status == host->noError()) {
+        switch (settings.show) {
+            case kZblurShowIris:
+                status = render_iris();
+                break;
+            case kZblurShowDepthBuffer: {
+                DepthBufferDisplayFilter<P, D> display(host, output, depth, settings, table_c_);
+                status = display.render(0, 1);
+                break;
+            }
+            case kZblurShowSharpZone: {
+                SharpZoneDisplayFilter<P, D> display(host, source, output, depth, settings,
+                                                     table_c_);
+                status = display.render(0, 1);
+                break;
+            }
+            case kZblurShowHighlightSelection:
+            case kZblurShowHighlightSelectionOnly:
+                status = render_selection();
+                break;
+            case kZblurShowNormalBlur:
+            case kZblurShowInfoDensity:
+            default:
+                status = settings.radius == 0.0 ? copy_source() : render_blur();
+                break;
+        }
+    }
+    free_tables();
+    LogEntry() << "return (" << status << ")\n";
+    return status;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::init_all() {
+    LogEntry() << "init_all()\n";
+    int32_t status = host->noError();
+    const size_t table_bytes = size_t(kDepthTableSize) * sizeof(float);
+    table_c_ = static_cast<float*>(host->allocate(table_bytes));
+    table_l_ = static_cast<float*>(host->allocate(table_bytes));
+    table_g_ = static_cast<float*>(host->allocate(table_bytes));
+    if (table_c_ == nullptr || table_l_ == nullptr || table_g_ == nullptr) {
+        status = host->outOfMemoryError();
+    } else {
+        fill_curve_table(table_c_, settings.curve);
+        fill_linearise_table(table_l_, kMax);
+        fill_gamma_table(table_g_, kMax);
+        radii_ = level_radii(settings, output.factor_a);
+        depth_reader_ = DepthReader<D>(depth, source.origin_x, source.origin_y,
+                                       depth_rule(settings), table_c_);
+        const bool blur = settings.show == kZblurShowNormalBlur ||
+                          settings.show == kZblurShowInfoDensity ||
+                          (settings.show < kZblurShowNormalBlur ||
+                           settings.show > kZblurShowSharpZone);
+        if (blur && settings.radius != 0.0) {
+            if (lens.data != nullptr && lens.width > 0 && lens.height > 0) {
+                status = kernels_.build_from_lens(host, lens, radii_);
+            } else {
+                status = kernels_.build_polygons(host, settings, radii_);
+            }
+        }
+    }
+    LogEntry() << "return (" << status << ")\n";
+    return status;
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::free_tables() {
+    host->release(table_c_);
+    host->release(table_l_);
+    host->release(table_g_);
+    table_c_ = table_l_ = table_g_ = nullptr;
+    kernels_.release();
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::copy_source() {
+    CopyImageFilter<P, P> copy(host, source, output);
+    copy.premultiply_mode = output.premultiplied ? PremultiplyMode::kPremultiplied
+                                                 : PremultiplyMode::kStraight;
+    copy.offset_x = output.origin_x - source.origin_x;
+    copy.offset_y = output.origin_y - source.origin_y;
+    return copy.render(0, 1);
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::render_selection() {
+    HslRangeSelectionFilter<P, P, P> filter(host, source, output, selection);
+    filter.settings = settings.selection;
+    filter.settings.show_selection = settings.show == kZblurShowHighlightSelectionOnly;
+    int32_t status = filter.render(0, 1);
+    if (status != host->noError() || output.data == nullptr) return status;
+    for (int32_t y = 0; y < output.height; ++y) {
+        P* row = output.row(y);
+        for (int32_t x = 0; x < output.width; ++x) alpha_of(row[x]) = store_channel<P>(kMax);
+        status = host->progress(100, 100);
+        if (status != host->noError()) return status;
+    }
+    return status;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::render_iris() {
+    if (output.data == nullptr) return host->noError();
+    for (int32_t y = 0; y < output.height; ++y) {
+        P* row = output.row(y);
+        for (int32_t x = 0; x < output.width; ++x)
+            write_rgba(row[x], ChannelValues{kMax, 0.0, 0.0, 0.0});
+    }
+    const double sx = settings.scale_x > 0.0 ? settings.scale_x : 1.0;
+    const double sy = settings.scale_y > 0.0 ? settings.scale_y : 1.0;
+    double u = 50.0 * (output.height * sy * 0.0020833333333333333 +
+                       output.width * sx * 0.0015625);
+    if (output.width * sx < 2.0 * u) u = output.width * sx * 0.5 - 1.0;
+    if (output.height * sy < 2.0 * u) u = output.height * sy * 0.5 - 1.0;
+    if (!(u > 0.0)) return host->noError();
+    const double aspect = output.factor_a > 0.0 ? output.factor_a : 1.0;
+    const double ex = u / (aspect * sx) * (1.0 + settings.aspect);
+    const double ry = u / sy * (1.0 - settings.aspect);
+    const double q = ex != 0.0 ? ry / ex : ry;
+
+    IrisKernel kernel;
+    void* storage = nullptr;
+    int32_t status = host->noError();
+    if (lens.data != nullptr && lens.width > 0 && lens.height > 0) {
+        LevelRadii one{};
+        for (LevelRadius& r : one) r = LevelRadius{ex, ry, ex, q};
+        // The lens kernel is built as for a level; one level of the set is enough.
+        LevelKernelSet set;
+        status = set.build_from_lens(host, lens, one);
+        if (status != host->noError()) return status;
+        const LevelKernel& k = set[0];
+        if (k.empty()) return host->noError();
+        const int32_t cx = output.width / 2;
+        const int32_t cy = output.height / 2;
+        for (int32_t y = k.first_row; y <= k.last_row; ++y) {
+            const int32_t oy = cy + y;
+            if (oy < 0 || oy >= output.height) continue;
+            P* row = output.row(oy);
+            int64_t run = 0;
+            const LevelStep* s = k.row(y);
+            for (int32_t x = std::max(0, cx + k.left); x < std::min(output.width, cx + k.right + 1);
+                 ++x) {
+                while (s->x != kIrisRowEnd && cx + s->x <= x) run += (s++)->weight_step;
+                const double v = double(run) / kLevelWeightScale * kMax;
+                write_rgba(row[x], ChannelValues{kMax, v, v, v});
+            }
+        }
+        return host->noError();
+    }
+    storage = host->allocate(polygon_kernel_size(q, ex, settings.border_brightness));
+    if (storage == nullptr) return host->outOfMemoryError();
+    status = build_polygon_kernel(storage, settings.facets, host, ex, settings.rounded,
+                                  settings.angle, settings.border_thickness,
+                                  settings.border_brightness, q, kernel);
+    if (status == host->noError()) {
+        const int32_t cx = output.width / 2;
+        const int32_t cy = output.height / 2;
+        for (int32_t y = kernel.first_row; y <= kernel.last_row; ++y) {
+            const int32_t oy = cy + y;
+            if (oy < 0 || oy >= output.height) continue;
+            P* row = output.row(oy);
+            const IrisStep* s = kernel.row(y);
+            const int32_t count = kernel.count(y);
+            double run = 0.0;
+            int32_t j = 0;
+            const int32_t from = count > 0 ? std::max(0, cx + s[0].x) : output.width;
+            for (int32_t x = from; x < output.width; ++x) {
+                while (j < count && cx + s[j].x <= x) run += double(s[j++].step);
+                if (j == count && run == 0.0) break;
+                const double v = clamp_to_max<P>(run * kMax);
+                write_rgba(row[x], ChannelValues{kMax, v, v, v});
+            }
+        }
+    }
+    host->release(storage);
+    return status;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::render_blur() {
+    const int32_t n = host->threadCount(999999);
+    double largest_ex = 0.0;
+    double largest_ry = 0.0;
+    for (const LevelRadius& r : radii_) {
+        if (std::isfinite(r.ex)) largest_ex = std::max(largest_ex, r.ex);
+        if (std::isfinite(r.ry)) largest_ry = std::max(largest_ry, r.ry);
+    }
+    // The margins must hold every kernel: the builder can make a kernel taller than its
+    // vertical radius (its ratio is at least 0.05), so the built reach counts too.
+    margin_x_ = std::max(int32_t(std::ceil(std::min(largest_ex, 65536.0))), kernels_.reach_x());
+    margin_y_ = std::max(int32_t(std::ceil(std::min(largest_ry, 65536.0))), kernels_.reach_y());
+    tiles.init(output.width, output.height,
+               Rectangle{-margin_x_, margin_x_, -margin_y_, margin_y_}, n);
+    highlights_ = settings.selection.enabled && settings.highlight > 0.0;
+
+    int32_t status = init_memory(n);
+    while (status == host->outOfMemoryError()) {
+        if (!tiles.increase()) break;
+        status = init_memory(n);
+    }
+    if (status != host->noError()) return status;
+
+    const int32_t workers = std::min(tiles.count(), n);
+    LogEntry() << "thread count  = " << workers << "\n";
+    LogEntry() << "highlights=" << (highlights_ ? 1 : 0) << "\n";
+    prepared_selection_ = prepare_selection(settings.selection);
+
+    // The colour grid: fixed for integer pixels; for float pixels from the largest value the
+    // frame can carry after premultiplication and linearisation.
+    if constexpr (kFloat) {
+        double largest = 0.0;
+        double largest_alpha = 1.0;
+        for (int32_t y = 0; y < source.height && source.data != nullptr; ++y) {
+            const P* row = source.row(y);
+            for (int32_t x = 0; x < source.width; ++x) {
+                const ChannelValues v = read_rgba(row[x]);
+                largest = std::max({largest, std::fabs(zblur_detail::finite_channel(v.r)),
+                                    std::fabs(zblur_detail::finite_channel(v.g)),
+                                    std::fabs(zblur_detail::finite_channel(v.b))});
+                largest_alpha =
+                    std::max(largest_alpha, std::fabs(zblur_detail::finite_channel(v.a)));
+            }
+        }
+        largest = std::max({largest, double(settings.outside_red), double(settings.outside_green),
+                            double(settings.outside_blue)});
+        largest_alpha = std::max(largest_alpha, double(settings.outside_alpha));
+        if (!source.premultiplied) largest *= largest_alpha;
+        if (settings.gamma) largest = std::max(largest, std::fabs(bt709_to_linear(largest)));
+        largest = std::max({std::min(largest, zblur_detail::kFloatChannelLimit), largest_alpha,
+                            1.0});
+        colour_shift_ = zblur_detail::kColourBits - 1 - int32_t(std::ceil(std::log2(largest)));
+    } else {
+        colour_shift_ = zblur_detail::kColourBits - (P::max_value == 255 ? 8 : 16);
+    }
+    colour_unit_ = std::ldexp(1.0, -colour_shift_);
+    for (int32_t level = 0; level < kDepthLevelCount; ++level) {
+        weight_norm_[size_t(level)] = kernels_[level].norm;
+        colour_norm_[size_t(level)] = kernels_[level].norm * colour_unit_;
+    }
+
+    status = run_tiles(workers);
+    free_memory();
+    return status;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
+    LogEntry() << "init_memory (cpus: " << threads << ")\n";
+    free_memory();
+    const size_t wp = size_t(padded_width());
+    const size_t hp = size_t(padded_height());
+    const size_t pixels = wp * hp;
+    int32_t status = host->noError();
+    // Row and column numbers of the padded tile are 16-bit in the records, and record indices
+    // 32-bit; bigger tiles are refined like tiles that do not fit in memory.
+    if (wp > 65535 || hp > 65535 || pixels > size_t(std::numeric_limits<int32_t>::max()) ||
+        (buffer_limit != 0 && pixels * kBytesPerPixel * size_t(threads) > buffer_limit)) {
+        status = host->outOfMemoryError();
+    } else {
+        const size_t coverage_entries = std::max(pixels, 2 * (wp + hp));
+        buffers_ = static_cast<TileBuffers*>(host->allocate(sizeof(TileBuffers) * size_t(threads)));
+        if (buffers_ == nullptr) {
+            status = host->outOfMemoryError();
+        } else {
+            buffer_count_ = threads;
+            for (int32_t t = 0; t < threads; ++t) new (&buffers_[t]) TileBuffers();
+            for (int32_t t = 0; t < threads && status == host->noError(); ++t) {
+                TileBuffers& b = buffers_[t];
+                b.composite = static_cast<float*>(host->allocate(pixels * 16));
+                b.keep = highlights_ ? static_cast<float*>(host->allocate(pixels * 4)) : nullptr;
+                b.coverage = static_cast<float*>(host->allocate(coverage_entries * 4));
+                b.floor = static_cast<uint8_t*>(host->allocate(pixels));
+                b.records = static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
+                b.buckets = static_cast<int32_t*>(host->allocate(pixels * 4));
+                b.levels = static_cast<LevelArrays*>(host->allocate(sizeof(LevelArrays)));
+                const bool keep_ok = b.keep != nullptr || !highlights_;
+                if (b.composite == nullptr || !keep_ok || b.coverage == nullptr ||
+                    b.floor == nullptr || b.records == nullptr || b.buckets == nullptr ||
+                    b.levels == nullptr) {
+                    status = host->outOfMemoryError();
+                }
+            }
+            if (status != host->noError()) free_memory();
+        }
+    }
+    LogEntry() << "return (" << status << ")\n";
+    return status;
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::free_memory() {
+    if (buffers_ == nullptr) return;
+    LogEntry() << "free_memory (cpus: " << buffer_count_ << ")\n";
+    for (int32_t t = 0; t < buffer_count_; ++t) {
+        TileBuffers& b = buffers_[t];
+        host->release(b.composite);
+        host->release(b.keep);
+        host->release(b.coverage);
+        host->release(b.floor);
+        host->release(b.records);
+        host->release(b.buckets);
+        host->release(b.levels);
+    }
+    host->release(buffers_);
+    buffers_ = nullptr;
+    buffer_count_ = 0;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::quantise(double v) const {
+    const double limit = 8388607.0;
+    return int32_t(std::clamp(std::nearbyint(v * std::ldexp(1.0, colour_shift_)), -limit, limit));
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const {
+    double a, r, g, b;
+    if (inside) {
+        const ChannelValues v = read_rgba(source.at(sx, sy));
+        a = v.a;
+        r = v.r;
+        g = v.g;
+        b = v.b;
+        if constexpr (kFloat) {
+            a = zblur_detail::finite_channel(a);
+            r = zblur_detail::finite_channel(r);
+            g = zblur_detail::finite_channel(g);
+            b = zblur_detail::finite_channel(b);
+        }
+        if (!source.premultiplied) {
+            const double f = a * inverse_max_v<P>;
+            r *= f;
+            g *= f;
+            b *= f;
+        }
+    } else {
+        a = double(settings.outside_alpha) * kMax;
+        r = double(settings.outside_red) * kMax;
+        g = double(settings.outside_green) * kMax;
+        b = double(settings.outside_blue) * kMax;
+    }
+    if (settings.show <= kZblurShowHighlightSelection && settings.gamma) {
+        if constexpr (kFloat) {
+            r = bt709_to_linear(r);
+            g = bt709_to_linear(g);
+            b = bt709_to_linear(b);
+        } else {
+            r = table_l_[depth_table_index(r * inverse_max_v<P>)];
+            g = table_l_[depth_table_index(g * inverse_max_v<P>)];
+            b = table_l_[depth_table_index(b * inverse_max_v<P>)];
+        }
+    }
+    colour[0] = a;
+    colour[1] = r;
+    colour[2] = g;
+    colour[3] = b;
+}
+
+template <class P, class D>
+double ZblurFilter<P, D>::read_selection(int32_t sx, int32_t sy, bool inside) const {
+    if (!inside || selection.data == nullptr) return 0.0;
+    const int32_t x = sx + source.origin_x - selection.origin_x;
+    const int32_t y = sy + source.origin_y - selection.origin_y;
+    if (!selection.contains(x, y)) return 0.0;
+    P p = selection.at(x, y);
+    if (!selection.premultiplied) premultiply_in_place(p);
+    const double w = selection_weight(prepared_selection_, p);
+    return w > 0.0 ? std::min(w, 1.0) : 0.0;
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::process_tile(int32_t tile, Rectangle tile_rect, int32_t thread_index) {
+    if (thread_index < 0 || thread_index >= buffer_count_) return host->outOfMemoryError();
+    TileBuffers& b = buffers_[thread_index];
+    return highlights_ ? render_tile<true>(tile_rect, tile, b)
+                       : render_tile<false>(tile_rect, tile, b);
+}
+
+template <class P, class D>
+template <bool kHighlights>
+int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b) {
+    const int32_t ok = host->noError();
+    const int32_t mx = margin_x_;
+    const int32_t my = margin_y_;
+    const int32_t x0 = tile_rect.left;
+    const int32_t y0 = tile_rect.top;
+    const int32_t tw = tile_rect.width();
+    const int32_t th = tile_rect.height();
+    const int32_t wp = tw + 2 * mx;
+    const int32_t hp = th + 2 * my;
+    const size_t pixels = size_t(wp) * size_t(hp);
+    // Progress counts five sweeps of the largest padded tile's rows for every tile.
+    const int64_t tile_rows = 5 * int64_t(padded_height());
+    const int32_t progress_total = int32_t(
+        std::min<int64_t>(int64_t(tiles.count()) * tile_rows, std::numeric_limits<int32_t>::max()));
+    int64_t rows_done = 0;
+    auto report = [&]() {
+        ++rows_done;
+        const int64_t current = int64_t(tile) * tile_rows + rows_done;
+        return host->progress(int32_t(std::min<int64_t>(current, progress_total)), progress_total);
+    };
+
+    // Coordinate maps (in the coverage buffer until sweep 5): source column and row of every
+    // padded column and row, and whether an image pixel lies there.
+    int32_t* column_map = reinterpret_cast<int32_t*>(b.coverage);
+    int32_t* column_inside = column_map + wp;
+    int32_t* row_map = column_inside + wp;
+    int32_t* row_inside = row_map + hp;
+    const OutsideMode mode_h = OutsideMode(settings.assume_h);
+    const OutsideMode mode_v = OutsideMode(settings.assume_v);
+    for (int32_t i = 0; i < wp; ++i) {
+        int32_t sx = x0 - mx + i + output.origin_x - source.origin_x;
+        column_inside[i] = map_to_image(mode_h, source.width, sx) ? 1 : 0;
+        column_map[i] = sx;
+    }
+    for (int32_t j = 0; j < hp; ++j) {
+        int32_t sy = y0 - my + j + output.origin_y - source.origin_y;
+        row_inside[j] = map_to_image(mode_v, source.height, sy) ? 1 : 0;
+        row_map[j] = sy;
+    }
+
+    // Sweep 1: levels, into plane 0 of the pyramid (the composite buffer).
+    uint8_t* pyramid = reinterpret_cast<uint8_t*>(b.composite);
+    for (int32_t j = 0; j < hp; ++j) {
+        uint8_t* row = pyramid + size_t(j) * size_t(wp);
+        for (int32_t i = 0; i < wp; ++i)
+            row[i] = uint8_t(depth_reader_.level(column_map[i], row_map[j]));
+        const int32_t status = report();
+        if (status != ok) return status;
+    }
+
+    // Sweep 2: plane k holds the minimum over the square of 2^k pixels whose top left corner
+    // is the pixel; rows from the bottom so that the rows below are ready.
+    int32_t planes = 1;
+    {
+        int32_t widest = 1;
+        for (int32_t level = 0; level < kDepthLevelCount; ++level) {
+            const LevelKernel& k = kernels_[level];
+            if (k.empty()) continue;
+            widest = std::max(widest, std::min(k.right - k.left + 1, k.last_row - k.first_row + 1));
+        }
+        widest = std::min({widest, wp, hp});
+        planes = std::min(16, int32_t(std::bit_width(uint32_t(widest))));
+    }
+    for (int32_t j = hp - 1; j >= 0; --j) {
+        for (int32_t k = 1; k < planes; ++k) {
+            const int32_t half = 1 << (k - 1);
+            const int32_t side = 1 << k;
+            if (j + side > hp) break;
+            const uint8_t* up = pyramid + size_t(k - 1) * pixels + size_t(j) * size_t(wp);
+            const uint8_t* down = up + size_t(half) * size_t(wp);
+            uint8_t* out = pyramid + size_t(k) * pixels + size_t(j) * size_t(wp);
+            const int32_t n = wp - side + 1;
+            for (int32_t i = 0; i < n; ++i) {
+                const uint8_t m1 = std::min(up[i], up[i + half]);
+                const uint8_t m2 = std::min(down[i], down[i + half]);
+                out[i] = std::min(m1, m2);
+            }
+        }
+        const int32_t status = report();
+        if (status != ok) return status;
+    }
+
+    // Sweep 3: level floors, the minimum over the bounding box of the pixel's own kernel
+    // (inside the padded tile) covered by squares of the largest plane that fits.
+    for (int32_t j = 0; j < hp; ++j) {
+        const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
+        uint8_t* floors = b.floor + size_t(j) * size_t(wp);
+        for (int32_t i = 0; i < wp; ++i) {
+            const LevelKernel& k = kernels_[levels[i]];
+            if (k.empty()) {
+                floors[i] = levels[i];
+                continue;
+            }
+            const int32_t xa = std::max(0, i + k.left);
+            const int32_t xb = std::min(wp - 1, i + k.right);
+            const int32_t ya = std::max(0, j + k.first_row);
+            const int32_t yb = std::min(hp - 1, j + k.last_row);
+            if (xa > xb || ya > yb) {
+                floors[i] = levels[i];
+                continue;
+            }
+            const int32_t side_limit = std::min(xb - xa + 1, yb - ya + 1);
+            const int32_t plane = std::min(planes - 1, int32_t(std::bit_width(uint32_t(side_limit))) - 1);
+            const int32_t side = 1 << plane;
+            const uint8_t* base = pyramid + size_t(plane) * pixels;
+            uint8_t m = levels[i];
+            for (int32_t y = ya;; y += side) {
+                const int32_t yy = std::min(y, yb - side + 1);
+                const uint8_t* row = base + size_t(yy) * size_t(wp);
+                for (int32_t x = xa;; x += side) {
+                    const int32_t xx = std::min(x, xb - side + 1);
+                    m = std::min(m, row[xx]);
+                    if (xx == xb - side + 1) break;
+                }
+                if (yy == yb - side + 1) break;
+            }
+            floors[i] = m;
+        }
+        const int32_t status = report();
+        if (status != ok) return status;
+    }
+
+    // Sweep 4: source records, each linked into the bucket of the first kernel row inside the
+    // tile whose first change lies left of the tile's right edge.
+    std::fill(b.buckets, b.buckets + pixels, -1);
+    SourceRecord* records = b.records;
+    int32_t* buckets = b.buckets;
+    // Moves a record to the first usable kernel row from offset `kr` on; false when none.
+    auto link_row = [&](SourceRecord& rec, int32_t index, int32_t kr) {
+        const LevelKernel& k = kernels_[rec.level];
+        const int32_t last = std::min(k.last_row, hp - 1 - int32_t(rec.row));
+        for (; kr <= last; ++kr) {
+            const int32_t first = k.row_first[kr + k.row_bias];
+            const LevelStep& s = k.steps[first];
+            if (s.x == kIrisRowEnd) continue;
+            const int32_t column = std::max(0, int32_t(rec.column) + s.x);
+            if (column >= wp) continue;
+            rec.span = first;
+            rec.entering = 1;
+            int32_t& head = buckets[size_t(int32_t(rec.row) + kr) * size_t(wp) + size_t(column)];
+            rec.next = head;
+            head = index;
+            return true;
+        }
+        return false;
+    };
+    for (int32_t j = 0; j < hp; ++j) {
+        const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
+        const int32_t sy = row_map[j];
+        for (int32_t i = 0; i < wp; ++i) {
+            const int32_t index = j * wp + i;
+            SourceRecord& rec = records[index];
+            const bool inside = column_inside[i] != 0 && row_inside[j] != 0;
+            double colour[4];
+            read_colour(column_map[i], sy, inside, colour);
+            for (int c = 0; c < 4; ++c) rec.colour[c] = quantise(colour[c]);
+            for (float& v : rec.background) v = 0.0f;
+            rec.selection = 0.0f;
+            if constexpr (kHighlights) rec.selection = float(read_selection(column_map[i], sy, inside));
+            rec.column = uint16_t(i);
+            rec.row = uint16_t(j);
+            rec.level = levels[i];
+            rec.next = -1;
+            const LevelKernel& k = kernels_[rec.level];
+            if (!k.empty()) link_row(rec, index, std::max(k.first_row, -j));
+        }
+        const int32_t status = report();
+        if (status != ok) return status;
+    }
+
+    // Sweep 5: row composition.
+    LevelArrays& L = *b.levels;
+    std::memset(&L, 0, sizeof(LevelArrays));
+    const double highlight = settings.highlight;
+    constexpr double kPlainUnit = 1.0 / kLevelWeightScale;
+    const double background_threshold = 1e-4 * kLevelWeightScale;
+    int32_t background_low = kDepthLevelCount;
+    int32_t background_high = -1;
+
+    // Applies the changes of `rec` up to column `x` (all remaining ones when x is beyond the
+    // row) and returns the column of its next change, kIrisRowEnd at the row's end.
+    auto advance = [&](SourceRecord& rec, int32_t x) -> int32_t {
+        const LevelKernel& k = kernels_[rec.level];
+        const LevelStep* s = k.steps + rec.span;
+        const int32_t column = rec.column;
+        int64_t dw = 0;
+        int64_t dp = 0;
+        while (s->x != kIrisRowEnd && column + s->x <= x) {
+            dw += s->weight_step;
+            dp += s->plain_step;
+            ++s;
+        }
+        rec.span = int32_t(s - k.steps);
+        const int32_t level = rec.level;
+        if (rec.entering) {
+            rec.entering = 0;
+            if (L.active[level]++ == 0) L.mask[level >> 6] |= uint64_t(1) << (level & 63);
+        }
+        if (dw != 0) {
+            LevelSums& sum = L.sums[level];
+            sum.a += dw * rec.colour[0];
+            sum.r += dw * rec.colour[1];
+            sum.g += dw * rec.colour[2];
+            sum.b += dw * rec.colour[3];
+            sum.w += dw;
+            const LevelBackground& bg = L.background[level];
+            const double d = double(dw);
+            rec.background[0] = float(double(rec.background[0]) - d * bg.a);
+            rec.background[1] = float(double(rec.background[1]) - d * bg.r);
+            rec.background[2] = float(double(rec.background[2]) - d * bg.g);
+            rec.background[3] = float(double(rec.background[3]) - d * bg.b);
+            rec.background[4] = float(double(rec.background[4]) - d * bg.w);
+        }
+        if constexpr (kHighlights) {
+            if (rec.selection > 0.0f && (dw != 0 || dp != 0)) {
+                const double sel = rec.selection;
+                LevelHighlight& h = L.highlight[level];
+                h.a += dw * int64_t(rec.colour[0] * sel);
+                h.r += dw * int64_t(rec.colour[1] * sel);
+                h.g += dw * int64_t(rec.colour[2] * sel);
+                h.b += dw * int64_t(rec.colour[3] * sel);
+                h.s += dw * int64_t(sel * zblur_detail::kSelectionScale);
+                h.u += dp;
+            }
+        }
+        if (s->x == kIrisRowEnd) {
+            if (--L.active[level] == 0) L.mask[level >> 6] &= ~(uint64_t(1) << (level & 63));
+            return kIrisRowEnd;
+        }
+        return column + s->x;
+    };
+
+    for (int32_t r = 0; r < hp; ++r) {
+        for (int32_t l = background_low; l <= background_high; ++l) L.background[l] = {};
+        background_low = kDepthLevelCount;
+        background_high = -1;
+        int32_t overflow = -1;  // records whose next change lies beyond the right edge
+        int32_t* row_buckets = buckets + size_t(r) * size_t(wp);
+        const SourceRecord* row_records = records + size_t(r) * size_t(wp);
+        float* composite = b.composite + size_t(r) * size_t(wp) * 4;
+        float* coverage = b.coverage + size_t(r) * size_t(wp);
+        float* keep = kHighlights ? b.keep + size_t(r) * size_t(wp) : nullptr;
+        const uint8_t* floors = b.floor + size_t(r) * size_t(wp);
+
+        auto row_end = [&](SourceRecord& rec, int32_t index) {
+            link_row(rec, index, r - int32_t(rec.row) + 1);
+        };
+
+        for (int32_t x = 0; x < wp; ++x) {
+            // a. Weight changes at this column.
+            int32_t index = row_buckets[x];
+            row_buckets[x] = -1;
+            while (index >= 0) {
+                SourceRecord& rec = records[index];
+                const int32_t next = rec.next;
+                const int32_t column = advance(rec, x);
+                if (column == kIrisRowEnd) {
+                    row_end(rec, index);
+                } else if (column < wp) {
+                    rec.next = row_buckets[column];
+                    row_buckets[column] = index;
+                } else {
+                    rec.next = overflow;
+                    overflow = index;
+                }
+                index = next;
+            }
+
+            // b. Front to back composition down to the floor.
+            const int32_t own = row_records[x].level;
+            const int32_t floor = floors[x];
+            double g = 0.0;
+            double ca = 0.0, cr = 0.0, cg = 0.0, cb = 0.0;
+            double da = 0.0, dr = 0.0, dg = 0.0, db = 0.0, dw = 0.0;
+            double ha = 0.0, hr = 0.0, hg = 0.0, hb = 0.0, hs = 0.0, hu = 0.0;
+            const int32_t top = zblur_detail::highest_level(L.mask, kDepthLevelCount - 1);
+            for (int32_t level = top; level >= floor;
+                 level = zblur_detail::highest_level(L.mask, level - 1)) {
+                const LevelSums& sum = L.sums[level];
+                const double w = double(sum.w) * weight_norm_[size_t(level)];
+                if (!(w > 0.0)) continue;
+                const double cn = colour_norm_[size_t(level)];
+                const double a = double(sum.a) * cn;
+                const double rr = double(sum.r) * cn;
+                const double gg = double(sum.g) * cn;
+                const double bb = double(sum.b) * cn;
+                if (g < 1.0) {
+                    const double part = g + w < 1.0 ? 1.0 : (1.0 - g) / w;
+                    ca += a * part;
+                    cr += rr * part;
+                    cg += gg * part;
+                    cb += bb * part;
+                    if constexpr (kHighlights) {
+                        const LevelHighlight& h = L.highlight[level];
+                        const double hn = cn * highlight * part;
+                        ha += double(h.a) * hn;
+                        hr += double(h.r) * hn;
+                        hg += double(h.g) * hn;
+                        hb += double(h.b) * hn;
+                        hs += double(h.s) * weight_norm_[size_t(level)] /
+                              zblur_detail::kSelectionScale * highlight * part;
+                        hu += double(h.u) * kPlainUnit * part;
+                    }
+                }
+                g += w;
+                if (level <= own) {
+                    da += a;
+                    dr += rr;
+                    dg += gg;
+                    db += bb;
+                    dw += w;
+                }
+            }
+
+            // c. Deposit the average colour at and behind the pixel's depth for the
+            // background estimates of the levels from its own up to the nearest one present.
+            if (dw > 0.0) {
+                const double inv = 1.0 / dw;
+                const double aa = da * inv, ar = dr * inv, ag = dg * inv, ab = db * inv;
+                for (int32_t level = top; level >= own;
+                     level = zblur_detail::highest_level(L.mask, level - 1)) {
+                    const double k = double(level - own + 1);
+                    LevelBackground& bg = L.background[level];
+                    bg.a += aa * k;
+                    bg.r += ar * k;
+                    bg.g += ag * k;
+                    bg.b += ab * k;
+                    bg.w += k;
+                    background_low = std::min(background_low, level);
+                    background_high = std::max(background_high, level);
+                }
+            }
+
+            // d. Clamp.
+            if constexpr (kFloat) {
+                ca = std::clamp(ca, 0.0, kMax);
+            } else {
+                ca = std::clamp(ca, 0.0, kMax);
+                cr = std::clamp(cr, 0.0, kMax);
+                cg = std::clamp(cg, 0.0, kMax);
+                cb = std::clamp(cb, 0.0, kMax);
+            }
+
+            // e. Highlights: move the composite towards the highlights' average colour.
+            if constexpr (kHighlights) {
+                double k = 1.0;
+                if (hs > 1e-4) {
+                    const double inv = 1.0 / hs;
+                    const double covered = std::min(g, 1.0);
+                    k = 1.0 - std::min(hu, 1.0) * std::min(hs / covered, 1.0);
+                    ca = ha * inv + (ca - ha * inv) * k;
+                    cr = hr * inv + (cr - hr * inv) * k;
+                    cg = hg * inv + (cg - hg * inv) * k;
+                    cb = hb * inv + (cb - hb * inv) * k;
+                }
+                keep[x] = float(k);
+            }
+
+            // f. Store.
+            composite[4 * x + 0] = float(ca);
+            composite[4 * x + 1] = float(cr);
+            composite[4 * x + 2] = float(cg);
+            composite[4 * x + 3] = float(cb);
+            coverage[x] = float(g - 1.0);
+        }
+
+        // Changes beyond the right edge only collect the row's final background values.
+        while (overflow >= 0) {
+            SourceRecord& rec = records[overflow];
+            const int32_t next = rec.next;
+            advance(rec, std::numeric_limits<int32_t>::max() - kIrisRowEnd);
+            row_end(rec, overflow);
+            overflow = next;
+        }
+
+        const int32_t status = report();
+        if (status != ok) return status;
+    }
+
+    // Output of the tile's own pixels.
+    const bool info = settings.show == kZblurShowInfoDensity;
+    for (int32_t j = my; j < my + th; ++j) {
+        P* out = output.row(y0 + j - my) + x0;
+        const float* composite = b.composite + (size_t(j) * size_t(wp) + size_t(mx)) * 4;
+        const float* coverage = b.coverage + size_t(j) * size_t(wp) + size_t(mx);
+        const float* keep = kHighlights ? b.keep + size_t(j) * size_t(wp) + size_t(mx) : nullptr;
+        const SourceRecord* rec = records + size_t(j) * size_t(wp) + size_t(mx);
+        for (int32_t i = 0; i < tw; ++i) {
+            const double e = coverage[i];
+            if (info) {
+                ChannelValues v{kMax, e < 0.0 ? -e * kMax : 0.0,
+                                e >= 0.0 ? std::min(e, 1.0) * kMax : 0.0, 0.0};
+                write_rgba_clamped(out[i], v);
+                continue;
+            }
+            double a = composite[4 * i + 0];
+            double cr = composite[4 * i + 1];
+            double cg = composite[4 * i + 2];
+            double cb = composite[4 * i + 3];
+            if (e < 0.0) {
+                const float* acc = rec[i].background;
+                double ea = 0.0, er = 0.0, eg = 0.0, eb = 0.0;
+                if (double(acc[4]) > background_threshold) {
+                    const double inv = 1.0 / double(acc[4]);
+                    ea = std::max(0.0, double(acc[0]) * inv);
+                    er = std::max(0.0, double(acc[1]) * inv);
+                    eg = std::max(0.0, double(acc[2]) * inv);
+                    eb = std::max(0.0, double(acc[3]) * inv);
+                }
+                double fill = -e;
+                if constexpr (kHighlights) {
+                    if (keep[i] < 1.0f) fill *= keep[i];
+                }
+                if constexpr (kFloat) {
+                    ea = std::min(ea, 1.0);
+                } else {
+                    ea = std::min(ea, kMax);
+                    er = std::min(er, kMax);
+                    eg = std::min(eg, kMax);
+                    eb = std::min(eb, kMax);
+                }
+                a += ea * fill;
+                cr += er * fill;
+                cg += eg * fill;
+                cb += eb * fill;
+            }
+            if (settings.gamma) {
+                if constexpr (kFloat) {
+                    cr = linear_to_bt709(cr);
+                    cg = linear_to_bt709(cg);
+                    cb = linear_to_bt709(cb);
+                } else {
+                    cr = table_g_[depth_table_index(std::clamp(cr, 0.0, kMax) * inverse_max_v<P>)];
+                    cg = table_g_[depth_table_index(std::clamp(cg, 0.0, kMax) * inverse_max_v<P>)];
+                    cb = table_g_[depth_table_index(std::clamp(cb, 0.0, kMax) * inverse_max_v<P>)];
+                }
+            }
+            if (!output.premultiplied && a > 0.0) {
+                const double f = kMax / a;
+                cr *= f;
+                cg *= f;
+                cb *= f;
+            }
+            // Integer alpha is rounded where it is stored; the colour is made straight with
+            // the alpha it was composited with (255.5 would darken every 8-bit colour).
+            if constexpr (!kFloat) a += 0.5;
+            if constexpr (kFloat) {
+                write_rgba(out[i], ChannelValues{a, cr, cg, cb});
+            } else {
+                write_rgba_clamped(out[i], ChannelValues{a, cr, cg, cb});
+            }
+        }
+    }
+    return ok;
+}
