@@ -342,3 +342,130 @@ TYPED_TEST(EvenblurHostRender, CancelAtAnyPointOfTheIrisAndSelectionModes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Memory refused at the n-th host allocation of the frame, for every n the frame reaches: the
+// render returns out-of-memory and every block it had obtained is back.
+template <class P>
+void refuseEveryAllocation(int32_t show, double radius, bool preservative, bool lens_colored,
+                           bool with_background, int32_t threads) {
+    int32_t allocations = 0;
+    for (int32_t refuse_from = 1;; ++refuse_from) {
+        EvenblurTestProject project;
+        project.host.setProcessorIterations(threads);
+        project.param(Host::kShow).u.pd.value = show;
+        project.param(Host::kRadius).u.fs_d.value = radius;
+        project.param(Host::kSmooth).u.fs_d.value = 0.5;
+        project.param(Host::kSelectionEnable).u.bd.value = preservative ? 1 : 0;
+        project.param(Host::kColoredIris).u.bd.value = lens_colored ? 1 : 0;
+        project.refuse_handles_from = refuse_from;
+        SentinelImage<P> source(19, 13);
+        SentinelImage<P> output(19, 13);
+        SentinelImage<P> lens(7, 5);
+        SentinelImage<P> background(19, 13);
+        fillRandom(source, 7);
+        fillRandom(lens, 8);
+        fillRandom(background, 9);
+        const LayerImage lens_layer = layerOf(lens);
+        const LayerImage background_layer = layerOf(background);
+        const LayerMap layers = helperLayers(with_background ? &background_layer : nullptr,
+                                             lens_colored ? &lens_layer : nullptr, nullptr);
+        PF_Err result;
+        {
+            Host effect;
+            project.attach(effect);
+            result = renderWith<P>(effect, layerOf(source), layerOf(output), layers);
+        }
+        EXPECT_EQ(project.host.liveHandles(), 0) << "refused from " << refuse_from;
+        EXPECT_EQ(project.host.unknownHandleCalls(), 0);
+        EXPECT_TRUE(output.spareBytesUntouched());
+        EXPECT_EQ(project.host.checkouts.load(), project.host.checkins.load());
+        if (project.handle_requests < refuse_from) {
+            EXPECT_EQ(result, PF_Err_NONE);
+            allocations = project.handle_requests;
+            break;
+        }
+        EXPECT_EQ(result, PF_Err_OUT_OF_MEMORY) << "refused from " << refuse_from;
+    }
+    // Each of these frames needs memory of its own.
+    EXPECT_GT(allocations, 0);
+}
+
+TYPED_TEST(EvenblurHostRender, RefusedMemoryReturnsOutOfMemoryWithEveryBlockBack) {
+    for (const int32_t threads : {1, 2}) {
+        refuseEveryAllocation<TypeParam>(1, 3.0, false, false, false, threads);
+        refuseEveryAllocation<TypeParam>(1, 3.0, true, true, true, threads);
+        refuseEveryAllocation<TypeParam>(2, 3.0, false, false, false, threads);
+        refuseEveryAllocation<TypeParam>(2, 3.0, false, true, false, threads);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+template <class P>
+double channelOf(const P& p, int channel) {
+    return double(p.channel[channel]) / P::max;
+}
+
+// The "blend layer" is the background: behind a fully transparent input it shows unmoved (no
+// alpha edge refracts it), whatever the distortion.
+TYPED_TEST(EvenblurHostRender, TheBlendLayerIsTheBackground) {
+    using P = TypeParam;
+    const double tolerance = P::is_float ? 1e-5 : 1.0 / P::max;
+    SentinelImage<P> source(15, 11);
+    SentinelImage<P> output(15, 11);
+    SentinelImage<P> background(15, 11);
+    for (int32_t y = 0; y < 11; ++y)
+        for (int32_t x = 0; x < 15; ++x) setPixel(background.at(x, y), 1.0, 0.2, 0.4, 0.6);
+    const LayerImage background_layer = layerOf(background);
+    ASSERT_EQ(this->render(source, output, helperLayers(&background_layer, nullptr, nullptr)),
+              PF_Err_NONE);
+    for (int32_t y = 0; y < 11; ++y) {
+        for (int32_t x = 0; x < 15; ++x) {
+            const P& o = output.at(x, y);
+            ASSERT_NEAR(channelOf(o, P::layout::alpha), 1.0, tolerance) << x << "," << y;
+            ASSERT_NEAR(channelOf(o, P::layout::red), 0.2, tolerance) << x << "," << y;
+            ASSERT_NEAR(channelOf(o, P::layout::green), 0.4, tolerance) << x << "," << y;
+            ASSERT_NEAR(channelOf(o, P::layout::blue), 0.6, tolerance) << x << "," << y;
+        }
+    }
+    EXPECT_TRUE(output.spareBytesUntouched());
+}
+
+// The "lens layer" replaces the polygon iris: the iris display changes with it, and "colored
+// iris" only matters when a lens layer is given.
+TYPED_TEST(EvenblurHostRender, TheLensLayerShapesTheIris) {
+    using P = TypeParam;
+    this->project.param(Host::kShow).u.pd.value = 2;
+    this->project.param(Host::kRadius).u.fs_d.value = 6.0;
+    SentinelImage<P> source(41, 31);
+    fillRandom(source, 21);
+    SentinelImage<P> polygon(41, 31);
+    ASSERT_EQ(this->render(source, polygon), PF_Err_NONE);
+
+    SentinelImage<P> lens(9, 7);
+    for (int32_t y = 0; y < 7; ++y)
+        for (int32_t x = 0; x < 9; ++x)
+            setPixel(lens.at(x, y), 1.0, x < 4 ? 1.0 : 0.0, 0.0, x < 4 ? 0.0 : 1.0);
+    const LayerImage lens_layer = layerOf(lens);
+    SentinelImage<P> gray(41, 31);
+    ASSERT_EQ(this->render(source, gray, helperLayers(nullptr, &lens_layer, nullptr)),
+              PF_Err_NONE);
+    EXPECT_FALSE(samePixels(polygon, gray));
+
+    this->project.param(Host::kColoredIris).u.bd.value = 1;
+    SentinelImage<P> colored(41, 31);
+    ASSERT_EQ(this->render(source, colored, helperLayers(nullptr, &lens_layer, nullptr)),
+              PF_Err_NONE);
+    EXPECT_FALSE(samePixels(gray, colored));
+    SentinelImage<P> colored_polygon(41, 31);
+    ASSERT_EQ(this->render(source, colored_polygon), PF_Err_NONE);
+    EXPECT_TRUE(samePixels(polygon, colored_polygon));
+    EXPECT_TRUE(colored.spareBytesUntouched());
+    EXPECT_EQ(this->project.host.liveHandles(), 0);
+}
+
+}  // namespace
