@@ -512,6 +512,7 @@ FrameResult EffectSession::renderSmart(const FrameRequest& request, const HostPl
     PF_Err error = command(PF_Cmd_SMART_PRE_RENDER, nullptr, nullptr, &pre_render);
     result.failed_command = PF_Cmd_SMART_PRE_RENDER;
     Rectangle result_rect;
+    result.pre_render_data = pre_output.pre_render_data != nullptr;
     if (error == PF_Err_NONE) {
         result_rect = fromHostRect(pre_output.result_rect);
         const Rectangle max_rect = fromHostRect(pre_output.max_result_rect);

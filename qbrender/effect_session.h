@@ -67,6 +67,8 @@ struct FrameResult {
     Rectangle written;
     // Wall time of the render commands alone (no file reading or conversion).
     double seconds = 0;
+    // Smart pre-render left pre-render data for smart render (the host disposes of it).
+    bool pre_render_data = false;
 };
 
 // The enabled state of a control, as the effect last pushed it with PF_UpdateParamUI (or as

@@ -138,7 +138,10 @@ TEST_F(CommandLine, ListsEffectsOfAFolder) {
     EXPECT_EQ(out(), std::string("qb_layer_probe: \"QB Layer Probe\"  match name \"MTQB Layer "
                                  "Probe\"  category \"Quillbrook\"  version 1.4.7  flags "
                                  "0x06000000 0x00001480  ") +
-                         QB_TEST_PLUGIN_DIR + "/qb_layer_probe.so\n");
+                         QB_TEST_PLUGIN_DIR + "/qb_layer_probe.so\n" +
+                         "qb_plain_probe: \"QB Plain Probe\"  match name \"MTQB Plain Probe\"  "
+                         "category \"Quillbrook\"  version 1.4.7  flags 0x06000000 0x00001480  " +
+                         QB_TEST_PLUGIN_DIR + "/qb_plain_probe.so\n");
     // The plug-in folder of the build holds the real effects only.
     ASSERT_EQ(run({"--list"}, false), 0) << err();
     EXPECT_EQ(out().find("Layer Probe"), std::string::npos) << out();
@@ -171,7 +174,7 @@ TEST_F(CommandLine, BadInputExitsOneAndKeepsTheOutput) {
         {{"nope", "--plugins", QB_TEST_PLUGIN_DIR, "-i", in, "-o", out},
          false,
          "unknown effect 'nope' (effects in '" + std::string(QB_TEST_PLUGIN_DIR) +
-             "': qb_layer_probe)"},
+             "': qb_layer_probe, qb_plain_probe)"},
         {{"-i", in, "-o", out, "--set", "colour=1"},
          true,
          "unknown parameter 'colour' of QB Layer Probe (see --list-params)"},

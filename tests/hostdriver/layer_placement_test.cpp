@@ -238,3 +238,25 @@ TEST(LayerPlacement, TheSourceIsReadAtTheFrameTheEffectAsksFor) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LayerPlacement, AnEffectWithoutHelperLayersGetsAnEmptyMapAndNoPreRenderData) {
+    const Image input = patternImage(14, 9, SampleDepth::bits8, 80);
+    const Image first = patternImage(5, 5, SampleDepth::bits8, 81);
+    for (const bool classic : {true, false}) {
+        RenderJob job = probeJob(input, SampleDepth::bits8);
+        job.effect = std::string(QB_TEST_PLUGIN_DIR) + "/qb_plain_probe.so";
+        job.frame.classic = classic;
+        // Connected, but not a helper layer of this variant: the render does not see it.
+        job.layers = {{"first layer", LayerSource::fromImage(first, "first")}};
+        const RenderOutcome outcome = runRenderJob(job);
+        expectClean(outcome);
+        EXPECT_FALSE(outcome.frame.pre_render_data);
+        EXPECT_EQ(compareWithProbe(outcome.frame.output, input, {}, {}, 1), 0);
+    }
+    RenderJob job = probeJob(input, SampleDepth::bits8);
+    EXPECT_TRUE(runRenderJob(job).frame.pre_render_data);
+}
+
+}  // namespace

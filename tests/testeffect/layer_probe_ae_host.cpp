@@ -161,6 +161,12 @@ PF_Err LayerProbeAEHost::userChangedParam(PF_InData* in_data, PF_OutData* out_da
 }
 
 int32_t LayerProbeAEHost::helperLayer(int32_t index, std::string* name) const {
+#ifdef QB_PROBE_WITHOUT_HELPER_LAYERS
+    // The variant that declares no helper layers: its layer parameters are plain parameters.
+    (void)index;
+    (void)name;
+    return -1;
+#endif
     if (index == 0) {
         if (name != nullptr) *name = "first layer";
         return kFirstLayer;

@@ -5,11 +5,19 @@
 
 namespace {
 
+#ifdef QB_PROBE_WITHOUT_HELPER_LAYERS
+constexpr const char* kName = "QB Plain Probe";
+constexpr const char* kMatchName = "MTQB Plain Probe";
+#else
+constexpr const char* kName = "QB Layer Probe";
+constexpr const char* kMatchName = "MTQB Layer Probe";
+#endif
+
 constexpr PluginResourceContents kResourceSpec{
-    "QB Layer Probe",
+    kName,
     "Quillbrook",
     AfterEffectsHost::kEntryPointName,
-    "MTQB Layer Probe",
+    kMatchName,
     AfterEffectsHost::effectVersion(1, 4, 7),
     uint32_t(AfterEffectsHost::kGlobalOutFlags),
     uint32_t(AfterEffectsHost::kGlobalOutFlags2),
