@@ -174,7 +174,9 @@ PF_Err ZblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
     (void)out_data;
     (void)output;
     (void)extra;
-    if (in_data == nullptr || params == nullptr) return noError();
+    if (in_data == nullptr || params == nullptr || in_data->num_params < kParameterCount) {
+        return noError();
+    }
     SuiteHandler suites(in_data->pica_basicP);
     if (suites.tryParamUtilsSuite() == nullptr) return noError();
 
@@ -302,7 +304,10 @@ PF_Err ZblurAEHost::userChangedParam(PF_InData* in_data, PF_OutData* out_data,
     (void)out_data;
     (void)output;
     const auto* changed = static_cast<const PF_UserChangedParamExtra*>(extra);
-    if (in_data == nullptr || params == nullptr || changed == nullptr) return noError();
+    if (in_data == nullptr || params == nullptr || changed == nullptr ||
+        in_data->num_params < kParameterCount) {
+        return noError();
+    }
     const int32_t position = changed->param_index;
     DepthPickerState::instance().noteChange(position);
 

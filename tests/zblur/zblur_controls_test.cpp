@@ -252,3 +252,22 @@ TEST_F(ZblurUpdateParamsUI, HostRefusalsAreIgnored) {
 }
 
 }  // namespace
+
+namespace {
+
+// A parameter array shorter than the effect's is not read.
+TEST(ZblurUpdateParamsUIShortArray, NothingIsRead) {
+    AETestHost host;
+    host.setParameterCount(10);
+    ZblurAEHost effect;
+    EXPECT_EQ(effect.dispatch(PF_Cmd_UPDATE_PARAMS_UI, &host.in_data, &host.out_data,
+                              host.paramList(), nullptr, nullptr),
+              PF_Err_NONE);
+    EXPECT_TRUE(host.ui_updates.empty());
+    PF_UserChangedParamExtra extra{kZblurAutoRange};
+    EXPECT_EQ(effect.dispatch(PF_Cmd_USER_CHANGED_PARAM, &host.in_data, &host.out_data,
+                              host.paramList(), nullptr, &extra),
+              PF_Err_NONE);
+}
+
+}  // namespace
