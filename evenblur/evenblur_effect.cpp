@@ -160,14 +160,17 @@ int32_t EvenblurEffect<P>::render_background() {
                     b.g *= max / b.a;
                     b.b *= max / b.a;
                 }
+                // c = (cf Af / Max + cb ab / Max) * Max / A, with the two divisions folded into
+                // one, so that a pixel wholly of the foreground or of the background keeps its
+                // colour exactly and truncation cannot take a level off it.
                 const double ab = (max - f.a) * b.a / max;
                 const double a = f.a + ab;
                 ChannelValues c{a, (f.r * f.a + b.r * ab) / max, (f.g * f.a + b.g * ab) / max,
                                 (f.b * f.a + b.b * ab) / max};
                 if (float(a) > 0.0f) {
-                    c.r *= max / a;
-                    c.g *= max / a;
-                    c.b *= max / a;
+                    c.r = (f.r * f.a + b.r * ab) / a;
+                    c.g = (f.g * f.a + b.g * ab) / a;
+                    c.b = (f.b * f.a + b.b * ab) / a;
                 }
                 if (output.premultiplied) {
                     c.r *= a / max;

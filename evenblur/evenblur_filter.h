@@ -480,96 +480,116 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
     const OutsideMode mode_v = OutsideMode(settings.assume_v);
     const int32_t width = source.width;
     const int32_t height = source.height;
+    const bool gamma = settings.gamma;
+    const float* table = decode_table;
+    S* out = spectrum.row(y);
+
+    // The outside colour, straight colour and alpha on the 0 .. 1 scale, made premultiplied
+    // and linear like every source pixel.
+    S outside{};
+    {
+        const double oa = settings.outside_alpha;
+        double c[3] = {settings.outside_color[0] * oa, settings.outside_color[1] * oa,
+                       settings.outside_color[2] * oa};
+        for (double& v : c) {
+            if constexpr (!P::is_float) {
+                v = std::clamp(v, 0.0, 1.0);
+                if (gamma) v = table[int32_t(v * 32767.0)];
+            } else if (gamma) {
+                v = decode(v);
+            }
+        }
+        alpha_of(outside) = float(P::is_float ? oa : std::max(oa, 0.0));
+        red_of(outside) = float(c[0]);
+        green_of(outside) = float(c[1]);
+        blue_of(outside) = float(c[2]);
+        if constexpr (S::extra_count == 1) outside.extra[0] = 1.0f;
+    }
+
     int32_t sy = y - offset_y_;
-    const bool row_inside = map_outside(mode_v, height, sy);
-    const bool row_colour = !row_inside && !(outside_mode_maps(mode_v) && height > 0);
-    const P* in = !row_colour && source.data != nullptr && height > 0 ? source.row(sy) : nullptr;
+    const bool row_inside = map_to_image(mode_v, height, sy);
+    if (!row_inside || source.data == nullptr || width <= 0) {
+        for (int32_t x = 0; x < row_length; ++x) out[x] = outside;
+        return;
+    }
+
+    // The source row, converted, lands at its place in the padded row first; the columns
+    // beyond it are copies of the converted pixels the outside mode puts there.
+    const P* in = source.row(sy);
     const bool boost = additive_on || preservative_on;
     const int32_t sel_dx = source.origin_x - selection.origin_x;
     const int32_t sel_y = sy + source.origin_y - selection.origin_y;
-    const P* sel_row = boost && in != nullptr && selection.data != nullptr && sel_y >= 0 &&
+    const P* sel_row = boost && selection.data != nullptr && sel_y >= 0 &&
                                sel_y < selection.height
                            ? selection.row(sel_y)
                            : nullptr;
     const bool straight = !source.premultiplied;
-    const bool gamma = settings.gamma;
-    const float* table = decode_table;
-
-    // The outside colour, straight colour and alpha on the 0 .. 1 scale, made premultiplied
-    // and linear like every source pixel.
-    double oa = settings.outside_alpha;
-    double orgb[3] = {settings.outside_color[0] * oa, settings.outside_color[1] * oa,
-                      settings.outside_color[2] * oa};
-    if constexpr (!P::is_float) {
-        oa = std::max(oa, 0.0);
-        for (double& c : orgb) {
-            c = std::clamp(c, 0.0, 1.0);
-            if (gamma) c = table[int32_t(c * 32767.0)];
-        }
-    } else if (gamma) {
-        for (double& c : orgb) c = decode(c);
-    }
-
-    S* out = spectrum.row(y);
-    for (int32_t x = 0; x < row_length; ++x) {
-        int32_t sx = x - offset_x_;
-        const bool column_inside = map_outside(mode_h, width, sx);
-        double a, r, g, b;
+    constexpr double kInverseMax = 1.0 / kMax;
+    constexpr double kToIndex = 32767.0 / kMax;
+    const int32_t first = std::max(offset_x_, 0);
+    const int32_t last = std::min(offset_x_ + width, row_length);  // exclusive
+    for (int32_t x = first; x < last; ++x) {
+        const int32_t sx = x - offset_x_;
+        ChannelValues v = read_rgba(in[sx]);
         double gain = 1.0, w5 = 1.0;
-        if (in == nullptr || (!column_inside && !(outside_mode_maps(mode_h) && width > 0))) {
-            a = oa;
-            r = orgb[0];
-            g = orgb[1];
-            b = orgb[2];
-        } else {
-            ChannelValues v = read_rgba(in[sx]);
-            if (sel_row != nullptr) {
-                const int32_t sel_x = sx + sel_dx;
-                if (sel_x >= 0 && sel_x < selection.width) {
-                    P p = sel_row[sel_x];
-                    if (!selection.premultiplied) premultiply_in_place(p);
-                    const double w = selection_weight(prepared, p);
-                    if (w > 0.0) {
-                        w5 = 1.0 + w * settings.preservative;
-                        gain = w5 + w * settings.additive;
-                    }
-                }
-            }
-            if (straight) {
-                const double f = v.a / kMax;
-                v.r *= f;
-                v.g *= f;
-                v.b *= f;
-            }
-            if constexpr (!P::is_float) {
-                a = std::max(v.a / kMax, 0.0);
-                const double c[3] = {v.r, v.g, v.b};
-                double lin[3];
-                for (int k = 0; k < 3; ++k) {
-                    const double cc = std::clamp(c[k], 0.0, kMax);
-                    lin[k] = gamma ? double(table[int32_t(cc / kMax * 32767.0)]) : cc / kMax;
-                }
-                r = lin[0];
-                g = lin[1];
-                b = lin[2];
-            } else {
-                a = std::isfinite(v.a) ? v.a : 0.0;
-                r = std::isfinite(v.r) ? v.r : 0.0;
-                g = std::isfinite(v.g) ? v.g : 0.0;
-                b = std::isfinite(v.b) ? v.b : 0.0;
-                if (gamma) {
-                    r = decode(r);
-                    g = decode(g);
-                    b = decode(b);
+        if (sel_row != nullptr) {
+            const int32_t sel_x = sx + sel_dx;
+            if (sel_x >= 0 && sel_x < selection.width) {
+                P p = sel_row[sel_x];
+                if (!selection.premultiplied) premultiply_in_place(p);
+                const double w = selection_weight(prepared, p);
+                if (w > 0.0) {
+                    w5 = 1.0 + w * settings.preservative;
+                    gain = w5 + w * settings.additive;
                 }
             }
         }
-        S& s = out[x];
-        alpha_of(s) = float(a * gain);
-        red_of(s) = float(r * gain);
-        green_of(s) = float(g * gain);
-        blue_of(s) = float(b * gain);
-        if constexpr (S::extra_count == 1) s.extra[0] = float(w5);
+        if (straight) {
+            const double f = v.a * kInverseMax;
+            v.r *= f;
+            v.g *= f;
+            v.b *= f;
+        }
+        double a, r, g, b;
+        if constexpr (!P::is_float) {
+            a = std::max(v.a * kInverseMax, 0.0);
+            auto linear = [&](double c) {
+                const double cc = std::clamp(c, 0.0, kMax);
+                return gamma ? double(table[int32_t(cc * kToIndex)]) : cc * kInverseMax;
+            };
+            r = linear(v.r);
+            g = linear(v.g);
+            b = linear(v.b);
+        } else {
+            auto finite = [](double c) { return std::isfinite(c) ? c : 0.0; };
+            a = finite(v.a);
+            r = finite(v.r);
+            g = finite(v.g);
+            b = finite(v.b);
+            if (gamma) {
+                r = decode(r);
+                g = decode(g);
+                b = decode(b);
+            }
+        }
+        S& o = out[x];
+        alpha_of(o) = float(a * gain);
+        red_of(o) = float(r * gain);
+        green_of(o) = float(g * gain);
+        blue_of(o) = float(b * gain);
+        if constexpr (S::extra_count == 1) o.extra[0] = float(w5);
+    }
+    for (int32_t x = 0; x < row_length; ++x) {
+        if (x == first && first < last) {
+            x = last - 1;
+            continue;
+        }
+        int32_t sx = x - offset_x_;
+        if (map_to_image(mode_h, width, sx)) {
+            out[x] = out[sx + offset_x_];
+        } else {
+            out[x] = outside;
+        }
     }
 }
 
@@ -609,13 +629,18 @@ void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y)
     P* out = output.row(y);
     const bool gamma = settings.gamma;
     const bool straight = !output.premultiplied;
+    constexpr double kToIndex = 32767.0 / kMax;
     auto positive = [](double v) { return v > 0.0 ? v : 0.0; };  // NaN becomes 0
+    double fixed[4];
+    scales(0.0, fixed);
     for (int32_t x = 0; x < output.width; ++x) {
         const S& s = in[x];
-        double f = 0.0;
-        if constexpr (S::extra_count == 1) f = s.extra[0];
-        double c[4];
-        scales(f, c);
+        double boosted[4];
+        const double* c = fixed;
+        if constexpr (S::extra_count == 1) {
+            scales(s.extra[0], boosted);
+            c = boosted;
+        }
         const double A = alpha_of(s), R = red_of(s), G = green_of(s), B = blue_of(s);
         P& o = out[x];
         if constexpr (P::is_float) {
@@ -637,12 +662,13 @@ void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y)
         } else {
             const double a = std::min(positive(c[0] * A), kMax);
             double rgb[3] = {positive(c[1] * R), positive(c[2] * G), positive(c[3] * B)};
-            for (double& v : rgb) v = encode_table[int32_t(std::min(v, kMax) / kMax * 32767.0)];
+            for (double& v : rgb) v = encode_table[int32_t(std::min(v, kMax) * kToIndex)];
             if (straight && float(a) > 0.0f) {
-                for (double& v : rgb) v *= kMax / a;
+                const double f = kMax / a;
+                for (double& v : rgb) v *= f;
             }
             auto store = [](double v) {
-                return store_channel<P>(std::clamp(v + 0.5, 0.0, kMax));
+                return store_channel<P>(std::min(v + 0.5, kMax));
             };
             alpha_of(o) = store(a);
             red_of(o) = store(rgb[0]);
