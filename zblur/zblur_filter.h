@@ -801,7 +801,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
 
     // Applies the changes of `rec` up to column `x` (all remaining ones when x is beyond the
     // row) and returns the column of its next change, kIrisRowEnd at the row's end.
-    auto advance = [&](SourceRecord& rec, int32_t x) -> int32_t {
+    auto advance = [&](SourceRecord& rec, int32_t x) __attribute__((always_inline)) -> int32_t {
         const LevelKernel& k = kernels_[rec.level];
         const LevelStep* s = k.steps + rec.span;
         const int32_t column = rec.column;
@@ -809,7 +809,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         int64_t dp = 0;
         while (s->x != kIrisRowEnd && column + s->x <= x) {
             dw += s->weight_step;
-            dp += s->plain_step;
+            if constexpr (kHighlights) dp += s->plain_step;
             ++s;
         }
         rec.span = int32_t(s - k.steps);
