@@ -31,12 +31,14 @@
 //
 // Work: the row pass transforms groups of rows (4 rows side by side for 1 and 5 channels, one
 // row for 4 channels) and the column pass blocks of adjacent complex columns (32, 4 or 4
-// columns for 1, 4 or 5 channels), each in a per-task scratch buffer, so that every butterfly
-// updates whole SSE registers. Each pass runs threadCount tasks with contiguous shares. Scratch
-// buffer i belongs to task i: a task runs on exactly one worker, and indexing by task rather
-// than by thread slot stays correct when the pool has more slots than the pass has tasks. All
-// buffers are obtained from the render context before any work starts and released before
-// forward or inverse returns, so a failed allocation leaves the buffer untouched.
+// columns for 1, 4 or 5 channels), each gathered into a scratch buffer so that every butterfly
+// updates whole SSE registers. Each group and each block is one work item; the workers take
+// items as they become free, so a worker that the system delays holds up no fixed share.
+// Scratch buffers are indexed by the worker's thread slot: one per slot of the pool (slots
+// 0 .. threadCount(-1) - 1) is obtained from the render context before any work starts, so a
+// failed allocation leaves the buffer untouched; a slot beyond those, which a render context
+// with a larger pool could hand out, gets its buffer on first use. All are released before
+// forward or inverse returns.
 //
 // Progress counts one unit per row and per complex column: units per pass = data_rows + Nw/2
 // + 1. The inverse reconstructs one row more than data_rows; its count is held at the pass's
@@ -106,10 +108,6 @@ private:
         transform_rows_ = direction > 0 ? data_rows : std::min(fft_height, data_rows + 1);
         row_groups_ = (transform_rows_ + kRowGroup - 1) / kRowGroup;
         column_blocks_ = (elements + 1 + kColumnGroup - 1) / kColumnGroup;
-        row_tasks_ = row_groups_ > 0 ? host->threadCount(std::min(row_groups_, kScratchSlots)) : 0;
-        column_tasks_ = host->threadCount(std::min(column_blocks_, kScratchSlots));
-        row_tasks_ = std::clamp(row_tasks_, std::min(row_groups_, int32_t{1}), row_groups_);
-        column_tasks_ = std::clamp(column_tasks_, int32_t{1}, column_blocks_);
 
         tables_memory_ = host->allocate(FftTables::bytes(elements, fft_height));
         if (tables_memory_ == nullptr) return host->outOfMemoryError();
@@ -117,10 +115,10 @@ private:
 
         const size_t row_scratch = sizeof(float) * 2 * kRowLanes * size_t(elements + 1);
         const size_t column_scratch = sizeof(float) * 2 * kColumnLanes * size_t(fft_height);
-        const int32_t buffers = std::max(row_tasks_, column_tasks_);
-        const size_t bytes = std::max(row_scratch, column_scratch);
-        for (int32_t slot = 0; slot < buffers; ++slot) {
-            scratch[slot] = host->allocate(bytes);
+        scratch_bytes_ = std::max(row_scratch, column_scratch);
+        const int32_t slots = std::clamp(host->threadCount(-1), int32_t{1}, kScratchSlots);
+        for (int32_t slot = 0; slot < slots; ++slot) {
+            scratch[slot] = host->allocate(scratch_bytes_);
             if (scratch[slot] == nullptr) {
                 releaseScratch();
                 return host->outOfMemoryError();
@@ -129,16 +127,16 @@ private:
 
         int32_t result = no_error_;
         if (direction > 0) {
-            if (row_tasks_ > 0) {
-                result = host->runParallelOn<&RealFFFFilter::forwardRowTask>(row_tasks_, this);
+            if (row_groups_ > 0) {
+                result = host->runParallelOn<&RealFFFFilter::forwardRows>(row_groups_, this);
             }
             if (result == no_error_) {
-                result = host->runParallelOn<&RealFFFFilter::columnTask>(column_tasks_, this);
+                result = host->runParallelOn<&RealFFFFilter::columns>(column_blocks_, this);
             }
         } else {
-            result = host->runParallelOn<&RealFFFFilter::columnTask>(column_tasks_, this);
-            if (result == no_error_ && row_tasks_ > 0) {
-                result = host->runParallelOn<&RealFFFFilter::inverseRowTask>(row_tasks_, this);
+            result = host->runParallelOn<&RealFFFFilter::columns>(column_blocks_, this);
+            if (result == no_error_ && row_groups_ > 0) {
+                result = host->runParallelOn<&RealFFFFilter::inverseRows>(row_groups_, this);
             }
         }
         releaseScratch();
@@ -188,90 +186,75 @@ private:
         return no_error_;
     }
 
-    // Task `task` of `tasks` takes the items [first, last) of `items`.
-    static void share(int32_t task, int32_t tasks, int32_t items, int32_t& first, int32_t& last) {
-        first = int32_t(int64_t(items) * task / tasks);
-        last = int32_t(int64_t(items) * (task + 1) / tasks);
+    // The scratch buffer of a thread slot; only that slot's thread touches the entry while a
+    // pass runs. Null when the slot is out of range or its late allocation failed.
+    float* scratchFor(int32_t slot) {
+        if (slot < 0 || slot >= kScratchSlots) return nullptr;
+        if (scratch[slot] == nullptr) scratch[slot] = host->allocate(scratch_bytes_);
+        return static_cast<float*>(scratch[slot]);
     }
 
-    // Rows r0 .. r0 + rows - 1 of the group as lane pointers (the last row repeated).
+    // Rows of row group `group` as lane pointers (the last row repeated in a short group).
     void groupRows(int32_t group, float** rows, int32_t& count) const {
         const int32_t first = group * kRowGroup;
         count = std::min(kRowGroup, transform_rows_ - first);
         for (int g = 0; g < kRowGroup; ++g) rows[g] = rowFloats(first + std::min(g, count - 1));
     }
 
-    int32_t forwardRowTask(int32_t task, int32_t tasks, int32_t) {
+    int32_t forwardRows(int32_t group, int32_t, int32_t slot) {
         using namespace fft_kernels;
-        float* blocks = static_cast<float*>(scratch[task]);
+        float* blocks = scratchFor(slot);
+        if (blocks == nullptr) return host->outOfMemoryError();
         const int32_t n = fft_width / 2;
-        int32_t first, last;
-        share(task, tasks, row_groups_, first, last);
-        for (int32_t group = first; group < last; ++group) {
-            float* rows[kRowGroup];
-            int32_t count;
-            groupRows(group, rows, count);
-            fft_lanes::gatherRows<kChannels, kRowGroup>(blocks, rows, n, tables_.row_reverse);
-            complexButterflies<kRowLanes>(blocks, n, tables_.row_wr, tables_.row_wi);
-            splitForward<kRowLanes>(blocks, n, tables_.split_wr, tables_.split_wi);
-            fft_lanes::scatterRows<kChannels, kRowGroup>(blocks, rows, count, n + 1);
-            const int32_t status = report(count);
-            if (status != no_error_) return status;
-        }
-        return no_error_;
+        float* rows[kRowGroup];
+        int32_t count;
+        groupRows(group, rows, count);
+        fft_lanes::gatherRows<kChannels, kRowGroup>(blocks, rows, n, tables_.row_reverse);
+        complexButterflies<kRowLanes>(blocks, n, tables_.row_wr, tables_.row_wi);
+        splitForward<kRowLanes>(blocks, n, tables_.split_wr, tables_.split_wi);
+        fft_lanes::scatterRows<kChannels, kRowGroup>(blocks, rows, count, n + 1);
+        return report(count);
     }
 
-    int32_t inverseRowTask(int32_t task, int32_t tasks, int32_t) {
+    int32_t inverseRows(int32_t group, int32_t, int32_t slot) {
         using namespace fft_kernels;
-        float* blocks = static_cast<float*>(scratch[task]);
+        float* blocks = scratchFor(slot);
+        if (blocks == nullptr) return host->outOfMemoryError();
         const int32_t n = fft_width / 2;
-        int32_t first, last;
-        share(task, tasks, row_groups_, first, last);
-        for (int32_t group = first; group < last; ++group) {
-            float* rows[kRowGroup];
-            int32_t count;
-            groupRows(group, rows, count);
-            fft_lanes::gatherRows<kChannels, kRowGroup>(blocks, rows, n + 1, nullptr);
-            splitInverse<kRowLanes>(blocks, n, tables_.split_wr, tables_.split_wi);
-            bitReversePermute<kRowLanes>(blocks, n, tables_.row_reverse);
-            complexButterflies<kRowLanes>(blocks, n, tables_.row_wr, tables_.row_wi);
-            fft_lanes::scatterRows<kChannels, kRowGroup>(blocks, rows, count, n);
-            const int32_t status = report(count);
-            if (status != no_error_) return status;
-        }
-        return no_error_;
+        float* rows[kRowGroup];
+        int32_t count;
+        groupRows(group, rows, count);
+        fft_lanes::gatherRows<kChannels, kRowGroup>(blocks, rows, n + 1, nullptr);
+        splitInverse<kRowLanes>(blocks, n, tables_.split_wr, tables_.split_wi);
+        bitReversePermute<kRowLanes>(blocks, n, tables_.row_reverse);
+        complexButterflies<kRowLanes>(blocks, n, tables_.row_wr, tables_.row_wi);
+        fft_lanes::scatterRows<kChannels, kRowGroup>(blocks, rows, count, n);
+        return report(count);
     }
 
-    // Complex columns of the half spectrum, in either direction (the tables carry it).
-    int32_t columnTask(int32_t task, int32_t tasks, int32_t) {
-        float* blocks = static_cast<float*>(scratch[task]);
-        const int32_t columns = fft_width / 2 + 1;
+    // One block of complex columns of the half spectrum, in either direction (the tables
+    // carry it).
+    int32_t columns(int32_t block, int32_t, int32_t slot) {
+        float* blocks = scratchFor(slot);
+        if (blocks == nullptr) return host->outOfMemoryError();
+        const int32_t column = block * kColumnGroup;
+        const int32_t count = std::min(kColumnGroup, fft_width / 2 + 1 - column);
         unsigned char* data = static_cast<unsigned char*>(buffer.data);
         const ptrdiff_t row_bytes = buffer.row_bytes;
-        int32_t first, last;
-        share(task, tasks, column_blocks_, first, last);
-        for (int32_t block = first; block < last; ++block) {
-            const int32_t column = block * kColumnGroup;
-            const int32_t count = std::min(kColumnGroup, columns - column);
-            fft_lanes::gatherColumns<kChannels, kColumnGroup>(blocks, data, row_bytes, fft_height,
-                                                              column, count,
-                                                              tables_.column_reverse);
-            fft_kernels::complexButterflies<kColumnLanes>(blocks, fft_height, tables_.column_wr,
-                                                          tables_.column_wi);
-            fft_lanes::scatterColumns<kChannels, kColumnGroup>(blocks, data, row_bytes, fft_height,
-                                                               column, count);
-            const int32_t status = report(count);
-            if (status != no_error_) return status;
-        }
-        return no_error_;
+        fft_lanes::gatherColumns<kChannels, kColumnGroup>(blocks, data, row_bytes, fft_height,
+                                                          column, count, tables_.column_reverse);
+        fft_kernels::complexButterflies<kColumnLanes>(blocks, fft_height, tables_.column_wr,
+                                                      tables_.column_wi);
+        fft_lanes::scatterColumns<kChannels, kColumnGroup>(blocks, data, row_bytes, fft_height,
+                                                           column, count);
+        return report(count);
     }
 
     int32_t no_error_ = 0;
     int32_t transform_rows_ = 0;
     int32_t row_groups_ = 0;
     int32_t column_blocks_ = 0;
-    int32_t row_tasks_ = 0;
-    int32_t column_tasks_ = 0;
+    size_t scratch_bytes_ = 0;
     void* tables_memory_ = nullptr;
     FftTables tables_;
 };

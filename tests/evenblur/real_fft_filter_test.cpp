@@ -245,6 +245,48 @@ TYPED_TEST(RealFftTest, OutOfMemoryLeavesTheBufferUntouched) {
     }
 }
 
+// A render context that numbers its threads beyond its own thread count: the items run in
+// order on the calling thread, reported as slot `slot`.
+class FarSlotHost : public FftTestHost {
+public:
+    explicit FarSlotHost(int32_t slot) : FftTestHost(1), slot_(slot) {}
+    int32_t runParallel(int32_t count, void* object, ParallelCallback callback) override {
+        for (int32_t item = 0; item < count; ++item) {
+            const int32_t result = callback(object, item, count, slot_);
+            if (result != noError()) return result;
+        }
+        return noError();
+    }
+
+private:
+    int32_t slot_;
+};
+
+TYPED_TEST(RealFftTest, ThreadSlotsBeyondThePoolGetScratchOnFirstUse) {
+    using P = TypeParam;
+    TransformBuffer<P> expected(32, 16);
+    expected.fillRandom(8);
+    TransformBuffer<P> buffer = expected;
+    {
+        FftTestHost host(1);
+        RealFFFFilter<P> fft(&host, expected.array());
+        fft.data_rows = 16;
+        ASSERT_EQ(fft.forward(0, 1), host.noError());
+    }
+    FarSlotHost far(5);
+    RealFFFFilter<P> fft(&far, buffer.array());
+    fft.data_rows = 16;
+    ASSERT_EQ(fft.forward(0, 1), far.noError());
+    EXPECT_TRUE(buffer.bytes() == expected.bytes());
+    EXPECT_EQ(far.liveBlocks(), 0u);
+
+    FarSlotHost out_of_range(5000);
+    RealFFFFilter<P> refused(&out_of_range, buffer.array());
+    refused.data_rows = 16;
+    EXPECT_EQ(refused.forward(0, 1), out_of_range.outOfMemoryError());
+    EXPECT_EQ(out_of_range.liveBlocks(), 0u);
+}
+
 // Channels never mix: a NaN and an infinity in one channel leave the others exact.
 TYPED_TEST(RealFftTest, NonFiniteSamplesStayInTheirChannel) {
     using P = TypeParam;
