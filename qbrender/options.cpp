@@ -316,8 +316,8 @@ std::string helpText() {
     }
     text +=
         "\n"
-        "exit status: 0 done; 1 bad usage or input; 2 the effect returned an error; 3 cancelled.\n"
-        "No partial output file is left behind on any failure.\n";
+        "exit status: 0 done; 1 bad usage or input; 2 the effect failed; 3 cancelled.\n"
+        "Queries alone render nothing; no partial output file is left behind on any failure.\n";
     return text;
 }
 
