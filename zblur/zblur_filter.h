@@ -419,6 +419,12 @@ int32_t ZblurFilter<P, D>::render_iris() {
 
 template <class P, class D>
 int32_t ZblurFilter<P, D>::render_blur() {
+    if (output.data == nullptr || output.width <= 0 || output.height <= 0) return host->noError();
+    // A source without pixels is all outside: the outside modes find no pixel to map to.
+    if (source.data == nullptr) {
+        source.width = 0;
+        source.height = 0;
+    }
     const int32_t n = host->threadCount(999999);
     double largest_ex = 0.0;
     double largest_ry = 0.0;
