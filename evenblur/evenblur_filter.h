@@ -205,6 +205,9 @@ private:
     void fill_tables();
     int32_t draw_kernel(void* scratch, size_t scratch_bytes);
     int32_t centre_kernel();
+    int32_t centre_band(int32_t band, int32_t bands, int32_t thread_index);
+    // Adds a converted kernel pixel to the totals; true when it is not 0.
+    static bool add_kernel(const Q& p, double* totals);
     template <class S>
     int32_t convolve(PixelArray<S> spectrum);
     template <class S>
@@ -218,6 +221,11 @@ private:
     void scales(double f, double* c) const;
 
     double base_scale_[kTotals] = {};
+    // Per row pair of the centring: its totals and which of its two rows hold weight (in the
+    // image buffer, which is free until the source is filled in).
+    double* row_totals_ = nullptr;
+    // Kernel-buffer rows that the kernel image can reach; the others are 0.
+    RowRange kernel_rows_;
     double preservative_scale_ = 0.0;
     int32_t offset_x_ = 0;  // (W' - W) / 2
     int32_t offset_y_ = 0;  // (H' - H) / 2
@@ -283,7 +291,9 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
         result = clear.render(pass(0), total_passes());
         // The image buffer is free until the source is filled in: the builder may use it.
         if (result == host->noError()) result = draw_kernel(blocks.image, pixels * image_pixel);
+        row_totals_ = static_cast<double*>(blocks.image);
         if (result == host->noError()) result = centre_kernel();
+        row_totals_ = nullptr;
     }
     if (result == host->noError()) {
         data_rows = data_rows_for(fft_height, padded_height, offset_y_, height, kernel_top,
@@ -324,7 +334,12 @@ int32_t EvenblurFilter<P, Q>::draw_kernel(void* scratch, size_t scratch_bytes) {
     KernelImageBuilder<P, Q> builder(host, settings, lens, kernel_window, false);
     builder.scratch = scratch;
     builder.scratch_bytes = scratch_bytes;
-    return builder.render(pass(1), total_passes());
+    const int32_t result = builder.render(pass(1), total_passes());
+    const int32_t top = (fft_height - padded_height) / 2;
+    kernel_rows_ = builder.extent.empty()
+                       ? RowRange{}
+                       : RowRange{builder.extent.top + top, builder.extent.bottom + top};
+    return result;
 }
 
 template <class P, class Q>
@@ -353,44 +368,26 @@ Q EvenblurFilter<P, Q>::convert_kernel(Q pixel) const {
 
 template <class P, class Q>
 int32_t EvenblurFilter<P, Q>::centre_kernel() {
-    const int32_t half_w = fft_width / 2;
     const int32_t half_h = fft_height / 2;
+    int32_t result = host->template runParallelOn<&EvenblurFilter::centre_band>(
+        host->threadCount(half_h), this);
+    if (result != host->noError()) return result;
+
+    // The totals of the row pairs, added in row order whatever the split into tasks.
     double totals[kTotals] = {};
     int32_t first = fft_height, last = -1;  // rows of the buffer before the exchange
-    auto add = [&](const Q& p, int32_t row) {
-        bool nonzero = false;
-        if constexpr (kColoured) {
-            const double v[4] = {alpha_of(p), red_of(p), green_of(p), blue_of(p)};
-            for (int c = 0; c < 4; ++c) {
-                totals[c] += v[c];
-                nonzero = nonzero || v[c] != 0.0;
-            }
-        } else {
-            totals[0] += gray_of(p);
-            nonzero = gray_of(p) != 0.0f;
-        }
-        if (nonzero) {
-            first = std::min(first, row);
-            last = std::max(last, row);
-        }
-    };
-    const Q zero{};
     for (int32_t j = 0; j < half_h; ++j) {
-        Q* upper = kernel_buffer.row(j);
-        Q* lower = kernel_buffer.row(j + half_h);
-        for (int32_t i = 0; i < fft_width; ++i) {
-            const int32_t partner = i < half_w ? i + half_w : i - half_w;
-            const Q u = convert_kernel(upper[i]);
-            const Q l = convert_kernel(lower[partner]);
-            add(u, j);
-            add(l, j + half_h);
-            upper[i] = l;
-            lower[partner] = u;
+        const double* pair = row_totals_ + size_t(j) * (kTotals + 1);
+        for (int c = 0; c < kTotals; ++c) totals[c] += pair[c];
+        const int32_t rows = int32_t(pair[kTotals]);
+        if (rows & 1) {
+            first = std::min(first, j);
+            last = std::max(last, j);
         }
-        upper[fft_width] = upper[fft_width + 1] = zero;
-        lower[fft_width] = lower[fft_width + 1] = zero;
-        const int32_t result = host->progress(j + half_h * pass(2), half_h * total_passes());
-        if (result != host->noError()) return result;
+        if (rows & 2) {
+            first = std::min(first, j + half_h);
+            last = std::max(last, j + half_h);
+        }
     }
     for (int c = 0; c < kTotals; ++c) kernel_totals[c] = totals[c];
     // The drawn centre sits at row Nh / 2.
@@ -407,6 +404,52 @@ int32_t EvenblurFilter<P, Q>::centre_kernel() {
                               ? double(fft_width) * double(fft_height) * alpha_total / 2.0
                               : 0.0;
     return host->noError();
+}
+
+template <class P, class Q>
+int32_t EvenblurFilter<P, Q>::centre_band(int32_t band, int32_t bands, int32_t) {
+    const int32_t half_w = fft_width / 2;
+    const int32_t half_h = fft_height / 2;
+    const RowRange pairs = band_rows(band, bands, half_h);
+    const Q zero{};
+    for (int32_t j = pairs.begin; j < pairs.end; ++j) {
+        double* pair = row_totals_ + size_t(j) * (kTotals + 1);
+        for (int c = 0; c <= kTotals; ++c) pair[c] = 0.0;
+        // Rows that the kernel image does not reach hold zeros, which the exchange keeps.
+        const bool upper_drawn = j >= kernel_rows_.begin && j < kernel_rows_.end;
+        const bool lower_drawn = j + half_h >= kernel_rows_.begin && j + half_h < kernel_rows_.end;
+        if (upper_drawn || lower_drawn) {
+            Q* upper = kernel_buffer.row(j);
+            Q* lower = kernel_buffer.row(j + half_h);
+            int32_t rows = 0;
+            for (int32_t i = 0; i < fft_width; ++i) {
+                const int32_t partner = i < half_w ? i + half_w : i - half_w;
+                const Q u = convert_kernel(upper[i]);
+                const Q l = convert_kernel(lower[partner]);
+                rows |= (add_kernel(u, pair) ? 1 : 0) | (add_kernel(l, pair) ? 2 : 0);
+                upper[i] = l;
+                lower[partner] = u;
+            }
+            upper[fft_width] = upper[fft_width + 1] = zero;
+            lower[fft_width] = lower[fft_width + 1] = zero;
+            pair[kTotals] = rows;
+        }
+        const int32_t result = host->progress(j + half_h * pass(2), half_h * total_passes());
+        if (result != host->noError()) return result;
+    }
+    return host->noError();
+}
+
+template <class P, class Q>
+bool EvenblurFilter<P, Q>::add_kernel(const Q& p, double* totals) {
+    if constexpr (kColoured) {
+        const double v[4] = {alpha_of(p), red_of(p), green_of(p), blue_of(p)};
+        for (int c = 0; c < 4; ++c) totals[c] += v[c];
+        return v[0] != 0.0 || v[1] != 0.0 || v[2] != 0.0 || v[3] != 0.0;
+    } else {
+        totals[0] += gray_of(p);
+        return gray_of(p) != 0.0f;
+    }
 }
 
 template <class P, class Q>

@@ -7,6 +7,7 @@
 
 #include "evenblur_settings.h"
 #include "fill_image_filter.h"
+#include "filter_items.h"
 #include "glow_filter.h"
 #include "iris_kernel.h"
 #include "outside_mode.h"
@@ -58,9 +59,12 @@ struct KernelGeometry {
 //   `colored_iris` off, premultiplied gray in all three colour channels) and alpha S, a gray
 //   image premultiplied gray;
 // - without: the polygon iris of the settings (facets, rounding, angle, border ring, x-y aspect)
-//   with its centre at pixel (Wk / 2, Hk / 2); an RGBA image gets alpha S everywhere and the
-//   coverage times S in red, green and blue, a gray image the coverage (0 .. 1).
-// Then, when the settings ask for smoothing, the glow filter softens it.
+//   with its centre at pixel (Wk / 2, Hk / 2); an RGBA image gets alpha S and the coverage times
+//   S in red, green and blue, a gray image the coverage (0 .. 1).
+// Then, when the settings ask for smoothing, the glow filter softens it. Alpha S covers the
+// whole image in the display of the iris; in a blur, which weighs each pixel by its colour
+// times its alpha, only the part that can carry weight (`extent`), so that the rest of a large
+// kernel window is never written.
 //
 // `scratch` is optional memory the builder may use for the glow filter's intermediate image and
 // the lens's summed-area table when it is large enough (the blur lends the image buffer, which
@@ -84,6 +88,7 @@ public:
     int32_t render(int32_t pass_index, int32_t pass_count) {
         geometry = KernelGeometry::of(settings, image.width, image.height, image.factor_a, display);
         drawn = {};
+        extent = {};
         if (image.data == nullptr || image.width <= 0 || image.height <= 0) return host->noError();
         const int32_t a = 3 * pass_index;
         const int32_t b = 3 * pass_count;
@@ -95,18 +100,23 @@ public:
     EvenblurSettings settings;
     PixelArray<P> lens;
     PixelArray<T> image;
+    // The display of the iris: an RGBA image is opaque everywhere. In a blur only the pixels
+    // that carry weight matter, and an RGBA image gets alpha S only within `extent`.
     bool display = false;
     void* scratch = nullptr;
     size_t scratch_bytes = 0;
-    // Set by render: the kernel's geometry and the rectangle of the image that can hold
-    // non-zero kernel values (before smoothing widens it).
+    // Set by render: the kernel's geometry; the part of the image where the kernel was drawn
+    // (where the weight can be above 0 before smoothing); and that part widened by the reach of
+    // the smoothing, outside which every channel of every pixel stays 0 (in the display, the
+    // alpha of an RGBA image is S there).
     KernelGeometry geometry;
     Rectangle drawn;
+    Rectangle extent;
 
 private:
     static constexpr double kScale = T::max;
 
-    // The image's pixels x0 .. x0 + w - 1, y0 .. y0 + h - 1 as an image of their own.
+    // The image's pixels in `r` as an image of their own.
     PixelArray<T> part(const Rectangle& r) const {
         PixelArray<T> view = image;
         view.data = &image.at(r.left, r.top);
@@ -115,6 +125,31 @@ private:
         view.origin_x += r.left;
         view.origin_y += r.top;
         return view;
+    }
+
+    // `r` widened by the smoothing's reach (beyond the widest tent, trunc(R) + 1.5 pixels) and
+    // cut to the image; zeros mirrored at its edges stay zeros, so smoothing the part alone
+    // gives the pixels of smoothing the whole image. The whole image when the reach is not
+    // finite.
+    Rectangle widened(const Rectangle& r) const {
+        const double rs = geometry.smoothing;
+        if (!(rs > 0.0) || r.empty()) return r;
+        const double px = std::min(rs / settings.scale_x, GlowFilter<T>::kMaxRadius);
+        const double py = std::min(rs / settings.scale_y, GlowFilter<T>::kMaxRadius);
+        if (!std::isfinite(px) || !std::isfinite(py)) return {0, image.width, 0, image.height};
+        const int64_t mx = int64_t(px) + 3;
+        const int64_t my = int64_t(py) + 3;
+        Rectangle w;
+        w.left = int32_t(std::max<int64_t>(0, r.left - mx));
+        w.right = int32_t(std::min<int64_t>(image.width, r.right + mx));
+        w.top = int32_t(std::max<int64_t>(0, r.top - my));
+        w.bottom = int32_t(std::min<int64_t>(image.height, r.bottom + my));
+        return w;
+    }
+
+    // The rectangle whose RGBA pixels get alpha S.
+    Rectangle opaque_part() const {
+        return display ? Rectangle{0, image.width, 0, image.height} : extent;
     }
 
     // The centred part of `length` pixels that holds everything a source of `source_length`
@@ -148,6 +183,7 @@ private:
         reach(image.height, lens.height, scale_y, r.top, count);
         r.bottom = r.top + count;
         drawn = r;
+        extent = widened(r);
 
         ZoomFilter<P, T> zoom(host, lens, part(r));
         zoom.scale_x = scale_x;
@@ -173,20 +209,22 @@ private:
             if (result == host->noError()) {
                 pass_index_ = a + 1;
                 pass_count_ = b;
+                colour_part_ = opaque_part();
                 result = host->template runParallelOn<&KernelImageBuilder::colour_band>(
-                    host->threadCount(image.height), this);
+                    host->threadCount(colour_part_.height()), this);
             }
         }
         return result;
     }
 
-    // Lens colour to kernel colour in rows of band `band`: premultiplied by alpha / S (gray
-    // unless `colored_iris`), alpha S.
+    // Lens colour to kernel colour in band `band` of the rows of `colour_part_`: premultiplied
+    // by alpha / S (gray unless `colored_iris`), alpha S.
     int32_t colour_band(int32_t band, int32_t bands, int32_t) {
-        const RowRange rows = band_rows(band, bands, image.height);
+        const RowRange rows = band_rows(band, bands, colour_part_.height());
+        const int32_t total = colour_part_.height();
         for (int32_t y = rows.begin; y < rows.end; ++y) {
-            T* row = image.row(y);
-            for (int32_t x = 0; x < image.width; ++x) {
+            T* row = image.row(y + colour_part_.top);
+            for (int32_t x = colour_part_.left; x < colour_part_.right; ++x) {
                 T& p = row[x];
                 const double f = double(alpha_of(p)) / kScale;
                 if (settings.colored_iris) {
@@ -201,8 +239,7 @@ private:
                 }
                 alpha_of(p) = float(kScale);
             }
-            const int32_t status = host->progress(y + image.height * pass_index_,
-                                                  image.height * pass_count_);
+            const int32_t status = host->progress(y + total * pass_index_, total * pass_count_);
             if (status != host->noError()) return status;
         }
         return host->noError();
@@ -216,14 +253,6 @@ private:
     };
 
     int32_t draw_iris(int32_t a, int32_t b) {
-        int32_t result = host->noError();
-        if constexpr (T::is_rgba) {
-            T fill{};
-            alpha_of(fill) = float(kScale);
-            FillImageFilter<T> filler(host, image, fill);
-            result = filler.render(a, b);
-            if (result != host->noError()) return result;
-        }
         const double radius = geometry.radius_x;
         const double ratio = geometry.ratio;
         Storage storage{host};
@@ -231,15 +260,47 @@ private:
             polygon_kernel_size(ratio, radius, settings.border_brightness));
         if (storage.block == nullptr) return host->outOfMemoryError();
         IrisKernel kernel;
-        result = build_polygon_kernel(storage.block, settings.facets, host, radius,
-                                      settings.rounded, settings.angle, settings.border_thickness,
-                                      settings.border_brightness, ratio, kernel);
-        if (result != host->noError() || kernel.empty()) return result;
+        int32_t result = build_polygon_kernel(storage.block, settings.facets, host, radius,
+                                              settings.rounded, settings.angle,
+                                              settings.border_thickness,
+                                              settings.border_brightness, ratio, kernel);
+        if (result != host->noError()) return result;
 
+        // Where the kernel has weight: between the first and the last step of its rows.
         const int64_t centre_x = image.width / 2;
         const int64_t centre_y = image.height / 2;
+        if (!kernel.empty()) {
+            int64_t left = INT64_MAX, right = INT64_MIN;
+            for (int32_t j = kernel.first_row; j <= kernel.last_row; ++j) {
+                const int32_t n = kernel.count(j);
+                if (n == 0) continue;
+                left = std::min<int64_t>(left, kernel.row(j)[0].x);
+                right = std::max<int64_t>(right, kernel.row(j)[n - 1].x);
+            }
+            if (left <= right) {
+                drawn.left = int32_t(std::clamp<int64_t>(left + centre_x, 0, image.width));
+                drawn.right = int32_t(std::clamp<int64_t>(right + centre_x, 0, image.width));
+                drawn.top = int32_t(std::clamp<int64_t>(kernel.first_row + centre_y, 0,
+                                                        image.height));
+                drawn.bottom = int32_t(std::clamp<int64_t>(kernel.last_row + 1 + centre_y, 0,
+                                                           image.height));
+            }
+        }
+        extent = widened(drawn);
+
+        if constexpr (T::is_rgba) {
+            T fill{};
+            alpha_of(fill) = float(kScale);
+            const Rectangle opaque = opaque_part();
+            if (!opaque.empty()) {
+                FillImageFilter<T> filler(host, part(opaque), fill);
+                result = filler.render(a, b);
+                if (result != host->noError()) return result;
+            }
+        }
+        if (kernel.empty()) return result;
+
         const int32_t rows = kernel.last_row - kernel.first_row + 1;
-        int64_t left = image.width, right = 0, top = image.height, bottom = 0;
         for (int32_t j = kernel.first_row; j <= kernel.last_row; ++j) {
             const int64_t y = j + centre_y;
             if (y >= 0 && y < image.height) {
@@ -249,12 +310,6 @@ private:
                 const IrisStep* step = kernel.row(j);
                 for (int32_t i = 0; i <= kernel.count(j); ++i) {
                     const int64_t end = std::clamp<int64_t>(step[i].x + centre_x, 0, image.width);
-                    if (value != 0.0 && column < end) {
-                        left = std::min(left, column);
-                        right = std::max(right, end);
-                        top = std::min(top, y);
-                        bottom = std::max(bottom, y + 1);
-                    }
                     for (; column < end; ++column) put(row[column], value);
                     value += step[i].step;
                 }
@@ -262,9 +317,6 @@ private:
             }
             result = host->progress(j - kernel.first_row + rows * (a + 1), rows * b);
             if (result != host->noError()) return result;
-        }
-        if (left < right && top < bottom) {
-            drawn = {int32_t(left), int32_t(right), int32_t(top), int32_t(bottom)};
         }
         return result;
     }
@@ -282,26 +334,11 @@ private:
 
     int32_t smooth(int32_t a, int32_t b) {
         const double rs = geometry.smoothing;
-        if (!(rs > 0.0) || drawn.empty()) return host->noError();
-        GlowFilter<T> glow(host, image, rs, rs, settings.scale_x, settings.scale_y);
-        // Only the drawn part and a margin beyond the widest tent (trunc(R) + 1.5 pixels) can
-        // change; zeros mirrored at the margin's edge stay zeros, so smoothing the part alone
-        // gives the same pixels as smoothing the whole image.
-        const double px = std::min(rs / settings.scale_x, GlowFilter<T>::kMaxRadius);
-        const double py = std::min(rs / settings.scale_y, GlowFilter<T>::kMaxRadius);
-        if (std::isfinite(px) && std::isfinite(py)) {
-            const int64_t mx = int64_t(px) + 3;
-            const int64_t my = int64_t(py) + 3;
-            Rectangle r;
-            r.left = int32_t(std::max<int64_t>(0, drawn.left - mx));
-            r.right = int32_t(std::min<int64_t>(image.width, drawn.right + mx));
-            r.top = int32_t(std::max<int64_t>(0, drawn.top - my));
-            r.bottom = int32_t(std::min<int64_t>(image.height, drawn.bottom + my));
-            glow.image = part(r);
-        }
+        if (!(rs > 0.0) || extent.empty()) return host->noError();
+        GlowFilter<T> glow(host, part(extent), rs, rs, settings.scale_x, settings.scale_y);
         if (scratch != nullptr &&
-            PixelArray<T>::packedBytes(glow.image.width, glow.image.height) <= scratch_bytes) {
-            glow.temporary = PixelArray<T>(scratch, glow.image.width, glow.image.height, 0, true);
+            PixelArray<T>::packedBytes(extent.width(), extent.height()) <= scratch_bytes) {
+            glow.temporary = PixelArray<T>(scratch, extent.width(), extent.height(), 0, true);
             glow.temporary.origin_x = glow.image.origin_x;
             glow.temporary.origin_y = glow.image.origin_y;
         }
@@ -310,4 +347,5 @@ private:
 
     int32_t pass_index_ = 0;
     int32_t pass_count_ = 0;
+    Rectangle colour_part_;
 };

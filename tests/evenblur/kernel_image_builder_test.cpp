@@ -87,23 +87,37 @@ TEST(KernelImageBuilderTest, PolygonIsTheIrisKernelCentredAndClipped) {
     }
 }
 
-TEST(KernelImageBuilderTest, ColouredPolygonIsOpaqueWithTheWeightInItsColours) {
-    const EvenblurSettings s = iris_settings(4.0);
-    FftTestHost host(1);
-    SentinelImage<PixelGrayFloat> gray(21, 17);
-    SentinelImage<Display8> colour(21, 17);
-    KernelImageBuilder<PixelRGBA8, PixelGrayFloat> g(&host, s, {}, gray.array(), false);
-    KernelImageBuilder<PixelRGBA8, Display8> c(&host, s, {}, colour.array(), false);
-    ASSERT_EQ(g.render(0, 1), host.noError());
-    ASSERT_EQ(c.render(0, 1), host.noError());
-    for (int32_t y = 0; y < 17; ++y)
-        for (int32_t x = 0; x < 21; ++x) {
-            const Display8& p = colour.at(x, y);
-            ASSERT_EQ(alpha_of(p), 255.0f);
-            ASSERT_NEAR(red_of(p), 255.0 * gray_of(gray.at(x, y)), 1e-3);
-            ASSERT_EQ(red_of(p), green_of(p));
-            ASSERT_EQ(red_of(p), blue_of(p));
-        }
+// The coloured iris carries the weight times S in its colours; alpha is S over the whole image
+// in the display, and in a blur over the part that can carry weight, outside which all is 0.
+TEST(KernelImageBuilderTest, ColouredPolygonCarriesTheWeightInItsColours) {
+    for (bool display : {false, true}) {
+        SCOPED_TRACE(display ? "display" : "blur");
+        EvenblurSettings s = iris_settings(4.0);
+        s.smooth = 2.0;
+        FftTestHost host(1);
+        SentinelImage<PixelGrayFloat> gray(41, 37);
+        SentinelImage<Display8> colour(41, 37);
+        KernelImageBuilder<PixelRGBA8, PixelGrayFloat> g(&host, s, {}, gray.array(), display);
+        KernelImageBuilder<PixelRGBA8, Display8> c(&host, s, {}, colour.array(), display);
+        ASSERT_EQ(g.render(0, 1), host.noError());
+        ASSERT_EQ(c.render(0, 1), host.noError());
+        EXPECT_FALSE(c.extent.empty());
+        EXPECT_LT(c.extent.width(), 41);
+        EXPECT_LT(c.extent.height(), 37);
+        for (int32_t y = 0; y < 37; ++y)
+            for (int32_t x = 0; x < 41; ++x) {
+                const Display8& p = colour.at(x, y);
+                const bool inside = x >= c.extent.left && x < c.extent.right &&
+                                    y >= c.extent.top && y < c.extent.bottom;
+                ASSERT_EQ(alpha_of(p), display || inside ? 255.0f : 0.0f) << x << ", " << y;
+                ASSERT_NEAR(red_of(p), 255.0 * gray_of(gray.at(x, y)), 1e-3) << x << ", " << y;
+                ASSERT_EQ(red_of(p), green_of(p));
+                ASSERT_EQ(red_of(p), blue_of(p));
+                if (!inside) {
+                    ASSERT_EQ(gray_of(gray.at(x, y)), 0.0f);
+                }
+            }
+    }
 }
 
 // Smoothing only the drawn part (with its margin) gives the pixels of smoothing the whole image.
@@ -142,6 +156,7 @@ void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
     s.colored_iris = colored_iris;
     FftTestHost host(2);
     std::vector<PixelRGBAFloat> memory(64 * 64);
+    Rectangle extent;
     auto build = [&](auto& image) {
         using T = typename std::remove_reference_t<decltype(image)>::pixel_type;
         KernelImageBuilder<P, T> builder(&host, s, lens.array(), image, false);
@@ -150,6 +165,7 @@ void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
             builder.scratch_bytes = memory.size() * sizeof(PixelRGBAFloat);
         }
         EXPECT_EQ(builder.render(0, 1), host.noError());
+        extent = builder.extent;
     };
     // k = min(9, 6) / (8 + 1) source pixels per kernel pixel.
     const double k = 6.0 / 9.0;
@@ -167,7 +183,12 @@ void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
                 const PixelRGBAFloat& p = image.at(x, y);
                 const double a = alpha_of(z);
                 const double gray = a * gray_from_colour(red_of(z), green_of(z), blue_of(z));
-                ASSERT_EQ(alpha_of(p), 1.0f);
+                const bool inside = x >= extent.left && x < extent.right && y >= extent.top &&
+                                    y < extent.bottom;
+                ASSERT_EQ(alpha_of(p), inside ? 1.0f : 0.0f) << x << ", " << y;
+                if (!inside) {
+                    ASSERT_EQ(alpha_of(z), 0.0f) << x << ", " << y;
+                }
                 ASSERT_NEAR(red_of(p), colored_iris ? a * red_of(z) : gray, 1e-6) << x << ", " << y;
                 ASSERT_NEAR(blue_of(p), colored_iris ? a * blue_of(z) : gray, 1e-6);
             }
