@@ -319,6 +319,8 @@ struct HostCallbacksImpl {
 
     // ---- the C library ----
 
+    // The host's sprintf has no buffer size: the caller keeps the text within its buffer (the
+    // about text within the 256 bytes of return_msg).
     static int hostSprintf(A_char* buffer, const A_char* format, ...) {
         va_list args;
         va_start(args, format);
