@@ -30,7 +30,8 @@ struct State {
     }
 };
 
-// Hosts before 12.5 cannot tell whether a layer is connected: both count as connected there.
+// Hosts before 12.5 cannot tell whether a layer is connected: both count as connected there,
+// but the polygon's shape controls stay enabled as well (they would otherwise be locked).
 bool knowsLayers(const State& s) { return s.major > 12 || (s.major == 12 && s.minor >= 5); }
 
 // Whether the control at `position` ends enabled; `color_row` asks for the earlier of the two
@@ -47,7 +48,8 @@ bool expectedEnabled(int32_t position, const State& st, bool color_row = true) {
         case 3: case 4: return s != 2 && st.enable;
         case 9: case 10: case 12: case 19: return iris_modes;
         case 11: return iris_modes && iris;
-        case 13: case 14: case 15: case 16: case 17: case 18: return iris_modes && !iris;
+        case 13: case 14: case 15: case 16: case 17: case 18:
+            return iris_modes && (!iris || !knowsLayers(st));
         case 20: case 21: case 44: return s != 2;
         case 45: case 46: case 47: case 50: return s == 1;
         case 48: case 49: return color_row ? s == 1 && color : s == 1;
@@ -194,6 +196,16 @@ TEST_F(EvenblurControls, IrisModeKeepsOnlyTheIrisGroup) {
             EXPECT_EQ(enabled, (std::vector<int32_t>{9, 10, 12, 13, 14, 15, 16, 17, 18, 19}));
         }
     }
+}
+
+TEST_F(EvenblurControls, OlderHostsKeepEveryIrisAndDistortionControl) {
+    State st;
+    st.major = 12;
+    st.minor = 4;
+    prepare(st);
+    ASSERT_EQ(update(), PF_Err_NONE);
+    for (int32_t p = 7; p <= 18; ++p) EXPECT_FALSE(disabled(project.param(p).ui_flags)) << p;
+    EXPECT_TRUE(project.checkout_positions.empty());
 }
 
 TEST_F(EvenblurControls, AFailingLayerCheckoutCountsAsNotConnected) {
