@@ -115,7 +115,8 @@ private:
         uint16_t row;
         uint8_t level;
         uint8_t entering;  // 1 until the record's first change in its current kernel row
-        uint8_t unused[2];
+        uint8_t own;       // 1 for the tile's own pixels, whose background estimate is used
+        uint8_t unused;
     };
     static_assert(sizeof(SourceRecord) == 56);
 
@@ -788,6 +789,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             rec.column = uint16_t(i);
             rec.row = uint16_t(j);
             rec.level = levels[i];
+            rec.own = i >= mx && i < mx + tw && j >= my && j < my + th ? 1 : 0;
             rec.next = -1;
             const LevelKernel& k = kernels_[rec.level];
             if (!k.empty()) link_row(rec, index, std::max(k.first_row, -j));
@@ -807,31 +809,46 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
 
     // Applies the changes of `rec` up to column `x` (all remaining ones when x is beyond the
     // row) and returns the column of its next change, kIrisRowEnd at the row's end.
+    const LevelStep* step_base[kDepthLevelCount];
+    for (int32_t level = 0; level < kDepthLevelCount; ++level) step_base[level] = kernels_[level].steps;
+    LevelSums* const sums = L.sums;
+    LevelBackground* const backgrounds = L.background;
+    LevelHighlight* const highlights = L.highlight;
+    int32_t* const active = L.active;
+    uint64_t* const mask = L.mask;
+    // Beyond every column: applies all changes left in a row.
+    constexpr int32_t kAfterRow = kIrisRowEnd - 1;
+
+    // Applies the changes of `rec` up to column `x` (its first change is due: the record sits
+    // in the bucket of that column) and returns the column of its next change, kIrisRowEnd
+    // at the row's end. The row end's record has the column kIrisRowEnd, never reached.
     auto advance = [&](SourceRecord& rec, int32_t x) __attribute__((always_inline)) -> int32_t {
-        const LevelKernel& k = kernels_[rec.level];
-        const LevelStep* s = k.steps + rec.span;
+        const int32_t level = rec.level;
+        const LevelStep* const base = step_base[level];
+        const LevelStep* s = base + rec.span;
         const int32_t column = rec.column;
-        int64_t dw = 0;
-        int64_t dp = 0;
-        while (s->x != kIrisRowEnd && column + s->x <= x) {
+        int64_t dw = s->weight_step;
+        int64_t dp = kHighlights ? s->plain_step : 0;
+        ++s;
+        while (column + s->x <= x) {
             dw += s->weight_step;
             if constexpr (kHighlights) dp += s->plain_step;
             ++s;
         }
-        rec.span = int32_t(s - k.steps);
-        const int32_t level = rec.level;
+        rec.span = int32_t(s - base);
         if (rec.entering) {
             rec.entering = 0;
-            if (L.active[level]++ == 0) L.mask[level >> 6] |= uint64_t(1) << (level & 63);
+            if (active[level]++ == 0) mask[level >> 6] |= uint64_t(1) << (level & 63);
         }
-        if (dw != 0) {
-            LevelSums& sum = L.sums[level];
-            sum.a += dw * rec.colour[0];
-            sum.r += dw * rec.colour[1];
-            sum.g += dw * rec.colour[2];
-            sum.b += dw * rec.colour[3];
-            sum.w += dw;
-            const LevelBackground& bg = L.background[level];
+        LevelSums& sum = sums[level];
+        sum.a += dw * rec.colour[0];
+        sum.r += dw * rec.colour[1];
+        sum.g += dw * rec.colour[2];
+        sum.b += dw * rec.colour[3];
+        sum.w += dw;
+        // Only the tile's own pixels use their background estimate.
+        if (rec.own) {
+            const LevelBackground& bg = backgrounds[level];
             const double d = double(dw);
             rec.background[0] = float(double(rec.background[0]) - d * bg.a);
             rec.background[1] = float(double(rec.background[1]) - d * bg.r);
@@ -840,9 +857,9 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             rec.background[4] = float(double(rec.background[4]) - d * bg.w);
         }
         if constexpr (kHighlights) {
-            if (rec.selection > 0.0f && (dw != 0 || dp != 0)) {
+            if (rec.selection > 0.0f) {
                 const double sel = rec.selection;
-                LevelHighlight& h = L.highlight[level];
+                LevelHighlight& h = highlights[level];
                 h.a += dw * int64_t(rec.colour[0] * sel);
                 h.r += dw * int64_t(rec.colour[1] * sel);
                 h.g += dw * int64_t(rec.colour[2] * sel);
@@ -852,7 +869,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             }
         }
         if (s->x == kIrisRowEnd) {
-            if (--L.active[level] == 0) L.mask[level >> 6] &= ~(uint64_t(1) << (level & 63));
+            if (--active[level] == 0) mask[level >> 6] &= ~(uint64_t(1) << (level & 63));
             return kIrisRowEnd;
         }
         return column + s->x;
@@ -878,9 +895,13 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             // a. Weight changes at this column.
             int32_t index = row_buckets[x];
             row_buckets[x] = -1;
+            // The records of the next columns' buckets are scattered over the kernel's rows:
+            // ask for them early.
+            if (x + 2 < wp && row_buckets[x + 2] >= 0) __builtin_prefetch(&records[row_buckets[x + 2]]);
             while (index >= 0) {
                 SourceRecord& rec = records[index];
                 const int32_t next = rec.next;
+                if (next >= 0) __builtin_prefetch(&records[next]);
                 const int32_t column = advance(rec, x);
                 if (column == kIrisRowEnd) {
                     row_end(rec, index);
@@ -996,7 +1017,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         while (overflow >= 0) {
             SourceRecord& rec = records[overflow];
             const int32_t next = rec.next;
-            advance(rec, std::numeric_limits<int32_t>::max() - kIrisRowEnd);
+            advance(rec, kAfterRow);
             row_end(rec, overflow);
             overflow = next;
         }
