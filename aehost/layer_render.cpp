@@ -244,6 +244,11 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
     Rectangle output_rect = clipped(base, max_rect);
     if (error != noError()) return error;
 
+    // The output rectangle is final before the helper layers are requested, so that an effect
+    // that renders more than the host asked for gets its helper layers for all of it.
+    if (!output_rect.empty()) hook(outputLayerName(), &output_rect, max_rect, 1.0);
+    hook(outputLayerName(), &max_rect, max_rect, 1.0);
+
     if (helper_count > 0) {
         PF_Handle handle = nullptr;
         LayerRecord* records = nullptr;
@@ -306,8 +311,6 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
         if (error != noError()) return error;
     }
 
-    if (!output_rect.empty()) hook(outputLayerName(), &output_rect, max_rect, 1.0);
-    hook(outputLayerName(), &max_rect, max_rect, 1.0);
 
     out.max_result_rect = toHost(max_rect);
     if (output_rect.left < host_request.left || output_rect.top < host_request.top ||

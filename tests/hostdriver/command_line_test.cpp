@@ -149,9 +149,10 @@ TEST_F(CommandLine, ListsEffectsOfAFolder) {
 
 TEST_F(CommandLine, FindsEffectsByShortMatchOrMenuName) {
     for (const char* name : {"qb_layer_probe", "MTQB Layer Probe", "qb layer probe"}) {
-        const char* argv[] = {"qbrender", name, "--plugins", QB_TEST_PLUGIN_DIR, "--about"};
+        const char* argv[] = {"qbrender", name,  "--plugins", QB_TEST_PLUGIN_DIR,
+                              "--size",   "8x8", "--about"};
         out_.str("");
-        EXPECT_EQ(runCommandLine(5, argv, out_, err_), 0) << name << ": " << err();
+        EXPECT_EQ(runCommandLine(7, argv, out_, err_), 0) << name << ": " << err();
         EXPECT_NE(out().find("Layer Probe  v1.4.7"), std::string::npos) << name;
     }
 }

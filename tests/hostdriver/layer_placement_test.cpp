@@ -160,6 +160,21 @@ TEST(LayerPlacement, APartialRequestRendersOnlyThatRectangle) {
     }
 }
 
+// The effect may ask for more source than the host requested and render more than that: the
+// host takes the whole result.
+TEST(LayerPlacement, AnEffectMayRenderMoreThanTheHostRequested) {
+    const Image input = patternImage(30, 20, SampleDepth::bits16, 25);
+    const Image first = patternImage(7, 7, SampleDepth::bits16, 26);
+    RenderJob job = probeJob(input, SampleDepth::bits16);
+    job.frame.region = Rectangle{5, 9, 4, 11};
+    job.sets = {{"whole frame", "on"}};
+    job.layers = {{"first layer", LayerSource::fromImage(first, "first")}};
+    const RenderOutcome outcome = runRenderJob(job);
+    expectClean(outcome);
+    EXPECT_EQ(outcome.frame.written, (Rectangle{0, 30, 0, 20}));
+    EXPECT_EQ(compareWithProbe(outcome.frame.output, input, {&first, nullptr}, {}, 1), 0);
+}
+
 TEST(LayerPlacement, ARequestBeyondTheFrameIsClippedToIt) {
     const Image input = patternImage(20, 10, SampleDepth::bits8, 21);
     RenderJob job = probeJob(input, SampleDepth::bits8);

@@ -145,7 +145,7 @@ TEST(Parameters, ControlsFollowTheEffectsUpdates) {
     const Image input = patternImage(8, 8, SampleDepth::bits8, 46);
     RenderJob job = probeJob(input, SampleDepth::bits8);
     RenderOutcome outcome = runRenderJob(job);
-    ASSERT_EQ(outcome.controls.size(), 15u);
+    ASSERT_EQ(outcome.controls.size(), 16u);
     for (const ControlState& c : outcome.controls) EXPECT_TRUE(c.enabled) << c.name;
     EXPECT_EQ(control(outcome.controls, "layer gain").updates, 1);
     EXPECT_EQ(control(outcome.controls, "add red").updates, 0);
@@ -201,7 +201,7 @@ TEST(Parameters, TheTableListsEveryRegisteredParameter) {
               std::string::npos)
         << table;
     EXPECT_NE(table.find("'marker'                         -1,-1"), std::string::npos) << table;
-    EXPECT_EQ(session.parameters().count(), 16);
+    EXPECT_EQ(session.parameters().count(), 17);
     EXPECT_TRUE(session.takeFaults().empty());
 }
 

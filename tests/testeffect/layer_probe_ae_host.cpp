@@ -119,6 +119,10 @@ PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
         "nothing|leak a handle|write into row padding|keep a parameter|write into the input";
     defs.push_back(d);
 
+    d = zeroed(PF_Param_CHECKBOX, "whole frame", 16, 0);
+    d.u.bd.u.nameptr = "";
+    defs.push_back(d);
+
     for (PF_ParamDef& def : defs) {
         const PF_Err error = PF_ADD_PARAM(in_data, -1, &def);
         if (error != noError()) return error;
@@ -203,10 +207,21 @@ void LayerProbeAEHost::adjustLayerRequest(const std::string& layer_name, Rectang
     (void)layer_pixel_aspect;
     (void)downsample_x;
     (void)downsample_y;
-    (void)layer_width;
-    (void)layer_height;
     // The whole placed layer, as an effect that needs all of a kernel image asks for it.
     if (layer_name == "second layer") *request = proposed;
+    if (layer_name != sourceLayerName() && layer_name != outputLayerName()) return;
+    PF_ParamDef whole;
+    std::memset(&whole, 0, sizeof whole);
+    if (PF_CHECKOUT_PARAM(in_data, kWholeFrame, in_data->current_time, in_data->time_step,
+                          in_data->time_scale, &whole) != noError()) {
+        return;
+    }
+    if (whole.u.bd.value != 0) {
+        // All of the source (the full layer at this scale), and all the output it allows.
+        *request =
+            layer_name == sourceLayerName() ? Rectangle{0, layer_width, 0, layer_height} : proposed;
+    }
+    PF_CHECKIN_PARAM(in_data, &whole);
 }
 
 PF_Err LayerProbeAEHost::readSettings(Settings* s) {
@@ -278,8 +293,13 @@ struct ProbeRender {
                 const Channel* p = pixelAt<Channel>(*layer, lx, ly);
                 for (int c = 0; c < 4; ++c) sum[c] += double(p[c]);
             }
-            const Channel* s =
-                pixelAt<Channel>(*source, ox - source->origin_x, oy - source->origin_y);
+            // Outside the source world the source is transparent: an effect reads only the
+            // pixels it was given.
+            const int32_t sx = ox - source->origin_x;
+            const int32_t sy = oy - source->origin_y;
+            const bool in_source = sx >= 0 && sy >= 0 && sx < source->width && sy < source->height;
+            static const Channel kNone[4] = {};
+            const Channel* s = in_source ? pixelAt<Channel>(*source, sx, sy) : kNone;
             double v[4];
             for (int c = 0; c < 4; ++c) {
                 const double from_layers = settings.gain * sum[c];

@@ -27,6 +27,9 @@
 // the host catch it: 2 leaks a memory handle, 3 writes one byte into the output's row padding,
 // 4 keeps a parameter checked out, 5 writes into the input layer's pixels.
 //
+// "whole frame" (on) asks, at smart pre-render, for all of the source and renders the whole
+// frame whatever part the host requested, as an effect that must see all of its input does.
+//
 // Controls: "layer gain" and both layers are disabled when "output" is 2; "tint" is disabled
 // while "invert" is on. Clicking "reset" (on) sets "layer gain" to 1, "add red" to 0 and
 // "reset" back to off.
@@ -48,7 +51,8 @@ public:
         kReset = 13,
         kSourceFrameOffset = 14,
         kMisbehave = 15,
-        kParameterCount = 16
+        kWholeFrame = 16,
+        kParameterCount = 17
     };
 
     LayerProbeAEHost();
