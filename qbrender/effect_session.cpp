@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "host_callbacks.h"
@@ -30,8 +31,6 @@ bool contains(const Rectangle& outer, const Rectangle& inner) {
     return inner.empty() || (inner.left >= outer.left && inner.right <= outer.right &&
                              inner.top >= outer.top && inner.bottom <= outer.bottom);
 }
-
-int bitsOfDepth(SampleDepth depth) { return bitsOf(depth); }
 
 }  // namespace
 
@@ -501,7 +500,7 @@ FrameResult EffectSession::renderSmart(const FrameRequest& request, const HostPl
     req.preserve_rgb_of_zero_alpha = false;
     PF_PreRenderInput pre_input{};
     pre_input.output_request = req;
-    pre_input.bitdepth = A_short(bitsOfDepth(depth_));
+    pre_input.bitdepth = A_short(bitsOf(depth_));
     PF_PreRenderOutput pre_output{};
     PF_PreRenderCallbacks pre_callbacks = HostCallbacks::preRenderCallbacks();
     PF_PreRenderExtra pre_render{&pre_input, &pre_output, &pre_callbacks};
