@@ -102,7 +102,7 @@ private:
     // ---- per-thread memory ----------------------------------------------------------------
 
     // A source record (56 bytes). Colours are premultiplied (and linear with gamma) on a fixed
-    // grid of 2^colour_shift_ per channel unit; the accumulators hold the record's background
+    // grid (see quantise); the accumulators hold the record's background
     // estimate: deposited colour and weight, summed over its footprint with its gridded
     // kernel weights.
     struct SourceRecord {
@@ -116,17 +116,30 @@ private:
         uint8_t level;
         uint8_t entering;  // 1 until the record's first change in its current kernel row
         uint8_t own;       // 1 for the tile's own pixels, whose background estimate is used
-        uint8_t unused;
+        uint8_t shift;     // float pixels: the colour is in units of 2^(shift - 40)
     };
     static_assert(sizeof(SourceRecord) == 56);
 
-    // Per-level running sums of one row; integer sums are exact.
+    // Per-level running sums of one row; integer sums are exact. Float colours need 128 bits
+    // (their range is that of single precision values, not of a fixed grid).
+    using ColourSum = std::conditional_t<kFloat, __int128, int64_t>;
     struct LevelSums {
-        int64_t a, r, g, b, w;  // sum of weight x colour, and of weight
+        ColourSum a, r, g, b;  // sum of weight x colour
+        int64_t w;             // sum of weight
     };
     struct LevelHighlight {
-        int64_t a, r, g, b, s, u;  // weight x colour x selection, weight x selection, plain weight
+        ColourSum a, r, g, b;  // weight x colour x selection
+        int64_t s, u;          // weight x selection, plain weight
     };
+    // One weight change times a record's colour value, on the grid of the sums.
+    static ColourSum colour_term(int64_t dw, int64_t colour, int32_t shift) {
+        if constexpr (kFloat) {
+            return ColourSum(dw * colour) << shift;
+        } else {
+            (void)shift;
+            return dw * colour;
+        }
+    }
     struct LevelBackground {
         double a, r, g, b, w;  // deposits so far in this row
     };
@@ -165,7 +178,8 @@ private:
     // Source colour of padded column/row (mapped coordinates), premultiplied and linear.
     void read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const;
     double read_selection(int32_t sx, int32_t sy, bool inside) const;
-    int32_t quantise(double v) const;
+    // Puts a record's colour on its grid (and, for float pixels, sets its shift).
+    void quantise(const double* colour, SourceRecord& rec) const;
 
     // Sizes of the padded tile of the current grid.
     int32_t padded_width() const;
@@ -195,13 +209,22 @@ private:
 
 namespace zblur_detail {
 
-// Largest magnitude a float channel may have on its way into the integer sums; larger values
-// (and infinities) are cut to it, NaN counts as 0.
+// Largest magnitude a float channel may have on its way into the integer sums (2^20); larger
+// values (and infinities) are cut to it, NaN counts as 0.
 inline constexpr double kFloatChannelLimit = 1048576.0;
-// The colour grid keeps every stored channel below 2^23, so that a sum over any kernel fits
-// 64 bits (weights 2^16 per pixel, kernels up to 2^22 pixels).
+// Integer pixels: the colour grid keeps every stored channel below 2^23, so that a sum over any
+// kernel fits 64 bits (weights 2^16 per pixel, kernels up to 2^22 pixels).
 inline constexpr int32_t kColourBits = 23;
 inline constexpr double kSelectionScale = 8388608.0;  // 2^23
+// Float colours enter the sums in units of 2^-40: 128-bit sums hold any kernel's sum of values
+// up to the channel limit, and a record's 23-bit colour keeps single precision.
+inline constexpr int32_t kFloatSumBits = 40;
+
+// A 128-bit sum as a double, the same way every time.
+inline double to_double(__int128 v) {
+    return double(int64_t(v >> 64)) * 18446744073709551616.0 + double(uint64_t(v));
+}
+inline double to_double(int64_t v) { return double(v); }
 
 inline double finite_channel(double v) {
     if (!(v == v)) return 0.0;
@@ -453,33 +476,10 @@ int32_t ZblurFilter<P, D>::render_blur() {
     LogEntry() << "highlights=" << (highlights_ ? 1 : 0) << "\n";
     prepared_selection_ = prepare_selection(settings.selection);
 
-    // The colour grid: fixed for integer pixels; for float pixels from the largest value the
-    // frame can carry after premultiplication and linearisation.
-    if constexpr (kFloat) {
-        double largest = 0.0;
-        double largest_alpha = 1.0;
-        for (int32_t y = 0; y < source.height && source.data != nullptr; ++y) {
-            const P* row = source.row(y);
-            for (int32_t x = 0; x < source.width; ++x) {
-                const ChannelValues v = read_rgba(row[x]);
-                largest = std::max({largest, std::fabs(zblur_detail::finite_channel(v.r)),
-                                    std::fabs(zblur_detail::finite_channel(v.g)),
-                                    std::fabs(zblur_detail::finite_channel(v.b))});
-                largest_alpha =
-                    std::max(largest_alpha, std::fabs(zblur_detail::finite_channel(v.a)));
-            }
-        }
-        largest = std::max({largest, double(settings.outside_red), double(settings.outside_green),
-                            double(settings.outside_blue)});
-        largest_alpha = std::max(largest_alpha, double(settings.outside_alpha));
-        if (!source.premultiplied) largest *= largest_alpha;
-        if (settings.gamma) largest = std::max(largest, std::fabs(bt709_to_linear(largest)));
-        largest = std::max({std::min(largest, zblur_detail::kFloatChannelLimit), largest_alpha,
-                            1.0});
-        colour_shift_ = zblur_detail::kColourBits - 1 - int32_t(std::ceil(std::log2(largest)));
-    } else {
-        colour_shift_ = zblur_detail::kColourBits - (P::max_value == 255 ? 8 : 16);
-    }
+    // The colour grid of the level sums: 2^-15 (8-bit) or 2^-7 (16-bit) channel units; for
+    // float pixels 2^-40, each record keeping its colour as 23-bit values and a shift.
+    colour_shift_ = kFloat ? zblur_detail::kFloatSumBits
+                           : zblur_detail::kColourBits - (P::max_value == 255 ? 8 : 16);
     colour_unit_ = std::ldexp(1.0, -colour_shift_);
     for (int32_t level = 0; level < kDepthLevelCount; ++level) {
         weight_norm_[size_t(level)] = kernels_[level].norm;
@@ -555,9 +555,23 @@ void ZblurFilter<P, D>::free_memory() {
 }
 
 template <class P, class D>
-int32_t ZblurFilter<P, D>::quantise(double v) const {
-    const double limit = 8388607.0;
-    return int32_t(std::clamp(std::nearbyint(v * std::ldexp(1.0, colour_shift_)), -limit, limit));
+void ZblurFilter<P, D>::quantise(const double* colour, SourceRecord& rec) const {
+    constexpr double limit = 8388607.0;
+    int32_t shift = colour_shift_;
+    if constexpr (kFloat) {
+        double largest = 0.0;
+        for (int c = 0; c < 4; ++c) largest = std::max(largest, std::fabs(colour[c]));
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        // Below 2^22 after scaling; small values keep the sums' full grid.
+        shift = std::min(zblur_detail::kFloatSumBits, 22 - exponent);
+        rec.shift = uint8_t(zblur_detail::kFloatSumBits - shift);
+    } else {
+        rec.shift = 0;
+    }
+    const double scale = std::ldexp(1.0, shift);
+    for (int c = 0; c < 4; ++c)
+        rec.colour[c] = int32_t(std::clamp(std::nearbyint(colour[c] * scale), -limit, limit));
 }
 
 template <class P, class D>
@@ -597,6 +611,12 @@ void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double*
             g = table_l_[depth_table_index(g * inverse_max_v<P>)];
             b = table_l_[depth_table_index(b * inverse_max_v<P>)];
         }
+    }
+    if constexpr (kFloat) {
+        // Linearising raises large values to the power 2.22: limit them again.
+        r = zblur_detail::finite_channel(r);
+        g = zblur_detail::finite_channel(g);
+        b = zblur_detail::finite_channel(b);
     }
     colour[0] = a;
     colour[1] = r;
@@ -782,7 +802,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             const bool inside = column_inside[i] != 0 && row_inside[j] != 0;
             double colour[4];
             read_colour(column_map[i], sy, inside, colour);
-            for (int c = 0; c < 4; ++c) rec.colour[c] = quantise(colour[c]);
+            quantise(colour, rec);
             for (float& v : rec.background) v = 0.0f;
             rec.selection = 0.0f;
             if constexpr (kHighlights) rec.selection = float(read_selection(column_map[i], sy, inside));
@@ -841,10 +861,11 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             if (active[level]++ == 0) mask[level >> 6] |= uint64_t(1) << (level & 63);
         }
         LevelSums& sum = sums[level];
-        sum.a += dw * rec.colour[0];
-        sum.r += dw * rec.colour[1];
-        sum.g += dw * rec.colour[2];
-        sum.b += dw * rec.colour[3];
+        const int32_t shift = rec.shift;
+        sum.a += colour_term(dw, rec.colour[0], shift);
+        sum.r += colour_term(dw, rec.colour[1], shift);
+        sum.g += colour_term(dw, rec.colour[2], shift);
+        sum.b += colour_term(dw, rec.colour[3], shift);
         sum.w += dw;
         // Only the tile's own pixels use their background estimate.
         if (rec.own) {
@@ -860,10 +881,10 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             if (rec.selection > 0.0f) {
                 const double sel = rec.selection;
                 LevelHighlight& h = highlights[level];
-                h.a += dw * int64_t(rec.colour[0] * sel);
-                h.r += dw * int64_t(rec.colour[1] * sel);
-                h.g += dw * int64_t(rec.colour[2] * sel);
-                h.b += dw * int64_t(rec.colour[3] * sel);
+                h.a += colour_term(dw, int64_t(rec.colour[0] * sel), shift);
+                h.r += colour_term(dw, int64_t(rec.colour[1] * sel), shift);
+                h.g += colour_term(dw, int64_t(rec.colour[2] * sel), shift);
+                h.b += colour_term(dw, int64_t(rec.colour[3] * sel), shift);
                 h.s += dw * int64_t(sel * zblur_detail::kSelectionScale);
                 h.u += dp;
             }
@@ -929,10 +950,10 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                 const double w = double(sum.w) * weight_norm_[size_t(level)];
                 if (!(w > 0.0)) continue;
                 const double cn = colour_norm_[size_t(level)];
-                const double a = double(sum.a) * cn;
-                const double rr = double(sum.r) * cn;
-                const double gg = double(sum.g) * cn;
-                const double bb = double(sum.b) * cn;
+                const double a = zblur_detail::to_double(sum.a) * cn;
+                const double rr = zblur_detail::to_double(sum.r) * cn;
+                const double gg = zblur_detail::to_double(sum.g) * cn;
+                const double bb = zblur_detail::to_double(sum.b) * cn;
                 if (g < 1.0) {
                     const double part = g + w < 1.0 ? 1.0 : (1.0 - g) / w;
                     ca += a * part;
@@ -942,10 +963,10 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                     if constexpr (kHighlights) {
                         const LevelHighlight& h = L.highlight[level];
                         const double hn = cn * highlight * part;
-                        ha += double(h.a) * hn;
-                        hr += double(h.r) * hn;
-                        hg += double(h.g) * hn;
-                        hb += double(h.b) * hn;
+                        ha += zblur_detail::to_double(h.a) * hn;
+                        hr += zblur_detail::to_double(h.r) * hn;
+                        hg += zblur_detail::to_double(h.g) * hn;
+                        hb += zblur_detail::to_double(h.b) * hn;
                         hs += double(h.s) * weight_norm_[size_t(level)] /
                               zblur_detail::kSelectionScale * highlight * part;
                         hu += double(h.u) * kPlainUnit * part;
