@@ -68,7 +68,9 @@ TEST(Dispatch, UnansweredAndUnknownCommandsCallNothingAndSucceed) {
     }
 }
 
-TEST(Dispatch, RenderCommandsLogTheirNameAndCallNoHandler) {
+// The render paths themselves (layer checkout, the render call) are tested through the host
+// driver with a test plug-in (tests/hostdriver); here only the dispatch and its log line.
+TEST(Dispatch, RenderCommandsLogTheirName) {
     const std::map<A_long, std::string> lines = {
         {PF_Cmd_RENDER, "PF_Cmd_RENDER\n"},
         {PF_Cmd_SMART_PRE_RENDER, "PF_Cmd_SMART_PRE_RENDER\n"},
@@ -79,8 +81,7 @@ TEST(Dispatch, RenderCommandsLogTheirNameAndCallNoHandler) {
         ProbeHost effect;
         effect.answer = 999;
         PF_LayerDef world{};
-        EXPECT_EQ(dispatchTo(effect, host, cmd, nullptr, &world), PF_Err_NONE);
-        EXPECT_TRUE(effect.calls.empty());
+        dispatchTo(effect, host, cmd, nullptr, &world);
         EXPECT_EQ(log.text(), line);
     }
 }
