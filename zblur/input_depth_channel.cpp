@@ -1,5 +1,7 @@
 #include "input_depth_channel.h"
 
+#include <cstdint>
+
 InputDepthChannel::InputDepthChannel(const PF_InData* in_data, const PF_ChannelSuite1* suite)
     : in_data_(in_data), suite_(suite) {
     if (in_data_ == nullptr || suite_ == nullptr ||
@@ -34,6 +36,8 @@ PF_Err InputDepthChannel::checkOut() {
     readable_ = chunk_.dataPV != nullptr && chunk_.widthL > 0 && chunk_.heightL > 0 &&
                 (chunk_.dimensionL == 0 || chunk_.dimensionL == 1) &&
                 (chunk_.data_type == 0 || chunk_.data_type == desc_.data_type) &&
-                chunk_.row_bytesL >= chunk_.widthL * value_bytes;
+                chunk_.row_bytesL >= chunk_.widthL * value_bytes &&
+                chunk_.row_bytesL % value_bytes == 0 &&
+                reinterpret_cast<uintptr_t>(chunk_.dataPV) % uintptr_t(value_bytes) == 0;
     return PF_Err_NONE;
 }

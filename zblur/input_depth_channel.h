@@ -21,8 +21,8 @@ public:
     // is checked out and the result is PF_Err_NONE.
     PF_Err checkOut();
     bool checkedOut() const { return checked_out_; }
-    // Checked out and holding one value per pixel of the accepted type in rows of at least
-    // that many bytes; a chunk that is not is treated as holding no pixels.
+    // Checked out and holding one value per pixel of the accepted type, aligned for it, in
+    // rows of at least that many bytes; a chunk that is not is treated as holding no pixels.
     bool readable() const { return readable_; }
     // Valid while checked out. The values are 4-byte floats or 8-byte doubles (isDouble()).
     const PF_ChannelChunk& chunk() const { return chunk_; }

@@ -25,7 +25,7 @@ public:
         width_ = width;
         height_ = height;
         data_type = sizeof(T) == 8 ? PF_DataType_DOUBLE : PF_DataType_FLOAT;
-        row_bytes_ = width * int32_t(sizeof(T)) + 12;
+        row_bytes_ = (width + 2) * int32_t(sizeof(T)) + row_skew;
         bytes_.assign(size_t(row_bytes_) * size_t(height) + 8, 0xEE);
         for (int32_t y = 0; y < height; ++y) {
             std::memcpy(bytes_.data() + size_t(y) * size_t(row_bytes_),
@@ -33,6 +33,9 @@ public:
         }
     }
 
+    // Bytes added to every row: a skew that is not a multiple of the value size misaligns the
+    // rows after the first.
+    int32_t row_skew = 0;
     bool found = true;
     PF_ChannelType channel_type = PF_ChannelType_DEPTH;
     PF_DataType data_type = PF_DataType_FLOAT;

@@ -128,6 +128,21 @@ TEST_F(ZblurUserChanged, AutoRangeWithoutAChannelOnlyTurnsItselfOff) {
     EXPECT_EQ(channel.checkins, 0);
 }
 
+// Rows that would misalign the values are not read: the channel counts as holding nothing.
+TEST_F(ZblurUserChanged, MisalignedChannelRowsAreNotRead) {
+    channel.row_skew = 4;
+    channel.setValues<double>(2, 2, {1.0, 2.0, 3.0, 4.0});
+    EXPECT_EQ(change(kZblurAutoRange), PF_Err_NONE);
+    EXPECT_FALSE(marked(kZblurBlackPoint));
+    EXPECT_FALSE(marked(kZblurWhitePoint));
+    EXPECT_EQ(channel.checkouts, channel.checkins);
+    channel.row_skew = 8;
+    channel.setValues<double>(2, 2, {1.0, 2.0, 3.0, 4.0});
+    EXPECT_EQ(change(kZblurAutoRange), PF_Err_NONE);
+    EXPECT_EQ(param(kZblurBlackPoint).u.fs_d.value, 1.0);
+    EXPECT_EQ(param(kZblurWhitePoint).u.fs_d.value, 4.0);
+}
+
 TEST_F(ZblurUserChanged, SettingTheRangeByHandTurnsAutoRangeOff) {
     for (const int32_t position : {kZblurBlackPoint, kZblurWhitePoint}) {
         param(kZblurAutoRange).u.bd.value = 1;
