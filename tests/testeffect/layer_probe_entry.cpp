@@ -13,7 +13,7 @@ constexpr const char* kName = "QB Layer Probe";
 constexpr const char* kMatchName = "MTQB Layer Probe";
 #endif
 
-constexpr PluginResourceContents kResourceSpec{
+constexpr PluginResourceContents kResourceContents{
     kName,
     "Quillbrook",
     AfterEffectsHost::kEntryPointName,
@@ -25,7 +25,7 @@ constexpr PluginResourceContents kResourceSpec{
 
 // Read by the host from the file before any code runs.
 [[gnu::used, gnu::section(".pipl")]] const auto kPluginResource =
-    buildPluginResource<pluginResourceSize(kResourceSpec)>(kResourceSpec);
+    buildPluginResource<pluginResourceSize(kResourceContents)>(kResourceContents);
 
 }  // namespace
 
