@@ -275,3 +275,37 @@ TEST(LayerPlacement, AnEffectWithoutHelperLayersGetsAnEmptyMapAndNoPreRenderData
 }
 
 }  // namespace
+
+namespace {
+
+// What the effect is told about each image besides its pixels: the whole layer's size at the
+// render's resolution, the downsample factors, the pixel aspect, the output's place.
+TEST(LayerPlacement, TheEffectIsToldTheSizesScalesAndPlaces) {
+    const Image input = patternImage(41, 23, SampleDepth::float32, 90);
+    const Image first = patternImage(13, 9, SampleDepth::float32, 91);
+    RenderJob job = probeJob(input, SampleDepth::float32);
+    job.layers = {{"first layer", LayerSource::fromImage(first, "first")}};
+    job.sets = {{"output", "descriptions"}};
+    job.frame.downsample = 2;
+    job.frame.pixel_aspect = PF_RationalScale{2, 1};
+    RenderOutcome outcome = runRenderJob(job);
+    expectClean(outcome);
+    const Image& out = outcome.frame.output;
+    const auto pixel = [&](int x) {
+        return std::vector<double>{out.sample(x, 0, 3), out.sample(x, 0, 0), out.sample(x, 0, 1),
+                                   out.sample(x, 0, 2)};
+    };
+    EXPECT_EQ(pixel(0), (std::vector<double>{20, 11, 0.5, 2.0}));
+    EXPECT_EQ(pixel(1), (std::vector<double>{1, 6, 4, 2.0}));
+    EXPECT_EQ(pixel(2), (std::vector<double>{0, 0, 0, 20}));
+    EXPECT_EQ(pixel(3), (std::vector<double>{2, 32, 0, 0.5}));
+
+    // A partial request: the output world is the requested part, placed where it lies.
+    job.frame.region = Rectangle{2, 12, 0, 6};
+    outcome = runRenderJob(job);
+    expectClean(outcome);
+    EXPECT_EQ(pixel(2)[3], 10);
+    EXPECT_EQ(pixel(3)[2], 2);
+}
+
+}  // namespace

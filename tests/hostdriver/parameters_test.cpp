@@ -89,8 +89,9 @@ TEST(Parameters, BadNamesAndValuesAreRefusedWithOneLineNamingThem) {
               "unknown parameter 'radius' of QB Layer Probe (see --list-params)");
     EXPECT_EQ(withSet("output", "iris"),
               "parameter 'output': no choice 'iris' (choices: 'source plus layers', "
-              "'source only', 'layers only', 'input depth')");
-    EXPECT_EQ(withSet("output", "5"), "parameter 'output': choice 5 is outside 1 .. 4");
+              "'source only', 'layers only', 'input depth', 'descriptions')");
+    EXPECT_EQ(withSet("output", "6"), "parameter 'output': choice 6 is outside 1 .. 5");
+    EXPECT_EQ(withSet("output", "0"), "parameter 'output': choice 0 is outside 1 .. 5");
     EXPECT_EQ(withSet("layer gain", "4.5"),
               "parameter 'layer gain': 4.5 is outside the valid range 0 .. 4");
     EXPECT_EQ(withSet("layer gain", "-0.001"),

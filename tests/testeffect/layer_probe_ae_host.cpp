@@ -53,9 +53,9 @@ PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     std::vector<PF_ParamDef> defs;
 
     PF_ParamDef d = zeroed(PF_Param_POPUP, "output", 1, PF_ParamFlag_SUPERVISE);
-    d.u.pd.num_choices = 4;
+    d.u.pd.num_choices = 5;
     d.u.pd.dephault = 1;
-    d.u.pd.u.namesptr = "source plus layers|source only|layers only|input depth";
+    d.u.pd.u.namesptr = "source plus layers|source only|layers only|input depth|descriptions";
     defs.push_back(d);
 
     d = zeroed(PF_Param_FLOAT_SLIDER, "layer gain", 2, 0);
@@ -269,6 +269,31 @@ struct ProbeRender {
     int32_t depth_width = 0;
     int32_t depth_height = 0;
 
+    // "descriptions": the LayerImage fields the render got, unclamped, at output pixels (0..3, 0).
+    void describe(int32_t ox, int32_t oy, Channel* out) const {
+        const auto put = [out](double a, double b, double c, double d) {
+            out[0] = Channel(a);
+            out[1] = Channel(b);
+            out[2] = Channel(c);
+            out[3] = Channel(d);
+        };
+        const LayerImage none;
+        const LayerImage& first = layers.size() > 0 ? *layers[0] : none;
+        const LayerImage& second = layers.size() > 1 ? *layers[1] : none;
+        if (oy != 0 || ox > 3) {
+            put(0, 0, 0, 0);
+        } else if (ox == 0) {
+            put(source->full_width, source->full_height, source->downsample_x,
+                source->pixel_aspect);
+        } else if (ox == 1) {
+            put(first.present, first.full_width, first.full_height, first.pixel_aspect);
+        } else if (ox == 2) {
+            put(second.present, second.full_width, second.full_height, output->full_width);
+        } else {
+            put(double(layers.size()), source->bits, output->origin_x, source->downsample_y);
+        }
+    }
+
     int32_t row(int32_t y, int32_t count, int32_t thread) {
         (void)count;
         (void)thread;
@@ -324,6 +349,10 @@ struct ProbeRender {
                 for (double& channel : v) channel = maximum;
             }
             Channel* out = pixelAt<Channel>(*output, x, y);
+            if (settings.output == 5) {
+                describe(ox, oy, out);
+                continue;
+            }
             for (int c = 0; c < 4; ++c) out[c] = stored<Channel>(v[c], maximum);
         }
         host->release(sums);

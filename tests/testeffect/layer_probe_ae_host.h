@@ -16,8 +16,9 @@
 // writes the input's depth channel instead (colour = z / 100 of the maximum, alpha maximum),
 // read through the channel suite in the data type the host describes, and fails with
 // PF_Err_BAD_CALLBACK_PARAM when the world suite reports another pixel format for the output
-// than its bit depth says. "add red" adds
-// n/255 of the maximum to red, "add green" (fixed) a fraction of the maximum to green, "blue
+// than its bit depth says; 5 "descriptions" writes, for float renders, the LayerImage fields it
+// was given into the first four pixels of the top row (see describe() in the source). "add red"
+// adds n/255 of the maximum to red, "add green" (fixed) a fraction of the maximum to green, "blue
 // turn" the angle's share of a full turn (0..1) to blue. "invert" replaces colour by maximum
 // minus colour; "tint" scales colour by its components / 255. "marker" (a point, layer pixels
 // at the render's resolution) turns the pixel it falls on opaque white. Integer results are
