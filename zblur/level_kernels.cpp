@@ -127,11 +127,9 @@ int32_t LevelKernelSet::build_polygons(QuillbrookHost* host, const ZblurSettings
     for (int32_t level = 0; level < kDepthLevelCount; ++level) {
         const int32_t twin = twin_of(radii, level);
         if (twin >= 0) {
-            owner_[size_t(level)] = twin;
             kernels_[size_t(level)] = kernels_[size_t(twin)];
             continue;
         }
-        owner_[size_t(level)] = level;
         const LevelRadius& r = radii[size_t(level)];
         const int32_t status = build_polygon_kernel(
             place, settings.facets, host, r.ex, settings.rounded, settings.angle,
@@ -155,7 +153,6 @@ void LevelKernelSet::release() {
     store_ = nullptr;
     iris_.fill(IrisKernel{});
     kernels_.fill(LevelKernel{});
-    owner_.fill(0);
 }
 
 int32_t LevelKernelSet::reach_x() const {

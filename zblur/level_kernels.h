@@ -100,7 +100,6 @@ private:
     void* store_ = nullptr;
     std::array<IrisKernel, kDepthLevelCount> iris_{};
     std::array<LevelKernel, kDepthLevelCount> kernels_{};
-    std::array<int32_t, kDepthLevelCount> owner_{};  // level whose iris holds this kernel
 };
 
 // The gray type of a lens image's own scale, into which the copy filter converts it.
@@ -142,11 +141,9 @@ int32_t LevelKernelSet::build_from_lens(QuillbrookHost* host, const PixelArray<P
     for (int32_t level = 0; level < kDepthLevelCount; ++level) {
         const int32_t twin = twin_of(radii, level);
         if (twin >= 0) {
-            owner_[size_t(level)] = twin;
             kernels_[size_t(level)] = kernels_[size_t(twin)];
             continue;
         }
-        owner_[size_t(level)] = level;
         const LevelRadius& radius = radii[size_t(level)];
         const double ex = std::isfinite(radius.ex) ? radius.ex : 0.0;
         const double ry = std::isfinite(radius.ry) ? radius.ry : 0.0;
