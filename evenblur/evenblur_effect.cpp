@@ -165,8 +165,7 @@ int32_t EvenblurEffect<P>::render_background() {
                 // colour exactly and truncation cannot take a level off it.
                 const double ab = (max - f.a) * b.a / max;
                 const double a = f.a + ab;
-                ChannelValues c{a, (f.r * f.a + b.r * ab) / max, (f.g * f.a + b.g * ab) / max,
-                                (f.b * f.a + b.b * ab) / max};
+                ChannelValues c{a, 0.0, 0.0, 0.0};  // no alpha: no colour either
                 if (float(a) > 0.0f) {
                     c.r = (f.r * f.a + b.r * ab) / a;
                     c.g = (f.g * f.a + b.g * ab) / a;
