@@ -101,10 +101,9 @@ protected:
 private:
     // ---- per-thread memory ----------------------------------------------------------------
 
-    // A source record (56 bytes). Colours are premultiplied (and linear with gamma) on a fixed
-    // grid (see quantise); the accumulators hold the record's background
-    // estimate: deposited colour and weight, summed over its footprint with its gridded
-    // kernel weights.
+    // A source record (56 bytes). Colours are premultiplied (and linear with gamma) on the grid
+    // of quantise; the accumulators hold the record's background estimate: deposited colour and
+    // weight, summed over its footprint with its gridded kernel weights.
     struct SourceRecord {
         float background[5];  // alpha, red, green, blue, weight
         int32_t next;         // next record in the same bucket, -1 ends
