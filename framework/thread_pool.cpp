@@ -181,14 +181,17 @@ void ThreadPool::workerMain(std::shared_ptr<ThreadData> data) {
 }
 
 void ThreadPool::workLoop(ThreadData& data) {
+    // A slot that has failed leaves before it claims another item, so an item it could not run is
+    // still there for a slot that can: the caller's own failure is then never lost to a worker
+    // that happened to claim the caller's item and drop it.
     for (;;) {
+        if (data.result != 0) return;
         int32_t item;
         {
             std::lock_guard<std::mutex> guard(next_lock_);
             item = next_++;
         }
         if (item >= total_) return;
-        if (data.result != 0) return;
         data.result = callback_(object_, item, total_, data.slot);
     }
 }
