@@ -19,18 +19,16 @@ using fft_kernels::loadUnaligned;
 using fft_kernels::store;
 using fft_kernels::storeUnaligned;
 
-typedef int Int4 __attribute__((vector_size(16)));
-
 // In-register 4 x 4 transpose: afterwards a holds the first floats of a, b, c, d, and so on.
 inline void transpose4(Float4& a, Float4& b, Float4& c, Float4& d) {
-    const Float4 t0 = __builtin_shuffle(a, b, Int4{0, 4, 1, 5});
-    const Float4 t1 = __builtin_shuffle(a, b, Int4{2, 6, 3, 7});
-    const Float4 t2 = __builtin_shuffle(c, d, Int4{0, 4, 1, 5});
-    const Float4 t3 = __builtin_shuffle(c, d, Int4{2, 6, 3, 7});
-    a = __builtin_shuffle(t0, t2, Int4{0, 1, 4, 5});
-    b = __builtin_shuffle(t0, t2, Int4{2, 3, 6, 7});
-    c = __builtin_shuffle(t1, t3, Int4{0, 1, 4, 5});
-    d = __builtin_shuffle(t1, t3, Int4{2, 3, 6, 7});
+    const Float4 t0 = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+    const Float4 t1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Float4 t2 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+    const Float4 t3 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    c = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // Elements 0 .. count-1 of G rows into lane blocks; element j goes to block reverse[j], or to
@@ -135,8 +133,8 @@ inline void gatherColumns(float* blocks, const unsigned char* data, ptrdiff_t ro
             for (; g + 4 <= columns; g += 4) {
                 const Float4 a = loadUnaligned(s + 2 * g);
                 const Float4 b = loadUnaligned(s + 2 * g + 4);
-                store(d + g, __builtin_shuffle(a, b, Int4{0, 2, 4, 6}));
-                store(d + V + g, __builtin_shuffle(a, b, Int4{1, 3, 5, 7}));
+                store(d + g, __builtin_shufflevector(a, b, 0, 2, 4, 6));
+                store(d + V + g, __builtin_shufflevector(a, b, 1, 3, 5, 7));
             }
         }
         for (; g < columns; ++g) {
@@ -169,8 +167,8 @@ inline void scatterColumns(const float* blocks, unsigned char* data, ptrdiff_t r
             for (; g + 4 <= columns; g += 4) {
                 const Float4 re = load(s + g);
                 const Float4 im = load(s + V + g);
-                storeUnaligned(d + 2 * g, __builtin_shuffle(re, im, Int4{0, 4, 1, 5}));
-                storeUnaligned(d + 2 * g + 4, __builtin_shuffle(re, im, Int4{2, 6, 3, 7}));
+                storeUnaligned(d + 2 * g, __builtin_shufflevector(re, im, 0, 4, 1, 5));
+                storeUnaligned(d + 2 * g + 4, __builtin_shufflevector(re, im, 2, 6, 3, 7));
             }
         }
         for (; g < columns; ++g) {
