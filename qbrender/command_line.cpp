@@ -126,6 +126,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     InterruptGuard interrupt;
 
     EffectSession session(effect, settings);
+    if (options.memory_limit_mb != 0) session.handles().setLimit(options.memory_limit_mb << 20);
     throwOnFaults(session);
     session.setInput(input);
     for (auto& [name, source] : layers) session.connectLayer(name, source);
@@ -166,9 +167,13 @@ int run(int argc, const char* const* argv, std::ostream& out) {
                                             commandName(result.failed_command) + ")",
                                         ExitStatus::cancelled);
                 }
+                const std::string refusal = session.handles().lastRefusal();
                 throw QbrenderError(session.effectName() + ": " +
                                         commandName(result.failed_command) + " returned " +
-                                        errorText(result.status) + " at frame " + std::to_string(f),
+                                        errorText(result.status) + " at frame " + std::to_string(f) +
+                                        (result.status == PF_Err_OUT_OF_MEMORY && !refusal.empty()
+                                             ? " (" + refusal + ")"
+                                             : ""),
                                     ExitStatus::effect_error);
             }
             throwOnFaults(session);

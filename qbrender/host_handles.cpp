@@ -2,10 +2,72 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <sstream>
 
 namespace {
+
+constexpr uint64_t kMegabyte = uint64_t(1) << 20;
+
+std::string megabytes(uint64_t bytes) {
+    return std::to_string((bytes + kMegabyte / 2) / kMegabyte) + " MB";
+}
+
+// "MemAvailable:   23507344 kB" from /proc/meminfo, in bytes; 0 when missing.
+uint64_t availableMemory() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    uint64_t kilobytes = 0;
+    std::string unit;
+    while (meminfo >> key >> kilobytes >> unit) {
+        if (key == "MemAvailable:") return kilobytes * 1024;
+    }
+    return 0;
+}
+
+// One number from a control-group file; 0 for "max", a missing file or a value beyond any real
+// machine (cgroup v1 writes 2^63 rounded down to a page for "no limit").
+uint64_t groupValue(const std::string& path) {
+    std::ifstream file(path);
+    uint64_t value = 0;
+    if (!(file >> value)) return 0;
+    return value >= (uint64_t(1) << 60) ? 0 : value;
+}
+
+// What the process's memory control group still allows (limit less usage), in bytes; 0 when
+// there is no limit. Inside a container the group's own folder is usually mounted as the root
+// of the hierarchy, so both the named path and the root are tried.
+uint64_t groupMemoryLeft() {
+    std::ifstream groups("/proc/self/cgroup");
+    std::string line;
+    std::vector<std::pair<std::string, std::string>> candidates;  // limit file, usage file
+    while (std::getline(groups, line)) {
+        const size_t first = line.find(':');
+        const size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (controllers.empty()) {
+            for (const std::string& dir : {"/sys/fs/cgroup" + path, std::string("/sys/fs/cgroup")}) {
+                candidates.emplace_back(dir + "/memory.max", dir + "/memory.current");
+            }
+        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+            for (const std::string& dir :
+                 {"/sys/fs/cgroup/memory" + path, std::string("/sys/fs/cgroup/memory")}) {
+                candidates.emplace_back(dir + "/memory.limit_in_bytes",
+                                        dir + "/memory.usage_in_bytes");
+            }
+        }
+    }
+    for (const auto& [limit_file, usage_file] : candidates) {
+        const uint64_t limit = groupValue(limit_file);
+        if (limit == 0) continue;
+        const uint64_t usage = groupValue(usage_file);
+        return limit > usage ? limit - usage : 1;
+    }
+    return 0;
+}
 
 std::string handleText(PF_Handle handle) {
     std::ostringstream text;
@@ -15,7 +77,46 @@ std::string handleText(PF_Handle handle) {
 
 }  // namespace
 
+uint64_t machineHandleMemory() {
+    const uint64_t available = availableMemory();
+    const uint64_t group = groupMemoryLeft();
+    uint64_t memory = available == 0 ? group : group == 0 ? available : std::min(available, group);
+    if (memory == 0) return 0;
+    const uint64_t reserve = std::max(memory / 8, 256 * kMegabyte);
+    // Never 0, which would mean no limit.
+    return memory > reserve ? memory - reserve : 1;
+}
+
+HandleTable::HandleTable() : limit_(machineHandleMemory()) {}
+
 HandleTable::~HandleTable() { disposeAll(); }
+
+bool HandleTable::withinLimit(uint64_t bytes) {
+    if (limit_ == 0 || (live_bytes_ <= limit_ && bytes <= limit_ - live_bytes_)) return true;
+    last_refusal_ = "asked for " + megabytes(bytes) + " with " + megabytes(live_bytes_) +
+                    " in use, over the plug-in memory limit of " + megabytes(limit_);
+    return false;
+}
+
+void HandleTable::setLimit(uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    limit_ = bytes;
+}
+
+uint64_t HandleTable::limit() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return limit_;
+}
+
+uint64_t HandleTable::liveBytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return live_bytes_;
+}
+
+std::string HandleTable::lastRefusal() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return last_refusal_;
+}
 
 void* HandleTable::newMemory(uint64_t bytes) {
     // A zero-byte handle is valid and still has an address of its own.
@@ -28,9 +129,10 @@ PF_Handle HandleTable::allocate(uint64_t bytes) {
     std::lock_guard<std::mutex> guard(lock_);
     ++allocations_;
     if (fail_at_ != 0 && allocations_ >= fail_at_) return nullptr;
-    if (bytes > (uint64_t(1) << 40)) return nullptr;
+    if (!withinLimit(bytes) || bytes > (uint64_t(1) << 40)) return nullptr;
     void* memory = newMemory(bytes);
     if (memory == nullptr) return nullptr;
+    live_bytes_ += bytes;
     auto block = std::make_unique<Block>(Block{memory, bytes, 0});
     Block* key = block.get();
     blocks_.emplace(key, std::move(block));
@@ -71,6 +173,7 @@ void HandleTable::dispose(PF_Handle handle) {
     Block* block = find(handle, "host_dispose_handle");
     if (block == nullptr) return;
     freeMemory(block->data);
+    live_bytes_ -= block->size;
     blocks_.erase(block);
 }
 
@@ -93,13 +196,16 @@ PF_Err HandleTable::resize(uint64_t bytes, PF_Handle* handle) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
     ++allocations_;
-    if ((fail_at_ != 0 && allocations_ >= fail_at_) || bytes > (uint64_t(1) << 40)) {
+    // The old block is still held while the new one is filled.
+    if ((fail_at_ != 0 && allocations_ >= fail_at_) || !withinLimit(bytes) ||
+        bytes > (uint64_t(1) << 40)) {
         return PF_Err_OUT_OF_MEMORY;
     }
     void* memory = newMemory(bytes);
     if (memory == nullptr) return PF_Err_OUT_OF_MEMORY;
     std::memcpy(memory, block->data, size_t(std::min(bytes, block->size)));
     freeMemory(block->data);
+    live_bytes_ = live_bytes_ - block->size + bytes;
     block->data = memory;
     block->size = bytes;
     return PF_Err_NONE;
@@ -134,6 +240,7 @@ size_t HandleTable::disposeAll(PF_Handle keep) {
             continue;
         }
         freeMemory(it->second->data);
+        live_bytes_ -= it->second->size;
         it = blocks_.erase(it);
         ++count;
     }

@@ -15,9 +15,14 @@
 //
 // Misuse (an unknown or already disposed handle, unlocking an unlocked handle) is not a crash:
 // the call does nothing and a fault line is kept for the caller to report.
+//
+// The memory of all live handles together is held below a limit: Linux overcommits, so a block
+// far larger than the machine's memory is "allocated" and the process is killed once the effect
+// touches it. Refusing such a block instead lets the effect report out-of-memory.
 class HandleTable {
 public:
-    HandleTable() = default;
+    // The limit starts at machineHandleMemory().
+    HandleTable();
     HandleTable(const HandleTable&) = delete;
     HandleTable& operator=(const HandleTable&) = delete;
     ~HandleTable();
@@ -38,6 +43,14 @@ public:
     // Makes the n-th allocation from now on (1 = the next) and every later one fail; 0 turns
     // failures off. For testing how effects cope with memory exhaustion.
     void failFrom(uint64_t n);
+    // Bytes all live handles may hold together; 0 means no limit.
+    void setLimit(uint64_t bytes);
+    uint64_t limit() const;
+    // Bytes of the live handles.
+    uint64_t liveBytes() const;
+    // Why the last allocation or resize over the limit was refused (empty when none was), e.g.
+    // "asked for 9000 MB with 12000 MB in use, over the plug-in memory limit of 20000 MB".
+    std::string lastRefusal() const;
     // Disposes every live handle but `keep` and returns how many it disposed.
     size_t disposeAll(PF_Handle keep = nullptr);
     // Fault lines gathered since the last call, which clears them.
@@ -51,6 +64,8 @@ private:
     };
 
     Block* find(PF_Handle handle, const char* operation);
+    // False (and the refusal noted) when `bytes` more would pass the limit.
+    bool withinLimit(uint64_t bytes);
     static void* newMemory(uint64_t bytes);
     static void freeMemory(void* memory);
 
@@ -58,5 +73,14 @@ private:
     std::unordered_map<Block*, std::unique_ptr<Block>> blocks_;
     uint64_t allocations_ = 0;
     uint64_t fail_at_ = 0;
+    uint64_t limit_ = 0;
+    uint64_t live_bytes_ = 0;
+    std::string last_refusal_;
     std::vector<std::string> faults_;
 };
+
+// Memory the effects may take through handles by default, in bytes: the smaller of the memory
+// the kernel reports available (MemAvailable in /proc/meminfo) and what the process's control
+// group still allows, less a reserve for the host's own images and the process (an eighth, at
+// least 256 MB). 0 when neither can be read (no limit).
+uint64_t machineHandleMemory();

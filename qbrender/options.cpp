@@ -179,6 +179,11 @@ const std::vector<OptionSpec>& optionTable() {
          [](Options& o, const std::string& n, const std::string& v) {
              o.fail_allocation = uint64_t(parseIntIn(n, v, 1, 1000000000));
          }},
+        {"--memory-limit", nullptr, "MB",
+         "memory the plug-in may hold in host handles (default: what the machine has free)",
+         [](Options& o, const std::string& n, const std::string& v) {
+             o.memory_limit_mb = uint64_t(parseIntIn(n, v, 1, 1000000000));
+         }},
         {"--help", "-h", nullptr, "print this help",
          [](Options& o, const std::string&, const std::string&) { o.help = true; }},
     };

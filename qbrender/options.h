@@ -69,6 +69,9 @@ struct Options {
     // allocation of each frame on (0 = never).
     int64_t cancel_after = 0;
     uint64_t fail_allocation = 0;
+    // Megabytes (2^20 bytes) the effect may hold in host memory handles at once; 0 means the
+    // default, taken from the machine's free memory (see machineHandleMemory).
+    uint64_t memory_limit_mb = 0;
 };
 
 // The plug-in folder of the build tree qbrender was built in.
