@@ -256,6 +256,8 @@ void EffectSession::checkWorld(const HostWorld& world, const std::string& what, 
     const std::string name = commandName(current_command_);
     const std::string damage = world.damage();
     if (!damage.empty()) fault(name + " wrote outside the pixels of " + what + ": " + damage);
+    const std::string range = world.rangeFault();
+    if (!range.empty()) fault(name + " left an invalid value in " + what + ": " + range);
     if (input && world.pixelChecksum() != checksum) {
         fault(name + " changed the pixels of " + what + ", which belong to the host");
     }

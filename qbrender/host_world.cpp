@@ -21,8 +21,12 @@ int downsampledSize(int size, int downsample) {
 }
 
 HostPlane makeHostPlane(const Image& image, SampleDepth depth, int downsample) {
-    if (image.empty()) throw std::invalid_argument("host plane: the image is empty");
     HostPlane full;
+    // A layer of no pixels (all of it cropped away, say) stays empty at every downsampling.
+    if (image.empty()) {
+        full.depth = depth;
+        return full;
+    }
     full.width = image.width();
     full.height = image.height();
     full.depth = depth;
@@ -186,6 +190,22 @@ std::string HostWorld::damage() const {
         if (*p != kSentinel) {
             return "guard byte " + std::to_string(p - (data_ + size_t(height()) * def_.rowbytes)) +
                    " after the last row";
+        }
+    }
+    return {};
+}
+
+std::string HostWorld::rangeFault() const {
+    if (!hasPixels() || depth_ != SampleDepth::bits16) return {};
+    static const char* const kChannelNames[4] = {"alpha", "red", "green", "blue"};
+    for (int y = 0; y < height(); ++y) {
+        const auto* r = reinterpret_cast<const uint16_t*>(row(y));
+        for (int i = 0; i < width() * 4; ++i) {
+            if (r[i] > 32768) {
+                return "pixel " + std::to_string(i / 4) + "," + std::to_string(y) + " " +
+                       kChannelNames[i % 4] + " " + std::to_string(r[i]) +
+                       ", above the 16-bit maximum 32768";
+            }
         }
     }
     return {};

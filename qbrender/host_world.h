@@ -36,6 +36,7 @@ struct HostPlane {
 // least 1 (the rule the effects use for the full layer size).
 int downsampledSize(int size, int downsample);
 
+// An empty image gives an empty plane (0x0), whatever the downsampling.
 HostPlane makeHostPlane(const Image& image, SampleDepth depth, int downsample);
 
 // A pixel world owned by the host. Every row has spare bytes after its pixels, and guard bands
@@ -80,6 +81,10 @@ public:
     // Empty when every spare and guard byte still holds the sentinel, else one line naming
     // the first one written ("row 3, spare byte 2 of 12").
     std::string damage() const;
+    // Empty when every pixel holds a valid host value, else one line naming the first that
+    // does not ("pixel 3,4 red 40000, above the 16-bit maximum 32768"). Only 16-bit worlds can
+    // hold one: their channels are stored in 16 bits but run 0..32768.
+    std::string rangeFault() const;
     // 64-bit FNV-1a over the pixels (spare bytes excluded), to see whether an input changed.
     uint64_t pixelChecksum() const;
 
