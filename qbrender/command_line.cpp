@@ -123,6 +123,8 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     settings.depth_double = options.depth_double;
     settings.progress_bar = &bar;
     settings.cancel_after_progress_calls = options.cancel_after;
+    settings.missing_suites = options.deny_suites;
+    settings.failing_checkouts = options.fail_checkouts;
     InterruptGuard interrupt;
 
     EffectSession session(effect, settings);
@@ -131,6 +133,14 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     session.setInput(input);
     for (auto& [name, source] : layers) session.connectLayer(name, source);
     for (const NamedValue& set : options.sets) session.setParameter(set.name, set.value);
+    for (const std::string& name : options.fail_checkouts) {
+        if (name == "input") continue;
+        const HostParameter& p = session.parameters().at(session.parameters().require(name));
+        if (p.type() != PF_Param_LAYER) {
+            throw QbrenderError("--fail-checkout '" + name + "': the parameter is a " +
+                                ParameterStore::kindName(p.type()) + ", not a layer");
+        }
+    }
     session.setProjectDepth(depth);
     session.setCurrentFrame(frames.first);
 
@@ -161,6 +171,16 @@ int run(int argc, const char* const* argv, std::ostream& out) {
             bar.begin(frames.count() > 1 ? "frame " + std::to_string(f) : "rendering");
             const FrameResult result = session.render(request);
             bar.finish();
+            if (options.timing) {
+                // What --cancel-after counts, so that a tester can pick a call within the frame.
+                out << "frame " << f << ": progress calls " << result.progress_calls << "\n";
+            }
+            if (options.timing && result.cancel_latency) {
+                char line[96];
+                std::snprintf(line, sizeof line, "frame %d: cancel latency: %.1f ms\n", f,
+                              *result.cancel_latency * 1000.0);
+                out << line;
+            }
             if (result.status != PF_Err_NONE) {
                 if (result.status == PF_Interrupt_CANCEL) {
                     throw QbrenderError("cancelled at frame " + std::to_string(f) + " (" +

@@ -41,6 +41,7 @@ EffectSession::EffectSession(EffectInfo effect, SessionSettings settings)
     if (settings_.threads <= 0) {
         settings_.threads = std::max(1, int(std::thread::hardware_concurrency()));
     }
+    cancel_after_ = settings_.cancel_after_progress_calls;
     HostCallbacks::install(*this);
     try {
         PF_Err error = command(PF_Cmd_GLOBAL_SETUP, nullptr, nullptr, nullptr);
@@ -195,6 +196,11 @@ PF_Err EffectSession::command(PF_Cmd cmd, PF_ParamDef** params, PF_LayerDef* out
     } catch (...) {
         fault(commandName(cmd) + ": an exception left the effect's entry point");
         error = PF_Err_INTERNAL_STRUCT_DAMAGED;
+    }
+    if (cancel_answered_at_ && !cancel_latency_) {
+        cancel_latency_ = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                        *cancel_answered_at_)
+                              .count();
     }
     HostCallbacks::activate(nullptr);
     in_command_ = false;
@@ -429,6 +435,7 @@ FrameResult EffectSession::render(const FrameRequest& request) {
             s.depth_ = s.project_depth_;
             s.pixel_aspect_ = PF_RationalScale{1, 1};
             s.handles_.failFrom(0);
+            s.cancel_after_ = s.settings_.cancel_after_progress_calls;
         }
     } restore{*this};
 
@@ -436,9 +443,17 @@ FrameResult EffectSession::render(const FrameRequest& request) {
     for (auto& [position, source] : layers_) source->plane(frame_, depth_, downsample_);
     const HostPlane& plane = input->plane(frame_, depth_, downsample_);
 
+    frame_progress_calls_ = 0;
+    cancel_after_ = request.cancel_after_progress_calls != 0
+                        ? request.cancel_after_progress_calls
+                        : settings_.cancel_after_progress_calls;
+    cancel_answered_at_.reset();
+    cancel_latency_.reset();
     handles_.failFrom(request.fail_allocations_from);
     FrameResult result = smart ? renderSmart(request, plane) : renderClassic(request, plane);
     handles_.failFrom(0);
+    result.cancel_latency = cancel_latency_;
+    result.progress_calls = frame_progress_calls_.load();
     for (const std::string& f : handles_.takeFaults()) fault(f);
     if (handles_.liveCount() != 0) {
         fault("frame " + std::to_string(request.frame) + ": " +

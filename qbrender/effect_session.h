@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -36,11 +37,21 @@ struct SessionSettings {
     ProgressBar* progress_bar = nullptr;
 
     // Fault injection, for testing the effects' failure paths:
-    // the progress callback answers PF_Interrupt_CANCEL from its n-th call on (0 = never) ...
+    // the progress callback (and the abort check after it) answers PF_Interrupt_CANCEL from its
+    // n-th call of each frame's commands on (0 = never) ...
     int64_t cancel_after_progress_calls = 0;
-    // ... the basic suite has none of these suites ...
+    // ... the basic suite's AcquireSuite refuses these suites, by name ...
     std::vector<std::string> missing_suites;
+    // ... and checking out these layer parameters (by registered name; "input" is the effect's
+    // input layer) fails with kFailedCheckoutError: checkout_param in every command, and in the
+    // smart path checkout_layer_pixels in smart render. With `fail_layer_requests` the smart
+    // path fails earlier, at checkout_layer in smart pre-render.
+    std::vector<std::string> failing_checkouts;
+    bool fail_layer_requests = false;
 };
+
+// What a failed layer checkout returns: the host cannot render or hold the layer's pixels.
+constexpr PF_Err kFailedCheckoutError = PF_Err_OUT_OF_MEMORY;
 
 // One frame to render.
 struct FrameRequest {
@@ -55,6 +66,8 @@ struct FrameRequest {
     // The n-th host memory allocation from the start of this frame's commands (1 = the first)
     // and all after it fail; 0 = none fail.
     uint64_t fail_allocations_from = 0;
+    // For this frame instead of SessionSettings::cancel_after_progress_calls when not 0.
+    int64_t cancel_after_progress_calls = 0;
 };
 
 struct FrameResult {
@@ -69,6 +82,11 @@ struct FrameResult {
     double seconds = 0;
     // Smart pre-render left pre-render data for smart render (the host disposes of it).
     bool pre_render_data = false;
+    // When a progress or abort callback answered PF_Interrupt_CANCEL: the time from the first
+    // such answer to the return of the command that got it, in seconds.
+    std::optional<double> cancel_latency;
+    // Progress calls of this frame's commands.
+    int64_t progress_calls = 0;
 };
 
 // The enabled state of a control, as the effect last pushed it with PF_UpdateParamUI (or as
@@ -229,6 +247,13 @@ private:
     HandleTable handles_;
     PF_Handle kept_handle_ = nullptr;  // pre-render data between the two smart commands
     std::atomic<int64_t> progress_calls_{0};
+    // Progress calls since the current frame's commands began; the cancel fault counts these.
+    std::atomic<int64_t> frame_progress_calls_{0};
+    int64_t cancel_after_ = 0;  // the progress call that answers cancel first; 0 = none
+    // The first answer of PF_Interrupt_CANCEL in the current frame, and the latency measured
+    // when the command that got it returned.
+    std::optional<std::chrono::steady_clock::time_point> cancel_answered_at_;
+    std::optional<double> cancel_latency_;
     std::map<std::string, int> suites_acquired_;
     std::vector<ParamCheckout> param_checkouts_;
     std::map<A_long, LayerCheckout> layer_checkouts_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +81,9 @@ struct HostCallbacksImpl {
             return PF_Err_BAD_CALLBACK_PARAM;
         }
         if (index < 0 || index >= s->params_.count()) return PF_Err_INVALID_INDEX;
+        if (s->params_.at(index).type() == PF_Param_LAYER) {
+            if (const PF_Err injected = checkoutFault(s, index)) return injected;
+        }
         return guarded(s, [&]() -> PF_Err {
             EffectSession::ParamCheckout checkout{param, index, nullptr, 0};
             PF_ParamDef def = s->params_.at(index).def;
@@ -148,23 +152,40 @@ struct HostCallbacksImpl {
         });
     }
 
-    static bool cancelNow(EffectSession* s) {
-        const int64_t after = s->settings_.cancel_after_progress_calls;
-        return cancelRequested() || (after > 0 && s->progress_calls_.load() >= after);
+    // Called on the host's thread only (progress and abort refuse other threads), so the
+    // time of the first cancel needs no lock.
+    static PF_Err cancelAnswer(EffectSession* s) {
+        const int64_t after = s->cancel_after_;
+        const bool cancel =
+            cancelRequested() || (after > 0 && s->frame_progress_calls_.load() >= after);
+        if (!cancel) return PF_Err_NONE;
+        if (!s->cancel_answered_at_) s->cancel_answered_at_ = std::chrono::steady_clock::now();
+        return PF_Interrupt_CANCEL;
     }
 
     static PF_Err abortCheck(PF_ProgPtr ref) {
         EffectSession* s = session(ref);
         if (s == nullptr || !onHostThread(s, "abort")) return PF_Err_BAD_CALLBACK_PARAM;
-        return cancelNow(s) ? PF_Interrupt_CANCEL : PF_Err_NONE;
+        return cancelAnswer(s);
     }
 
     static PF_Err progress(PF_ProgPtr ref, A_long current, A_long total) {
         EffectSession* s = session(ref);
         if (s == nullptr || !onHostThread(s, "progress")) return PF_Err_BAD_CALLBACK_PARAM;
         ++s->progress_calls_;
+        ++s->frame_progress_calls_;
         if (s->settings_.progress_bar != nullptr) s->settings_.progress_bar->update(current, total);
-        return cancelNow(s) ? PF_Interrupt_CANCEL : PF_Err_NONE;
+        return cancelAnswer(s);
+    }
+
+    // The injected checkout failure for the layer parameter at `position`, else PF_Err_NONE.
+    static PF_Err checkoutFault(EffectSession* s, int position) {
+        const auto& failing = s->settings_.failing_checkouts;
+        if (failing.empty()) return PF_Err_NONE;
+        const std::string name = paramName(s, position);
+        return std::find(failing.begin(), failing.end(), name) != failing.end()
+                   ? kFailedCheckoutError
+                   : PF_Err_NONE;
     }
 
     // ---- smart pre-render and smart render ----
@@ -184,6 +205,9 @@ struct HostCallbacksImpl {
             s->fault("PF_Cmd_SMART_PRE_RENDER: checkout_layer of position " +
                      std::to_string(index) + ", which is not a layer parameter");
             return PF_Err_INVALID_INDEX;
+        }
+        if (s->settings_.fail_layer_requests) {
+            if (const PF_Err injected = checkoutFault(s, index)) return injected;
         }
         return guarded(s, [&]() -> PF_Err {
             if (s->layer_checkouts_.count(checkout_id) != 0) {
@@ -236,6 +260,7 @@ struct HostCallbacksImpl {
             return PF_Err_BAD_CALLBACK_PARAM;
         }
         EffectSession::LayerCheckout& checkout = it->second;
+        if (const PF_Err injected = checkoutFault(s, checkout.position)) return injected;
         if (!checkout.connected || checkout.rect.empty()) return PF_Err_NONE;
         return guarded(s, [&]() -> PF_Err {
             if (!checkout.world) {

@@ -144,7 +144,8 @@ const std::vector<OptionSpec>& optionTable() {
         {"--ui", nullptr, nullptr,
          "print the enabled state of every control after a parameter-UI update",
          [](Options& o, const std::string&, const std::string&) { o.ui = true; }},
-        {"--timing", nullptr, nullptr, "print the wall time of the render commands alone",
+        {"--timing", nullptr, nullptr,
+         "print the wall time of the render commands alone, progress calls, cancel latency",
          [](Options& o, const std::string&, const std::string&) { o.timing = true; }},
         {"--quiet", nullptr, nullptr, "no progress bar",
          [](Options& o, const std::string&, const std::string&) { o.quiet = true; }},
@@ -170,7 +171,7 @@ const std::vector<OptionSpec>& optionTable() {
              o.plugin_dir = v;
          }},
         {"--cancel-after", nullptr, "N",
-         "testing: report a cancel from the N-th progress call on",
+         "testing: report a cancel from the N-th progress call of a frame on",
          [](Options& o, const std::string& n, const std::string& v) {
              o.cancel_after = parseIntIn(n, v, 1, 1000000000);
          }},
@@ -178,6 +179,22 @@ const std::vector<OptionSpec>& optionTable() {
          "testing: refuse memory from the N-th allocation of a frame on",
          [](Options& o, const std::string& n, const std::string& v) {
              o.fail_allocation = uint64_t(parseIntIn(n, v, 1, 1000000000));
+         }},
+        {"--deny-suite", nullptr, "NAME",
+         "testing: the basic suite refuses the suite NAME, e.g. \"PF World Suite\" (repeatable)",
+         [](Options& o, const std::string& n, const std::string& v) {
+             if (v.empty()) {
+                 throw usageError("option '" + n + "' needs a suite name");
+             }
+             o.deny_suites.push_back(v);
+         }},
+        {"--fail-checkout", nullptr, "NAME",
+         "testing: checking out layer NAME (or \"input\") fails with out of memory (repeatable)",
+         [](Options& o, const std::string& n, const std::string& v) {
+             if (v.empty()) {
+                 throw usageError("option '" + n + "' needs a layer parameter name");
+             }
+             o.fail_checkouts.push_back(v);
          }},
         {"--memory-limit", nullptr, "MB",
          "memory the plug-in may hold in host handles (default: what the machine has free)",
@@ -202,7 +219,8 @@ const OptionSpec* findOption(std::string_view name) {
 // Options that may be given once only: a second value would silently replace the first.
 bool singleValued(const OptionSpec& spec) {
     const std::string_view name = spec.long_name;
-    return spec.argument && name != "--layer" && name != "--set" && name != "--click";
+    return spec.argument && name != "--layer" && name != "--set" && name != "--click" &&
+           name != "--deny-suite" && name != "--fail-checkout";
 }
 
 }  // namespace

@@ -69,6 +69,10 @@ struct Options {
     // allocation of each frame on (0 = never).
     int64_t cancel_after = 0;
     uint64_t fail_allocation = 0;
+    // Suites the host's basic suite refuses, by name ("PF World Suite", ...), and layer
+    // parameters whose checkouts fail (by registered name; "input" for the input layer).
+    std::vector<std::string> deny_suites;
+    std::vector<std::string> fail_checkouts;
     // Megabytes (2^20 bytes) the effect may hold in host memory handles at once; 0 means the
     // default, taken from the machine's free memory (see machineHandleMemory).
     uint64_t memory_limit_mb = 0;
