@@ -436,11 +436,10 @@ Case evenblurCase(const std::string& show, int bits, bool classic = false) {
     return Case{"evenblur", show, bits, classic, kEvenblurSets, {}};
 }
 
-// Depth from the scene's Z channel, every view, every depth. The two views that blur report
-// progress for every row of five sweeps over each tile: each is swept call by call at one
-// depth.
-TEST_F(FaultSweep, ZblurEveryViewAndDepth) {
-    for (const char* show : kZblurShows) {
+// Depth from the scene's Z channel, every depth. The two views that blur report progress for
+// every row of five sweeps over each tile: each is swept call by call at one depth.
+TEST_F(FaultSweep, ZblurBlurringViews) {
+    for (const char* show : {"normal blur", "info density"}) {
         for (const int bits : {8, 16, 32}) {
             Case c = zblurCase(show, bits);
             const std::string view = show;
@@ -450,6 +449,54 @@ TEST_F(FaultSweep, ZblurEveryViewAndDepth) {
             sweep(c);
         }
     }
+}
+
+TEST_F(FaultSweep, ZblurDisplayViews) {
+    for (const char* show : kZblurShows) {
+        const std::string view = show;
+        if (view == "normal blur" || view == "info density") continue;
+        for (const int bits : {8, 16, 32}) sweep(zblurCase(show, bits));
+    }
+}
+
+// The faults count within each frame: a session rendering several frames, as a host does, has
+// every frame cancelled at the same progress call and refused memory from the same allocation.
+// One thread, so that every frame makes the same calls in the same order.
+TEST_F(FaultSweep, FaultsCountWithinEachFrame) {
+    const Case c = zblurCase("normal blur", 8);
+    SessionSettings settings;
+    settings.threads = 1;
+    settings.cancel_after_progress_calls = 7;
+    EffectSession session(effectInfo(c.effect), settings);
+    session.setInput(Inputs::get().input());
+    for (const NamedValue& set : c.sets) session.setParameter(set.name, set.value);
+    session.updateParamsUI();
+    std::vector<uint64_t> allocations;
+    for (int frame = 0; frame < 3; ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame));
+        FrameRequest request;
+        request.frame = frame;
+        const FrameResult cancelled = session.render(request);
+        EXPECT_EQ(cancelled.status, PF_Interrupt_CANCEL) << errorText(cancelled.status);
+        ASSERT_TRUE(cancelled.cancel_latency.has_value());
+        // The 7th call answers "cancel"; the effect asks no more after it.
+        EXPECT_EQ(cancelled.progress_calls, 7);
+
+        request.fail_allocations_from = 3;
+        request.cancel_after_progress_calls = 1000000;
+        const uint64_t before = session.handles().allocationCount();
+        const FrameResult refused = session.render(request);
+        EXPECT_EQ(refused.status, PF_Err_OUT_OF_MEMORY) << errorText(refused.status);
+        EXPECT_FALSE(refused.cancel_latency.has_value());
+        allocations.push_back(session.handles().allocationCount() - before);
+        EXPECT_EQ(session.handles().liveCount(), 0u);
+        for (const std::string& fault : session.takeFaults()) ADD_FAILURE() << fault;
+        g_survived += 2;
+    }
+    EXPECT_EQ(allocations[0], allocations[1]);
+    EXPECT_EQ(allocations[1], allocations[2]);
+    EXPECT_GE(allocations[0], 3u);
+    session.close();
 }
 
 // The layers: depth from a depth layer, an iris image and a selection layer, smart and
