@@ -11,10 +11,6 @@
 #include <new>
 #include <type_traits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "clear_image_filter.h"
 #include "copy_image_filter.h"
 #include "depth_display_filters.h"
@@ -37,7 +33,8 @@
 // range selection can be boosted. The other "show" values are per-pixel displays.
 //
 // The blur runs over tiles with a margin as wide as the largest kernel; each worker renders
-// its tiles with its own set of buffers (85 bytes per padded-tile pixel, see TileBuffers).
+// its tiles with its own set of buffers (85 bytes per padded-tile pixel and 128 bytes per
+// padded column, see TileBuffers).
 // A tile is rendered by five sweeps over its padded rows:
 //   1. the depth level of every padded pixel (outside the image through the outside modes);
 //   2. a pyramid of minima of the levels over squares of 2^k pixels;
@@ -48,9 +45,10 @@
 //   5. row by row, left to right: every record in the bucket of a column applies its weight
 //      change to the running sums of its level and moves on to the bucket of its next change
 //      (or of its next kernel row), so a source costs work per weight change of its kernel,
-//      never per covered pixel; then the levels are composited front to back, the average
-//      colour at and behind the pixel's own depth is deposited for the background estimates,
-//      and the records collect those deposits over their footprints.
+//      never per covered pixel (a column's bucket is held as several chains walked side by
+//      side, as the records lie far apart in memory); then the levels are composited front
+//      to back, the average colour at and behind the pixel's own depth is deposited for the
+//      background estimates, and the records collect those deposits over their footprints.
 // The running sums are integers (weights on a 1/65536 grid times colour on a fixed grid), so
 // they are exact and do not depend on the order in which sources were added: one thread or
 // many, any tile grid, the composite of a pixel is the same.
@@ -253,22 +251,6 @@ inline int32_t highest_level(const uint64_t* mask, int32_t from) {
         if (--word < 0) return -1;
         bits = mask[word];
     }
-}
-
-// The records are read at random over megabytes (the kernel height's rows of the padded tile):
-// on small pages most of those reads would also miss the address translation cache. Where the
-// system can, the block is backed by large pages; elsewhere this does nothing.
-inline void ask_for_large_pages(void* block, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t kLarge = uintptr_t(2) << 20;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kLarge - 1) & ~(kLarge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kLarge - 1);
-    if (block != nullptr && end > begin)
-        madvise(reinterpret_cast<void*>(begin), size_t(end - begin), MADV_HUGEPAGE);
-#else
-    (void)block;
-    (void)bytes;
-#endif
 }
 
 }  // namespace zblur_detail
@@ -547,7 +529,6 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
                 b.coverage = static_cast<float*>(host->allocate(coverage_entries * 4));
                 b.floor = static_cast<uint8_t*>(host->allocate(pixels));
                 b.records = static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
-                zblur_detail::ask_for_large_pages(b.records, pixels * sizeof(SourceRecord));
                 b.buckets = static_cast<int32_t*>(host->allocate(pixels * 4));
                 b.chains = static_cast<int32_t*>(
                     host->allocate(size_t(4 * kChains) * wp * sizeof(int32_t)));
