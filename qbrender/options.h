@@ -65,8 +65,8 @@ struct Options {
     // Folder searched for plug-in libraries.
     std::string plugin_dir;
     // Fault injection, to see how an effect copes: the host's progress callback answers
-    // "cancelled" from its n-th call on (0 = never), and host memory is refused from the n-th
-    // allocation of each frame on (0 = never).
+    // "cancelled" from its n-th call of each frame on (0 = never), and host memory is refused
+    // from the n-th allocation of each frame on (0 = never).
     int64_t cancel_after = 0;
     uint64_t fail_allocation = 0;
     // Suites the host's basic suite refuses, by name ("PF World Suite", ...), and layer

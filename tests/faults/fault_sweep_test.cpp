@@ -38,7 +38,7 @@ constexpr int kWidth = 48;
 constexpr int kHeight = 32;
 constexpr int kThreads = 2;
 
-// Injected faults that were answered as they must be; reported at the end.
+// Injected faults that were answered as they must be; each test reports its share.
 int g_survived = 0;
 
 // The files the program path reads, shared by every test of this file: the sample scene at
@@ -325,9 +325,9 @@ bool throughProgram(uint64_t n, uint64_t count) {
 }
 
 // Every allocation, then every progress call of the frame, each through the library, and some
-// of them also through the program path. What the frame did when faulted decides what it must return: a frame that
-// never reached the n-th allocation or progress call (the split of work between the two
-// threads varies) must render as if nothing was injected.
+// of them also through the program path. What the frame did when faulted decides what it must
+// return: a frame that never reached the n-th allocation or progress call (the split of work
+// between the two threads varies) must render with status 0.
 void sweep(const Case& c) {
     SCOPED_TRACE(c.label());
     CaseSession session(c, {});
