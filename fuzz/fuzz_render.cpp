@@ -7,7 +7,8 @@
 //
 // A render must end with no error (or the cancel or out-of-memory error that was provoked),
 // leave the host nothing to complain about (every handle, checkout, suite and world given
-// back, no padding written, no input changed), and, from finite input, give finite pixels.
+// back, no padding written, no input changed), and, from finite input of ordinary magnitude,
+// give finite pixels.
 
 #include <cmath>
 #include <cstdint>
@@ -41,8 +42,12 @@ std::vector<EffectInfo>& effects() {
     return all;
 }
 
+// Beyond this magnitude a colour's power for linear light (2.2) leaves the float range, so the
+// output may be infinite: such input counts as not finite.
+constexpr float kLargestOrdinary = 1e6f;
+
 // A float sample: mostly 0 .. 1.2 in steps of 1/200, else one of the values that break
-// arithmetic. Sets *finite to false for NaN and infinities.
+// arithmetic. Sets *finite to false for NaN, infinities and magnitudes above kLargestOrdinary.
 float floatSample(FuzzInput& in, bool* finite) {
     static const float kSpecial[] = {NAN, INFINITY, -INFINITY, -0.5f, 1e30f, -1e30f, 1e-40f,
                                      65504.0f, 2.0f, 10.0f, 100.0f, 1e6f, -1.0f, 0.999999f,
@@ -50,7 +55,7 @@ float floatSample(FuzzInput& in, bool* finite) {
     const uint8_t b = in.byte();
     if (b < 0xF0) return float(b) / 200.0f;
     const float v = kSpecial[b - 0xF0];
-    if (!std::isfinite(v)) *finite = false;
+    if (!(std::fabs(v) <= kLargestOrdinary)) *finite = false;
     return v;
 }
 
