@@ -49,7 +49,8 @@ uint64_t groupMemoryLeft() {
         const std::string controllers = line.substr(first + 1, second - first - 1);
         const std::string path = line.substr(second + 1);
         if (controllers.empty()) {
-            for (const std::string& dir : {"/sys/fs/cgroup" + path, std::string("/sys/fs/cgroup")}) {
+            for (const std::string& dir :
+                 {"/sys/fs/cgroup" + path, std::string("/sys/fs/cgroup")}) {
                 candidates.emplace_back(dir + "/memory.max", dir + "/memory.current");
             }
         } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {

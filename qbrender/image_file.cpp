@@ -405,14 +405,16 @@ Image readImage(const fs::path& file) {
     // allocation. The file's samples and the image's RGBA samples are held at once.
     // In doubles: 2^31 x 2^31 pixels of many channels pass 2^64 bytes.
     const double pixels = double(spec.width) * double(spec.height);
-    const double needed = pixels * (double(spec.nchannels) + Image::channels) * (bitsOf(depth) / 8) +
-                          (map.z >= 0 ? pixels * sizeof(float) : 0.0);
+    const double needed =
+        pixels * (double(spec.nchannels) + Image::channels) * (bitsOf(depth) / 8) +
+        (map.z >= 0 ? pixels * sizeof(float) : 0.0);
     const uint64_t memory = machineHandleMemory();
     if (memory != 0 && needed > double(memory)) {
         discardErrors(in.get());
+        const uint64_t needed_mb = uint64_t(std::min(needed, 1e18)) >> 20;
         throw readError(file, "the image is " + std::to_string(spec.width) + "x" +
                                   std::to_string(spec.height) + " pixels, " +
-                                  std::to_string(uint64_t(std::min(needed, 1e18)) >> 20) + " MB once read, more than the " +
+                                  std::to_string(needed_mb) + " MB once read, more than the " +
                                   std::to_string(memory >> 20) + " MB of memory free");
     }
     Image image(spec.width, spec.height, depth);
