@@ -3,6 +3,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "hostile_render.h"
 
@@ -16,7 +17,9 @@ struct Shape {
     int height;
 };
 
-std::string shapeName(const Shape& s) { return std::to_string(s.width) + "x" + std::to_string(s.height); }
+std::string shapeName(const Shape& s) {
+    return std::to_string(s.width) + "x" + std::to_string(s.height);
+}
 
 // `all_paths`: every depth on the smart and the classic path; else the smart path at one depth
 // per shape, 8-bit for the first, float for the second (to keep the long strips cheap).
@@ -60,6 +63,47 @@ TEST(ExtremeFrameShapes, SinglePixelsAndOnePixelStrips) {
 TEST(ExtremeFrameShapes, LongStrips) {
     renderShapes("zblur", kLongStrips, std::size(kLongStrips), "12", false);
     renderShapes("evenblur", kLongStrips, std::size(kLongStrips), "12", false);
+}
+
+// What else the host decides: a draft resolution beyond the frame's size, and pixel aspect
+// ratios far from square, with every layer larger than the input. Zblur widens its kernels by
+// 1 / pixel aspect and its cost grows with the kernel's extent: at 1/1000 this 41x29 frame
+// takes minutes (cancellable), so Zblur gets the ratios real footage has (up to 4).
+TEST(ExtremeFrameShapes, DownsamplingAndPixelAspect) {
+    const struct {
+        int downsample;
+        PF_RationalScale aspect;
+    } settings[] = {{3, {1, 1}}, {64, {1, 1}}, {1, {1, 4}},    {1, {4, 1}},
+                    {5, {7, 3}}, {1, {1, 1000}}, {1, {1000, 1}}};
+    for (const char* effect : {"zblur", "evenblur"}) {
+        for (const auto& s : settings) {
+            const double aspect = double(s.aspect.num) / double(s.aspect.den);
+            const bool square_enough = aspect <= 4.0 && aspect >= 0.25;
+            if (std::string(effect) == "zblur" && !square_enough) continue;
+            for (const SampleDepth depth : {SampleDepth::bits16, SampleDepth::float32}) {
+                const std::string what = std::string(effect) + " downsample " +
+                                         std::to_string(s.downsample) + " aspect " +
+                                         std::to_string(s.aspect.num) + "/" +
+                                         std::to_string(s.aspect.den) + " " + depthName(depth);
+                SCOPED_TRACE(what);
+                HostileRender job;
+                job.effect = effect;
+                job.input = patternImage(41, 29, true).converted(depth);
+                const bool zblur = std::string(effect) == "zblur";
+                const std::vector<const char*> layers =
+                    zblur ? std::vector<const char*>{"depth layer", "alternative iris (beta)"}
+                          : std::vector<const char*>{"background layer", "alternative iris"};
+                for (const char* layer : layers) {
+                    job.layers.emplace_back(layer, grayImage(67, 53).converted(depth));
+                }
+                job.sets = {{"radius", "25"}, {"enable", "on"}};
+                job.frame.depth = depth;
+                job.frame.downsample = s.downsample;
+                job.frame.pixel_aspect = s.aspect;
+                expectDefinedFrame(renderHostile(job), what);
+            }
+        }
+    }
 }
 
 // An input of 0x0 pixels (no file format makes one): the host cannot make an output world for

@@ -26,7 +26,8 @@ const Poison kPoisons[] = {{"NaN", kNaN}, {"+inf", kInf}, {"-inf", -kInf}, {"1e3
 
 // Every seventh pixel, plus the corners, so that border handling meets the value too.
 bool poisoned(int x, int y) {
-    return (x * 3 + y * 5) % 7 == 0 || ((x == 0 || x == kWidth - 1) && (y == 0 || y == kHeight - 1));
+    return (x * 3 + y * 5) % 7 == 0 ||
+           ((x == 0 || x == kWidth - 1) && (y == 0 || y == kHeight - 1));
 }
 
 Image poisonColour(Image image, double value, bool alpha_too) {
@@ -54,7 +55,8 @@ TEST(NonFiniteValues, FloatPixels) {
                 SCOPED_TRACE(what);
                 HostileRender job;
                 job.effect = effect;
-                job.input = poisonColour(patternImage(kWidth, kHeight, true), poison.value, alpha_too);
+                job.input =
+                    poisonColour(patternImage(kWidth, kHeight, true), poison.value, alpha_too);
                 job.sets = blurSettings(effect);
                 job.frame.depth = SampleDepth::float32;
                 expectDefinedFrame(renderHostile(job), what);
@@ -70,15 +72,17 @@ TEST(NonFiniteValues, DepthChannel) {
             for (const SampleDepth depth : kAllDepths) {
                 for (const char* show : {"1", "3"}) {
                     for (const bool all : {false, true}) {
-                        const std::string what = std::string("Z ") + poison.name +
-                                                 (all ? " everywhere " : " ") + depthName(depth) +
-                                                 (doubles ? " doubles" : " floats") + " show " + show;
+                        const std::string what =
+                            std::string("Z ") + poison.name + (all ? " everywhere " : " ") +
+                            depthName(depth) + (doubles ? " doubles" : " floats") + " show " + show;
                         SCOPED_TRACE(what);
                         Image input = patternImage(kWidth, kHeight, true);
                         std::vector<float> z(input.z().begin(), input.z().end());
                         for (int y = 0; y < kHeight; ++y) {
                             for (int x = 0; x < kWidth; ++x) {
-                                if (all || poisoned(x, y)) z[size_t(y * kWidth + x)] = float(poison.value);
+                                if (all || poisoned(x, y)) {
+                                    z[size_t(y * kWidth + x)] = float(poison.value);
+                                }
                             }
                         }
                         input.setZ(z);
@@ -105,7 +109,8 @@ TEST(NonFiniteValues, FloatDepthLayer) {
             HostileRender job;
             job.effect = "zblur";
             job.input = patternImage(kWidth, kHeight, false);
-            job.layers = {{"depth layer", poisonColour(grayImage(kWidth, kHeight), poison.value, false)}};
+            job.layers = {
+                {"depth layer", poisonColour(grayImage(kWidth, kHeight), poison.value, false)}};
             // poisonColour spoils one channel per pixel; spoil all three so red carries it too.
             Image& layer = job.layers[0].second;
             for (int y = 0; y < kHeight; ++y)

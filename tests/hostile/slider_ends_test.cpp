@@ -11,7 +11,8 @@
 // lets a user type, not the slider's), at every depth; angles beyond a turn either way up to
 // the largest the host's 16.16 fixed point holds, at 8 bits and float.
 // The other controls stay at their defaults but for a small radius (unless the radius is the
-// control under test) and highlights on, so that the highlight controls matter.
+// control under test), highlights on and, for Evenblur, a background layer, so that the
+// highlight and distortion controls matter.
 
 namespace {
 
@@ -91,6 +92,10 @@ void renderExtremes(const char* effect) {
             job.input = patternImage(kWidth, kHeight, true, e.position).converted(depth);
             if (e.name != "radius") job.sets.push_back({"radius", "5"});
             job.sets.push_back({"enable", "on"});
+            // Evenblur's distortion controls act on the background layer.
+            if (!zblur) {
+                job.layers = {{"background layer", grayImage(kWidth, kHeight).converted(depth)}};
+            }
             job.poke = [e](ParameterStore& params) { setEnd(params, e); };
             job.frame.depth = depth;
             // Zblur's cost grows with the padded frame (frame + 2 radius) squared times the
