@@ -33,8 +33,7 @@
 // range selection can be boosted. The other "show" values are per-pixel displays.
 //
 // The blur runs over tiles with a margin as wide as the largest kernel; each worker renders
-// its tiles with its own set of buffers (85 bytes per padded-tile pixel and 128 bytes per
-// padded column, see TileBuffers).
+// its tiles with its own set of buffers (85 bytes per padded-tile pixel, see TileBuffers).
 // A tile is rendered by five sweeps over its padded rows:
 //   1. the depth level of every padded pixel (outside the image through the outside modes);
 //   2. a pyramid of minima of the levels over squares of 2^k pixels;
@@ -45,10 +44,9 @@
 //   5. row by row, left to right: every record in the bucket of a column applies its weight
 //      change to the running sums of its level and moves on to the bucket of its next change
 //      (or of its next kernel row), so a source costs work per weight change of its kernel,
-//      never per covered pixel (a column's bucket is held as several chains walked side by
-//      side, as the records lie far apart in memory); then the levels are composited front
-//      to back, the average colour at and behind the pixel's own depth is deposited for the
-//      background estimates, and the records collect those deposits over their footprints.
+//      never per covered pixel; then the levels are composited front to back, the average
+//      colour at and behind the pixel's own depth is deposited for the background estimates,
+//      and the records collect those deposits over their footprints.
 // The running sums are integers (weights on a 1/65536 grid times colour on a fixed grid), so
 // they are exact and do not depend on the order in which sources were added: one thread or
 // many, any tile grid, the composite of a pixel is the same.
@@ -109,12 +107,13 @@ private:
     struct SourceRecord {
         float background[5];  // alpha, red, green, blue, weight
         int32_t next;         // next record in the same bucket, -1 ends
-        int32_t span;         // byte offset in the level's steps of the next change to apply
+        int32_t span;         // index in the level's steps of the next change to apply
         int32_t colour[4];    // alpha, red, green, blue on the colour grid
         float selection;      // 0 .. 1, highlight kernels only
         uint16_t column;
         uint16_t row;
         uint8_t level;
+        uint8_t entering;  // 1 until the record's first change in its current kernel row
         uint8_t own;       // 1 for the tile's own pixels, whose background estimate is used
         uint8_t shift;     // float pixels: the colour is in units of 2^(shift - 40)
     };
@@ -137,11 +136,7 @@ private:
             return ColourSum(dw * colour) << shift;
         } else {
             (void)shift;
-            int64_t term = dw * colour;
-            // Four scalar multiplications are cheaper than the compiler's emulation of 64-bit
-            // vector multiplication on the baseline instruction set: keep them scalar.
-            asm("" : "+r"(term));
-            return term;
+            return dw * colour;
         }
     }
     struct LevelBackground {
@@ -164,14 +159,8 @@ private:
         uint8_t* floor = nullptr;    // 1 byte: level floor
         SourceRecord* records = nullptr;  // 56 bytes
         int32_t* buckets = nullptr;       // 4 bytes
-        int32_t* chains = nullptr;        // per padded column, not per pixel: 4 kChains chain
-                                          // heads (see sweep 4)
         LevelArrays* levels = nullptr;    // per worker, not per pixel
     };
-    // The records whose changes fall on one column of a row are kept in this many separate
-    // chains, walked in turn, so that as many record loads are in flight at once: a record's
-    // successor in a chain is known only once the record has arrived from memory.
-    static constexpr int32_t kChains = 8;
 
     int32_t init_all();
     void free_tables();
@@ -530,13 +519,11 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
                 b.floor = static_cast<uint8_t*>(host->allocate(pixels));
                 b.records = static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
                 b.buckets = static_cast<int32_t*>(host->allocate(pixels * 4));
-                b.chains = static_cast<int32_t*>(
-                    host->allocate(size_t(4 * kChains) * wp * sizeof(int32_t)));
                 b.levels = static_cast<LevelArrays*>(host->allocate(sizeof(LevelArrays)));
                 const bool keep_ok = b.keep != nullptr || !highlights_;
                 if (b.composite == nullptr || !keep_ok || b.coverage == nullptr ||
                     b.floor == nullptr || b.records == nullptr || b.buckets == nullptr ||
-                    b.chains == nullptr || b.levels == nullptr) {
+                    b.levels == nullptr) {
                     status = host->outOfMemoryError();
                 }
             }
@@ -559,7 +546,6 @@ void ZblurFilter<P, D>::free_memory() {
         host->release(b.floor);
         host->release(b.records);
         host->release(b.buckets);
-        host->release(b.chains);
         host->release(b.levels);
     }
     host->release(buffers_);
@@ -792,27 +778,8 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     std::fill(b.buckets, b.buckets + pixels, -1);
     SourceRecord* records = b.records;
     int32_t* buckets = b.buckets;
-    // Sweep 5 keeps the records due at a column in chains of kChains heads each: records
-    // entering their kernel row there, for the current row and the next one; and, for the
-    // current row only, records with a later change in the row ("middle") and records whose
-    // change there is their row's last ("final"). The kinds are walked apart so that every
-    // walk takes the same branches for nearly all its records. A record goes to the chain
-    // after the last one used, in turn.
-    const size_t chain_row = size_t(kChains) * size_t(wp);
-    std::fill(b.chains, b.chains + 4 * chain_row, -1);
-    int32_t* entering_now = b.chains;
-    int32_t* entering_next = b.chains + chain_row;
-    int32_t* const later = b.chains + 2 * chain_row;  // per column: kChains middle, kChains final
-    uint32_t turn = 0;
-    auto push = [&](int32_t* heads, SourceRecord& rec, int32_t index) __attribute__((always_inline)) {
-        int32_t& head = heads[turn++ & uint32_t(kChains - 1)];
-        rec.next = head;
-        head = index;
-    };
     // Moves a record to the first usable kernel row from offset `kr` on; false when none.
-    // A record moving to row `near_row` joins that row's chains, others the row's bucket.
-    auto link_row = [&](SourceRecord& rec, int32_t index, int32_t kr, int32_t near_row)
-                        __attribute__((always_inline)) {
+    auto link_row = [&](SourceRecord& rec, int32_t index, int32_t kr) {
         const LevelKernel& k = kernels_[rec.level];
         const int32_t last = std::min(k.last_row, hp - 1 - int32_t(rec.row));
         for (; kr <= last; ++kr) {
@@ -821,15 +788,11 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             if (s.x == kIrisRowEnd) continue;
             const int32_t column = std::max(0, int32_t(rec.column) + s.x);
             if (column >= wp) continue;
-            rec.span = first * int32_t(sizeof(LevelStep));
-            const int32_t row = int32_t(rec.row) + kr;
-            if (row == near_row) {
-                push(entering_next + size_t(column) * kChains, rec, index);
-            } else {
-                int32_t& head = buckets[size_t(row) * size_t(wp) + size_t(column)];
-                rec.next = head;
-                head = index;
-            }
+            rec.span = first;
+            rec.entering = 1;
+            int32_t& head = buckets[size_t(int32_t(rec.row) + kr) * size_t(wp) + size_t(column)];
+            rec.next = head;
+            head = index;
             return true;
         }
         return false;
@@ -853,7 +816,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             rec.own = i >= mx && i < mx + tw && j >= my && j < my + th ? 1 : 0;
             rec.next = -1;
             const LevelKernel& k = kernels_[rec.level];
-            if (!k.empty()) link_row(rec, index, std::max(k.first_row, -j), -1);
+            if (!k.empty()) link_row(rec, index, std::max(k.first_row, -j));
         }
         const int32_t status = report();
         if (status != ok) return status;
@@ -868,6 +831,8 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     int32_t background_low = kDepthLevelCount;
     int32_t background_high = -1;
 
+    // Applies the changes of `rec` up to column `x` (all remaining ones when x is beyond the
+    // row) and returns the column of its next change, kIrisRowEnd at the row's end.
     const LevelStep* step_base[kDepthLevelCount];
     for (int32_t level = 0; level < kDepthLevelCount; ++level) step_base[level] = kernels_[level].steps;
     LevelSums* const sums = L.sums;
@@ -879,13 +844,12 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     constexpr int32_t kAfterRow = kIrisRowEnd - 1;
 
     // Applies the changes of `rec` up to column `x` (its first change is due: the record sits
-    // in a chain of that column) and returns its next pending step, whose x is kIrisRowEnd at
-    // the row's end.
-    auto apply = [&](SourceRecord& rec, int32_t x) __attribute__((always_inline)) -> const LevelStep* {
+    // in the bucket of that column) and returns the column of its next change, kIrisRowEnd
+    // at the row's end. The row end's record has the column kIrisRowEnd, never reached.
+    auto advance = [&](SourceRecord& rec, int32_t x) __attribute__((always_inline)) -> int32_t {
         const int32_t level = rec.level;
         const LevelStep* const base = step_base[level];
-        const LevelStep* s =
-            reinterpret_cast<const LevelStep*>(reinterpret_cast<const char*>(base) + rec.span);
+        const LevelStep* s = base + rec.span;
         const int32_t column = rec.column;
         int64_t dw = s->weight_step;
         int64_t dp = kHighlights ? s->plain_step : 0;
@@ -895,7 +859,11 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             if constexpr (kHighlights) dp += s->plain_step;
             ++s;
         }
-        rec.span = int32_t(reinterpret_cast<const char*>(s) - reinterpret_cast<const char*>(base));
+        rec.span = int32_t(s - base);
+        if (rec.entering) {
+            rec.entering = 0;
+            if (active[level]++ == 0) mask[level >> 6] |= uint64_t(1) << (level & 63);
+        }
         LevelSums& sum = sums[level];
         const int32_t shift = rec.shift;
         sum.a += colour_term(dw, rec.colour[0], shift);
@@ -903,15 +871,16 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         sum.g += colour_term(dw, rec.colour[2], shift);
         sum.b += colour_term(dw, rec.colour[3], shift);
         sum.w += dw;
-        // Only the tile's own pixels use their background estimate; the others collect
-        // nothing (without a branch, which would be taken at random).
-        const LevelBackground& bg = backgrounds[level];
-        const double d = rec.own != 0 ? double(dw) : 0.0;
-        rec.background[0] = float(double(rec.background[0]) - d * bg.a);
-        rec.background[1] = float(double(rec.background[1]) - d * bg.r);
-        rec.background[2] = float(double(rec.background[2]) - d * bg.g);
-        rec.background[3] = float(double(rec.background[3]) - d * bg.b);
-        rec.background[4] = float(double(rec.background[4]) - d * bg.w);
+        // Only the tile's own pixels use their background estimate.
+        if (rec.own) {
+            const LevelBackground& bg = backgrounds[level];
+            const double d = double(dw);
+            rec.background[0] = float(double(rec.background[0]) - d * bg.a);
+            rec.background[1] = float(double(rec.background[1]) - d * bg.r);
+            rec.background[2] = float(double(rec.background[2]) - d * bg.g);
+            rec.background[3] = float(double(rec.background[3]) - d * bg.b);
+            rec.background[4] = float(double(rec.background[4]) - d * bg.w);
+        }
         if constexpr (kHighlights) {
             if (rec.selection > 0.0f) {
                 const double sel = rec.selection;
@@ -924,59 +893,18 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                 h.u += dp;
             }
         }
-        return s;
-    };
-    // A record's level gains or loses a record inside its current kernel row.
-    auto enter = [&](int32_t level) __attribute__((always_inline)) {
-        if (active[level]++ == 0) mask[level >> 6] |= uint64_t(1) << (level & 63);
-    };
-    auto leave = [&](int32_t level) __attribute__((always_inline)) {
-        if (--active[level] == 0) mask[level >> 6] &= ~(uint64_t(1) << (level & 63));
-    };
-
-    // Walks the chains `live[0 .. n)` in turn, one record of each at a time, and hands every
-    // record to `visit`, which may link it elsewhere (its successor is read before). The
-    // record after the one visited is asked for at once (both cache lines a record can
-    // touch), so that a record of every chain is on its way.
-    auto walk = [&](int32_t* live, int32_t n, auto&& visit) __attribute__((always_inline)) {
-        while (n > 0) {
-            for (int32_t k = 0; k < n;) {
-                const int32_t index = live[k];
-                SourceRecord& rec = records[index];
-                const int32_t next = rec.next;
-                if (next >= 0) {
-                    const char* ahead = reinterpret_cast<const char*>(&records[next]);
-                    __builtin_prefetch(ahead);
-                    __builtin_prefetch(ahead + sizeof(SourceRecord) - 1);
-                    live[k++] = next;
-                } else {
-                    live[k] = live[--n];
-                }
-                visit(rec, index);
-            }
+        if (s->x == kIrisRowEnd) {
+            if (--active[level] == 0) mask[level >> 6] &= ~(uint64_t(1) << (level & 63));
+            return kIrisRowEnd;
         }
-    };
-    // Takes the chains of `heads[0 .. count)` into `live` and empties them; returns how many.
-    auto gather = [](int32_t* heads, int32_t count, int32_t* live) __attribute__((always_inline)) {
-        int32_t n = 0;
-        for (int32_t k = 0; k < count; ++k) {
-            live[n] = heads[k];
-            n += heads[k] >= 0 ? 1 : 0;
-            heads[k] = -1;
-        }
-        return n;
+        return column + s->x;
     };
 
     for (int32_t r = 0; r < hp; ++r) {
         for (int32_t l = background_low; l <= background_high; ++l) L.background[l] = {};
         background_low = kDepthLevelCount;
         background_high = -1;
-        // The entering chains filled for this row during the last one (every chain is empty
-        // once consumed).
-        std::swap(entering_now, entering_next);
-        // Records whose next change lies beyond the right edge.
-        int32_t overflow[kChains];
-        std::fill(overflow, overflow + kChains, -1);
+        int32_t overflow = -1;  // records whose next change lies beyond the right edge
         int32_t* row_buckets = buckets + size_t(r) * size_t(wp);
         const SourceRecord* row_records = records + size_t(r) * size_t(wp);
         float* composite = b.composite + size_t(r) * size_t(wp) * 4;
@@ -984,56 +912,33 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         float* keep = kHighlights ? b.keep + size_t(r) * size_t(wp) : nullptr;
         const uint8_t* floors = b.floor + size_t(r) * size_t(wp);
 
-        // Files `rec`, whose next pending step is `s`, under the column of that change, or
-        // moves it on to its next kernel row at the row's end.
-        auto finish = [&](SourceRecord& rec, int32_t index, const LevelStep* s)
-                          __attribute__((always_inline)) {
-            if (s->x == kIrisRowEnd) {
-                leave(rec.level);
-                link_row(rec, index, r - int32_t(rec.row) + 1, r + 1);
-                return;
-            }
-            const int32_t column = int32_t(rec.column) + s->x;
-            if (column < wp) {
-                const size_t kind = s[1].x == kIrisRowEnd ? kChains : 0;
-                push(later + size_t(column) * (2 * kChains) + kind, rec, index);
-            } else {
-                push(overflow, rec, index);
-            }
+        auto row_end = [&](SourceRecord& rec, int32_t index) {
+            link_row(rec, index, r - int32_t(rec.row) + 1);
         };
 
         for (int32_t x = 0; x < wp; ++x) {
-            // a. Weight changes at this column: records entering their kernel row (from the
-            // entering chains, or from the bucket when they start a tile row or skip rows),
-            // then the middle and the final changes.
-            int32_t live[kChains + 1];
-            int32_t* entering = entering_now + size_t(x) * kChains;
-            int32_t* middle = later + size_t(x) * (2 * kChains);
-            // The records of the next columns are scattered over the kernel's rows: ask for
-            // the first of each chain early.
-            if (x + 2 < wp) {
-                const int32_t* ahead = entering + 2 * kChains;
-                for (int32_t k = 0; k < kChains; ++k)
-                    if (ahead[k] >= 0) __builtin_prefetch(&records[ahead[k]]);
-                ahead = middle + 4 * kChains;
-                for (int32_t k = 0; k < 2 * kChains; ++k)
-                    if (ahead[k] >= 0) __builtin_prefetch(&records[ahead[k]]);
-                if (row_buckets[x + 2] >= 0) __builtin_prefetch(&records[row_buckets[x + 2]]);
+            // a. Weight changes at this column.
+            int32_t index = row_buckets[x];
+            row_buckets[x] = -1;
+            // The records of the next columns' buckets are scattered over the kernel's rows:
+            // ask for them early.
+            if (x + 2 < wp && row_buckets[x + 2] >= 0) __builtin_prefetch(&records[row_buckets[x + 2]]);
+            while (index >= 0) {
+                SourceRecord& rec = records[index];
+                const int32_t next = rec.next;
+                if (next >= 0) __builtin_prefetch(&records[next]);
+                const int32_t column = advance(rec, x);
+                if (column == kIrisRowEnd) {
+                    row_end(rec, index);
+                } else if (column < wp) {
+                    rec.next = row_buckets[column];
+                    row_buckets[column] = index;
+                } else {
+                    rec.next = overflow;
+                    overflow = index;
+                }
+                index = next;
             }
-            int32_t n = gather(entering, kChains, live);
-            n += gather(row_buckets + x, 1, live + n);
-            walk(live, n, [&](SourceRecord& rec, int32_t index) __attribute__((always_inline)) {
-                enter(rec.level);
-                finish(rec, index, apply(rec, x));
-            });
-            walk(live, gather(middle, kChains, live),
-                 [&](SourceRecord& rec, int32_t index) __attribute__((always_inline)) {
-                     finish(rec, index, apply(rec, x));
-                 });
-            walk(live, gather(middle + kChains, kChains, live),
-                 [&](SourceRecord& rec, int32_t index) __attribute__((always_inline)) {
-                     finish(rec, index, apply(rec, x));
-                 });
 
             // b. Front to back composition down to the floor.
             const int32_t own = row_records[x].level;
@@ -1134,12 +1039,12 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         }
 
         // Changes beyond the right edge only collect the row's final background values.
-        {
-            int32_t live[kChains];
-            walk(live, gather(overflow, kChains, live),
-                 [&](SourceRecord& rec, int32_t index) __attribute__((always_inline)) {
-                     finish(rec, index, apply(rec, kAfterRow));
-                 });
+        while (overflow >= 0) {
+            SourceRecord& rec = records[overflow];
+            const int32_t next = rec.next;
+            advance(rec, kAfterRow);
+            row_end(rec, overflow);
+            overflow = next;
         }
 
         const int32_t status = report();
