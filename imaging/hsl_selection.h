@@ -103,11 +103,14 @@ inline HslValue rgb_to_hsl(double r, double g, double b) {
 
 // Range test of one component value x (0 .. 1). A value at or above `low` is inside when it
 // is at most `high`; a value below `low` is tried one turn up and must then lie strictly below
-// `high`. On success `x` holds the value that was tested. NaN is never inside.
+// `high`. On success `x` holds the value that was tested. NaN is never inside. Float pixels
+// can give components below 0 (negative channels); one turn up such a value can still lie
+// below `low`, and it is then outside: taking it in would put it before the start of the ramp
+// of range_factor, whose power of a negative base is NaN.
 inline bool range_contains(const PreparedRange& range, double& x) {
     if (x >= range.low) return range.high >= x;
     x += 1.0;
-    return range.high > x;
+    return x >= range.low && range.high > x;
 }
 
 // The soft factor of a value inside its range: a ramp from `low` to the peak and down to

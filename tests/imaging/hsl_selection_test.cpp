@@ -198,6 +198,34 @@ TEST(SelectionWeight, UpperLimitIsInsideOnlyWhenTestedDirectly) {
     EXPECT_DOUBLE_EQ(x, 1.0999);
 }
 
+TEST(SelectionWeight, ComponentsBelowZeroStayOutsideAndNeverGiveNaN) {
+    // Float pixels with negative channels give saturation or lightness below 0; one turn up
+    // they still lie below the range, so they are outside, not at a negative ramp position.
+    const PreparedRange wrapping{0.5, 1.2, 1.0 / 0.7, 0.4, 0.25};
+    double x = -7.0;
+    EXPECT_FALSE(range_contains(wrapping, x));
+    x = -0.9;  // 0.1 one turn up, still below the range
+    EXPECT_FALSE(range_contains(wrapping, x));
+    x = 0.1;  // 1.1 one turn up: inside the wrapped part of the range
+    EXPECT_TRUE(range_contains(wrapping, x));
+
+    SelectionSettings s = default_settings();
+    s.lightness_start = 0.3;
+    s.lightness_end = 0.9;
+    s.lightness_soften = 0.25;
+    s.saturation_start = 0.1;
+    s.saturation_end = 1.0;
+    s.saturation_climax = -0.2;
+    s.saturation_soften = 0.25;
+    const PreparedSelection selection = prepare_selection(s);
+    for (double r : {-3.0, -0.5, 0.0, 0.4, 1.0, 5.0})
+        for (double g : {-2.0, 0.0, 0.7, 3.0})
+            for (double b : {-1.0, 0.2, 1.0, 9.0}) {
+                const double w = selection_weight(selection, r, g, b);
+                EXPECT_TRUE(w >= 0.0 && w <= 1.0) << r << "," << g << "," << b << ": " << w;
+            }
+}
+
 TEST(SelectionWeight, SoftenShapesTheRamp) {
     // Lightness range 0.2 .. 0.8 over gray pixels, so that hue and saturation always pass.
     SelectionSettings s = default_settings();
