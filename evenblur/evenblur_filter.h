@@ -604,7 +604,13 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
             g = linear(v.g);
             b = linear(v.b);
         } else {
-            auto finite = [](double c) { return std::isfinite(c) ? c : 0.0; };
+            // Non-finite channels count as 0 and huge ones are cut to 2^20 (the brightest
+            // highlight a float frame may hold here), so that linear light, about the value to
+            // the power 2.2, and the transform's sums over the frame stay inside float range.
+            static constexpr double kLimit = 1048576.0;
+            auto finite = [](double c) {
+                return std::isfinite(c) ? std::clamp(c, -kLimit, kLimit) : 0.0;
+            };
             a = finite(v.a);
             r = finite(v.r);
             g = finite(v.g);

@@ -452,6 +452,24 @@ TEST(EvenblurFilterTest, NonFiniteSourceValuesDoNotSpread) {
     EXPECT_NEAR(red_of(output.at(0, 9)), 0.5, 1e-4);
 }
 
+TEST(EvenblurFilterTest, HugeSourceValuesGiveAFiniteFrame) {
+    // 1e30 is finite but leaves float range once made linear (about its power 2.2). The frame
+    // must stay finite; its rounding noise may reach every pixel, as any transform's would.
+    EvenblurSettings s = plain_settings(3.0);
+    s.gamma = true;
+    SentinelImage<PixelRGBAFloat> source(12, 10), output(12, 10);
+    uniform_pixels(source, 1.0, 0.5, 0.5, 0.5);
+    set_pixel(source.at(10, 1), 1.0, 1e30f, 0.5, -1e30f);
+    FftTestHost host(2);
+    EvenblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
+                                                          source.array(), {});
+    ASSERT_EQ(filter.render(0, 1), host.noError());
+    for (int32_t y = 0; y < 10; ++y)
+        for (int32_t x = 0; x < 12; ++x)
+            for (int c = 0; c < 4; ++c)
+                EXPECT_TRUE(std::isfinite(channel(output.at(x, y), c))) << x << "," << y << "," << c;
+}
+
 TEST(EvenblurFilterTest, SizesFollowTheMarginAndTheCap) {
     // A 1 x 1 source with a tiny radius: W' = 3 capped, raised to 4, Nw = 4.
     EvenblurSizes s = EvenblurSizes::of(1, 1, 0.01, 0.0, 1.0, 1.0);
