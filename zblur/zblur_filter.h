@@ -23,7 +23,9 @@
 #include "outside_mode.h"
 #include "pixel_array.h"
 #include "pixel_conversion.h"
+#include "row_scatter.h"
 #include "tiled_filter.h"
+#include "tile_records.h"
 #include "zblur_settings.h"
 
 // The depth-of-field filter. For "normal blur" and "info density" every source pixel is
@@ -33,23 +35,22 @@
 // range selection can be boosted. The other "show" values are per-pixel displays.
 //
 // The blur runs over tiles with a margin as wide as the largest kernel; each worker renders
-// its tiles with its own set of buffers (85 bytes per padded-tile pixel, see TileBuffers).
-// A tile is rendered by five sweeps over its padded rows:
+// its tiles with its own set of buffers (see TileBuffers). A tile is rendered by five sweeps
+// over its padded rows:
 //   1. the depth level of every padded pixel (outside the image through the outside modes);
 //   2. a pyramid of minima of the levels over squares of 2^k pixels;
 //   3. every pixel's level floor: the lowest level inside the bounding box of its own level's
 //      kernel, read from the pyramid; composition at a pixel never goes below its floor;
-//   4. one source record per pixel (premultiplied, linear colour, selection weight, level),
-//      linked into the bucket of the first kernel row and column where its weight changes;
-//   5. row by row, left to right: every record in the bucket of a column applies its weight
-//      change to the running sums of its level and moves on to the bucket of its next change
-//      (or of its next kernel row), so a source costs work per weight change of its kernel,
-//      never per covered pixel; then the levels are composited front to back, the average
-//      colour at and behind the pixel's own depth is deposited for the background estimates,
-//      and the records collect those deposits over their footprints.
+//   4. one source record per pixel (premultiplied, linear colour, selection weight, level);
+//   5. row by row: every source whose kernel has a row there adds that row's weight changes
+//      (times its colour) into a change row of its level, so a source costs work per weight
+//      change of its kernel, never per covered pixel; running sums along the change rows give
+//      every level's kernel-weighted sums at each column, which are composited front to back;
+//      the average colour at and behind each pixel's own depth is deposited for the background
+//      estimates, and the tile's own sources collect those deposits over their footprints.
 // The running sums are integers (weights on a 1/65536 grid times colour on a fixed grid), so
 // they are exact and do not depend on the order in which sources were added: one thread or
-// many, any tile grid, the composite of a pixel is the same.
+// many, any tile grid, any instruction set, the composite of a pixel is the same.
 //
 // P is the output's pixel type (RGBA 8, 16 or float: channel maximum 255, 32768 or 1), D the
 // depth image's (RGBA of P, gray float or gray double). Source, selection and lens are of
@@ -61,8 +62,6 @@ class ZblurFilter : public TiledFilter {
 public:
     static constexpr double kMax = P::max;
     static constexpr bool kFloat = P::is_float;
-    // Bytes of per-thread buffers per padded-tile pixel.
-    static constexpr size_t kBytesPerPixel = 85;
 
     ZblurFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
                 PixelArray<P> selection, PixelArray<D> depth, PixelArray<P> lens,
@@ -101,35 +100,12 @@ protected:
 private:
     // ---- per-thread memory ----------------------------------------------------------------
 
-    // A source record (56 bytes). Colours are premultiplied (and linear with gamma) on the grid
-    // of quantise; the accumulators hold the record's background estimate: deposited colour and
-    // weight, summed over its footprint with its gridded kernel weights.
-    struct SourceRecord {
-        float background[5];  // alpha, red, green, blue, weight
-        int32_t next;         // next record in the same bucket, -1 ends
-        int32_t span;         // index in the level's steps of the next change to apply
-        int32_t colour[4];    // alpha, red, green, blue on the colour grid
-        float selection;      // 0 .. 1, highlight kernels only
-        uint16_t column;
-        uint16_t row;
-        uint8_t level;
-        uint8_t entering;  // 1 until the record's first change in its current kernel row
-        uint8_t own;       // 1 for the tile's own pixels, whose background estimate is used
-        uint8_t shift;     // float pixels: the colour is in units of 2^(shift - 40)
-    };
-    static_assert(sizeof(SourceRecord) == 56);
-
-    // Per-level running sums of one row; integer sums are exact. Float colours need 128 bits
-    // (their range is that of single precision values, not of a fixed grid).
+    using SourceRecord = ZblurSourceRecord;
+    using HighlightRecord = ZblurHighlightRecord;
+    // Float colours need 128-bit sums (see tile_records.h).
     using ColourSum = std::conditional_t<kFloat, __int128, int64_t>;
-    struct LevelSums {
-        ColourSum a, r, g, b;  // sum of weight x colour
-        int64_t w;             // sum of weight
-    };
-    struct LevelHighlight {
-        ColourSum a, r, g, b;  // weight x colour x selection
-        int64_t s, u;          // weight x selection, plain weight
-    };
+    using LevelSums = ZblurLevelSums<ColourSum>;
+    using LevelHighlight = ZblurLevelHighlight<ColourSum>;
     // One weight change times a record's colour value, on the grid of the sums.
     static ColourSum colour_term(int64_t dw, int64_t colour, int32_t shift) {
         if constexpr (kFloat) {
@@ -139,32 +115,58 @@ private:
             return dw * colour;
         }
     }
-    struct LevelBackground {
-        double a, r, g, b, w;  // deposits so far in this row
+    // The background deposits of one level in a row, summed from the row's start up to (not
+    // including) a column.
+    struct BackgroundPrefix {
+        float a, r, g, b, w;
     };
-    struct LevelArrays {
-        LevelSums sums[kDepthLevelCount];
-        LevelHighlight highlight[kDepthLevelCount];
-        LevelBackground background[kDepthLevelCount];
-        int32_t active[kDepthLevelCount];  // records inside their current kernel row
-        uint64_t mask[4];                  // levels with active records
+    // A level present in the current row: its running sums, the deposits so far, and the
+    // columns from the first to the last weight change of its sources in the row (last is Wp
+    // when changes lie beyond the right edge); outside them its sums are zero.
+    struct LevelSlot {
+        LevelSums sum;
+        LevelHighlight highlight;
+        double background[5];  // alpha, red, green, blue, weight
+        int32_t first;
+        int32_t last;
+        int32_t level;
+    };
+    // The row sweep's per-worker state: the levels present in the row in slots of their own, in
+    // the order of first use, and the same slots nearest level first.
+    struct RowLevels {
+        int16_t slot_of[kDepthLevelCount];  // -1: the level has no slot in this row
+        int32_t order[kDepthLevelCount];
+        int32_t count;
+        int32_t clean;  // slots whose change rows are known to be all zero
+        LevelSlot slots[kDepthLevelCount];
     };
 
-    // One worker's buffers, each sized for the padded tile (Wp x Hp pixels).
+    // One worker's buffers. Per padded-tile pixel (Wp x Hp): 85 bytes with highlights, 65
+    // without; per slot and padded column (256 x Wp): the weight changes and the background
+    // prefixes of one row, 60 bytes (108 with highlights; 92 and 172 for float pixels), of which
+    // only the slots of the levels present in a row are touched.
     struct TileBuffers {
         float* composite = nullptr;  // 16 bytes: alpha, red, green, blue (the level pyramid
                                      // of sweeps 2 and 3 before)
         float* keep = nullptr;       // 4 bytes: highlight keep factor (highlight kernels)
         float* coverage = nullptr;   // 4 bytes: coverage - 1 (the coordinate maps before)
         uint8_t* floor = nullptr;    // 1 byte: level floor
-        SourceRecord* records = nullptr;  // 56 bytes
-        int32_t* buckets = nullptr;       // 4 bytes
-        LevelArrays* levels = nullptr;    // per worker, not per pixel
+        SourceRecord* records = nullptr;        // 40 bytes
+        HighlightRecord* selected = nullptr;    // 20 bytes (highlight kernels)
+        LevelSums* changes = nullptr;           // 256 x Wp: weight changes of the row per slot
+        LevelHighlight* highlight_changes = nullptr;  // 256 x Wp (highlight kernels)
+        BackgroundPrefix* prefix = nullptr;     // 256 x (Wp + 1)
+        uint64_t* row_levels = nullptr;         // Hp x 4: levels present in each padded row
+        RowLevels* levels = nullptr;            // per worker, not per pixel
     };
+    // Bytes of one worker's buffers for a padded tile.
+    size_t buffer_bytes(size_t wp, size_t hp) const;
 
     int32_t init_all();
     void free_tables();
     int32_t init_memory(int32_t threads);
+    // The number of levels with a kernel that padded pixels of the frame have.
+    int32_t count_present_levels() const;
     void free_memory();
     int32_t render_blur();
     int32_t render_iris();
@@ -192,6 +194,10 @@ private:
     DepthReader<D> depth_reader_;
     PreparedSelection prepared_selection_;
     TileBuffers* buffers_ = nullptr;  // one per thread, from the render context
+    // Levels whose kernels have a row at each row offset -my .. my (4 words each), shared.
+    uint64_t* kernel_rows_ = nullptr;
+    // Slots per row: the number of levels with a kernel found in the padded frame.
+    int32_t slot_capacity_ = kDepthLevelCount;
     int32_t buffer_count_ = 0;
     int32_t margin_x_ = 0;
     int32_t margin_y_ = 0;
@@ -207,6 +213,9 @@ private:
 // ---- implementation -------------------------------------------------------------------------
 
 namespace zblur_detail {
+
+// Four floats in one vector register (alpha, red, green, blue of the background sums).
+using Float4 = float __attribute__((vector_size(16)));
 
 // Largest magnitude a float channel may have on its way into the integer sums (2^20); larger
 // values (and infinities) are cut to it, NaN counts as 0.
@@ -462,6 +471,7 @@ int32_t ZblurFilter<P, D>::render_blur() {
     tiles.init(output.width, output.height,
                Rectangle{-margin_x_, margin_x_, -margin_y_, margin_y_}, n);
     highlights_ = settings.selection.enabled && settings.highlight > 0.0;
+    slot_capacity_ = count_present_levels();
 
     int32_t status = init_memory(n);
     while (status == host->outOfMemoryError()) {
@@ -491,44 +501,97 @@ int32_t ZblurFilter<P, D>::render_blur() {
 }
 
 template <class P, class D>
+size_t ZblurFilter<P, D>::buffer_bytes(size_t wp, size_t hp) const {
+    const size_t pixels = wp * hp;
+    const size_t slots = size_t(slot_capacity_);
+    size_t bytes = pixels * (16 + 4 + 1 + sizeof(SourceRecord)) + std::max(pixels, 2 * (wp + hp)) * 4;
+    bytes += slots * wp * sizeof(LevelSums) + slots * (wp + 1) * sizeof(BackgroundPrefix);
+    if (highlights_) bytes += pixels * (4 + sizeof(HighlightRecord)) + slots * wp * sizeof(LevelHighlight);
+    return bytes + hp * 4 * sizeof(uint64_t) + sizeof(RowLevels);
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::count_present_levels() const {
+    uint64_t found[4] = {0, 0, 0, 0};
+    const OutsideMode mode_h = OutsideMode(settings.assume_h);
+    const OutsideMode mode_v = OutsideMode(settings.assume_v);
+    const int32_t columns = output.width + 2 * margin_x_;
+    for (int32_t j = -margin_y_; j < output.height + margin_y_; ++j) {
+        int32_t sy = j + output.origin_y - source.origin_y;
+        map_to_image(mode_v, source.height, sy);
+        for (int32_t i = 0; i < columns; ++i) {
+            int32_t sx = i - margin_x_ + output.origin_x - source.origin_x;
+            map_to_image(mode_h, source.width, sx);
+            const int32_t level = depth_reader_.level(sx, sy);
+            found[level >> 6] |= uint64_t(1) << (level & 63);
+        }
+    }
+    int32_t count = 0;
+    for (int32_t level = 0; level < kDepthLevelCount; ++level)
+        if ((found[level >> 6] >> (level & 63) & 1) != 0 && !kernels_[level].empty()) ++count;
+    return std::max(count, 1);
+}
+
+template <class P, class D>
 int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
     LogEntry() << "init_memory (cpus: " << threads << ")\n";
     free_memory();
     const size_t wp = size_t(padded_width());
     const size_t hp = size_t(padded_height());
     const size_t pixels = wp * hp;
+    const size_t slots = size_t(slot_capacity_);
     int32_t status = host->noError();
-    // Row and column numbers of the padded tile are 16-bit in the records, and record indices
-    // 32-bit; bigger tiles are refined like tiles that do not fit in memory.
+    // Padded rows and columns are indexed with 32-bit numbers; bigger tiles are refined like
+    // tiles that do not fit in memory.
     if (wp > 65535 || hp > 65535 || pixels > size_t(std::numeric_limits<int32_t>::max()) ||
-        (buffer_limit != 0 && pixels * kBytesPerPixel * size_t(threads) > buffer_limit)) {
+        (buffer_limit != 0 && buffer_bytes(wp, hp) * size_t(threads) > buffer_limit)) {
         status = host->outOfMemoryError();
     } else {
         const size_t coverage_entries = std::max(pixels, 2 * (wp + hp));
+        const size_t offsets = 2 * size_t(margin_y_) + 1;
+        kernel_rows_ = static_cast<uint64_t*>(host->allocate(offsets * 4 * sizeof(uint64_t)));
         buffers_ = static_cast<TileBuffers*>(host->allocate(sizeof(TileBuffers) * size_t(threads)));
-        if (buffers_ == nullptr) {
+        if (buffers_ == nullptr || kernel_rows_ == nullptr) {
             status = host->outOfMemoryError();
         } else {
+            std::fill(kernel_rows_, kernel_rows_ + offsets * 4, uint64_t(0));
+            for (int32_t level = 0; level < kDepthLevelCount; ++level) {
+                const LevelKernel& k = kernels_[level];
+                if (k.empty()) continue;
+                for (int32_t kr = std::max(k.first_row, -margin_y_);
+                     kr <= std::min(k.last_row, margin_y_); ++kr)
+                    kernel_rows_[size_t(kr + margin_y_) * 4 + size_t(level >> 6)] |=
+                        uint64_t(1) << (level & 63);
+            }
             buffer_count_ = threads;
             for (int32_t t = 0; t < threads; ++t) new (&buffers_[t]) TileBuffers();
             for (int32_t t = 0; t < threads && status == host->noError(); ++t) {
                 TileBuffers& b = buffers_[t];
                 b.composite = static_cast<float*>(host->allocate(pixels * 16));
-                b.keep = highlights_ ? static_cast<float*>(host->allocate(pixels * 4)) : nullptr;
                 b.coverage = static_cast<float*>(host->allocate(coverage_entries * 4));
                 b.floor = static_cast<uint8_t*>(host->allocate(pixels));
                 b.records = static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
-                b.buckets = static_cast<int32_t*>(host->allocate(pixels * 4));
-                b.levels = static_cast<LevelArrays*>(host->allocate(sizeof(LevelArrays)));
-                const bool keep_ok = b.keep != nullptr || !highlights_;
-                if (b.composite == nullptr || !keep_ok || b.coverage == nullptr ||
-                    b.floor == nullptr || b.records == nullptr || b.buckets == nullptr ||
-                    b.levels == nullptr) {
-                    status = host->outOfMemoryError();
+                b.changes = static_cast<LevelSums*>(host->allocate(slots * wp * sizeof(LevelSums)));
+                b.prefix = static_cast<BackgroundPrefix*>(
+                    host->allocate(slots * (wp + 1) * sizeof(BackgroundPrefix)));
+                b.row_levels = static_cast<uint64_t*>(host->allocate(hp * 4 * sizeof(uint64_t)));
+                b.levels = static_cast<RowLevels*>(host->allocate(sizeof(RowLevels)));
+                bool ok = b.composite != nullptr && b.coverage != nullptr && b.floor != nullptr &&
+                          b.records != nullptr && b.changes != nullptr && b.prefix != nullptr &&
+                          b.row_levels != nullptr && b.levels != nullptr;
+                if (highlights_) {
+                    b.keep = static_cast<float*>(host->allocate(pixels * 4));
+                    b.selected = static_cast<HighlightRecord*>(
+                        host->allocate(pixels * sizeof(HighlightRecord)));
+                    b.highlight_changes = static_cast<LevelHighlight*>(
+                        host->allocate(slots * wp * sizeof(LevelHighlight)));
+                    ok = ok && b.keep != nullptr && b.selected != nullptr &&
+                         b.highlight_changes != nullptr;
                 }
+                if (!ok) status = host->outOfMemoryError();
             }
-            if (status != host->noError()) free_memory();
         }
+        if (status != host->noError()) free_memory();
     }
     LogEntry() << "return (" << status << ")\n";
     return status;
@@ -536,6 +599,8 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
 
 template <class P, class D>
 void ZblurFilter<P, D>::free_memory() {
+    host->release(kernel_rows_);
+    kernel_rows_ = nullptr;
     if (buffers_ == nullptr) return;
     LogEntry() << "free_memory (cpus: " << buffer_count_ << ")\n";
     for (int32_t t = 0; t < buffer_count_; ++t) {
@@ -545,7 +610,11 @@ void ZblurFilter<P, D>::free_memory() {
         host->release(b.coverage);
         host->release(b.floor);
         host->release(b.records);
-        host->release(b.buckets);
+        host->release(b.selected);
+        host->release(b.changes);
+        host->release(b.highlight_changes);
+        host->release(b.prefix);
+        host->release(b.row_levels);
         host->release(b.levels);
     }
     host->release(buffers_);
@@ -773,184 +842,227 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         if (status != ok) return status;
     }
 
-    // Sweep 4: source records, each linked into the bucket of the first kernel row inside the
-    // tile whose first change lies left of the tile's right edge.
-    std::fill(b.buckets, b.buckets + pixels, -1);
-    SourceRecord* records = b.records;
-    int32_t* buckets = b.buckets;
-    // Moves a record to the first usable kernel row from offset `kr` on; false when none.
-    auto link_row = [&](SourceRecord& rec, int32_t index, int32_t kr) {
-        const LevelKernel& k = kernels_[rec.level];
-        const int32_t last = std::min(k.last_row, hp - 1 - int32_t(rec.row));
-        for (; kr <= last; ++kr) {
-            const int32_t first = k.row_first[kr + k.row_bias];
-            const LevelStep& s = k.steps[first];
-            if (s.x == kIrisRowEnd) continue;
-            const int32_t column = std::max(0, int32_t(rec.column) + s.x);
-            if (column >= wp) continue;
-            rec.span = first;
-            rec.entering = 1;
-            int32_t& head = buckets[size_t(int32_t(rec.row) + kr) * size_t(wp) + size_t(column)];
-            rec.next = head;
-            head = index;
-            return true;
-        }
-        return false;
-    };
+    // Sweep 4: source records, and the levels present in each padded row.
+    SourceRecord* const records = b.records;
+    HighlightRecord* const selected = b.selected;
     for (int32_t j = 0; j < hp; ++j) {
         const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
+        uint64_t* present = b.row_levels + size_t(j) * 4;
+        present[0] = present[1] = present[2] = present[3] = 0;
         const int32_t sy = row_map[j];
         for (int32_t i = 0; i < wp; ++i) {
-            const int32_t index = j * wp + i;
+            const size_t index = size_t(j) * size_t(wp) + size_t(i);
             SourceRecord& rec = records[index];
             const bool inside = column_inside[i] != 0 && row_inside[j] != 0;
             double colour[4];
             read_colour(column_map[i], sy, inside, colour);
             quantise(colour, rec);
             for (float& v : rec.background) v = 0.0f;
-            rec.selection = 0.0f;
-            if constexpr (kHighlights) rec.selection = float(read_selection(column_map[i], sy, inside));
-            rec.column = uint16_t(i);
-            rec.row = uint16_t(j);
             rec.level = levels[i];
             rec.own = i >= mx && i < mx + tw && j >= my && j < my + th ? 1 : 0;
-            rec.next = -1;
-            const LevelKernel& k = kernels_[rec.level];
-            if (!k.empty()) link_row(rec, index, std::max(k.first_row, -j));
+            if constexpr (kHighlights) {
+                const double sel = read_selection(column_map[i], sy, inside);
+                HighlightRecord& h = selected[index];
+                for (int c = 0; c < 4; ++c) h.colour[c] = int32_t(rec.colour[c] * sel);
+                h.selection = int32_t(sel * zblur_detail::kSelectionScale);
+            }
+            if (!kernels_[rec.level].empty())
+                present[rec.level >> 6] |= uint64_t(1) << (rec.level & 63);
         }
+        SourceRecord* row = records + size_t(j) * size_t(wp);
+        row[wp - 1].run = 1;
+        for (int32_t i = wp - 2; i >= 0; --i)
+            row[i].run = row[i + 1].level == row[i].level && row[i + 1].run < 255
+                             ? uint8_t(row[i + 1].run + 1)
+                             : uint8_t(1);
         const int32_t status = report();
         if (status != ok) return status;
     }
 
-    // Sweep 5: row composition.
-    LevelArrays& L = *b.levels;
-    std::memset(&L, 0, sizeof(LevelArrays));
+    // Sweep 5: row composition. For every padded row, the weight changes of every source whose
+    // kernel has a row there are added into the change row of its level's slot (a source costs
+    // work per weight change, never per covered pixel); running sums along the row then give,
+    // at every column, the kernel-weighted sums of each level, which are composited front to
+    // back; last, the tile's own sources collect the row's background deposits at their level
+    // over their kernel row.
+    RowLevels& L = *b.levels;
+    std::fill(std::begin(L.slot_of), std::end(L.slot_of), int16_t(-1));
+    L.count = 0;
+    L.clean = 0;  // a cancelled tile may have left changes behind
     const double highlight = settings.highlight;
     constexpr double kPlainUnit = 1.0 / kLevelWeightScale;
     const double background_threshold = 1e-4 * kLevelWeightScale;
-    int32_t background_low = kDepthLevelCount;
-    int32_t background_high = -1;
+    const size_t prefix_stride = size_t(wp) + 1;
 
-    // Applies the changes of `rec` up to column `x` (all remaining ones when x is beyond the
-    // row) and returns the column of its next change, kIrisRowEnd at the row's end.
-    const LevelStep* step_base[kDepthLevelCount];
-    for (int32_t level = 0; level < kDepthLevelCount; ++level) step_base[level] = kernels_[level].steps;
-    LevelSums* const sums = L.sums;
-    LevelBackground* const backgrounds = L.background;
-    LevelHighlight* const highlights = L.highlight;
-    int32_t* const active = L.active;
-    uint64_t* const mask = L.mask;
-    // Beyond every column: applies all changes left in a row.
-    constexpr int32_t kAfterRow = kIrisRowEnd - 1;
-
-    // Applies the changes of `rec` up to column `x` (its first change is due: the record sits
-    // in the bucket of that column) and returns the column of its next change, kIrisRowEnd
-    // at the row's end. The row end's record has the column kIrisRowEnd, never reached.
-    auto advance = [&](SourceRecord& rec, int32_t x) __attribute__((always_inline)) -> int32_t {
-        const int32_t level = rec.level;
-        const LevelStep* const base = step_base[level];
-        const LevelStep* s = base + rec.span;
-        const int32_t column = rec.column;
-        int64_t dw = s->weight_step;
-        int64_t dp = kHighlights ? s->plain_step : 0;
-        ++s;
-        while (column + s->x <= x) {
-            dw += s->weight_step;
-            if constexpr (kHighlights) dp += s->plain_step;
-            ++s;
+    // The slot of `level` in this row, made on first use.
+    auto slot_for = [&](int32_t level) __attribute__((always_inline)) -> int32_t {
+        int32_t slot = L.slot_of[level];
+        if (slot >= 0) return slot;
+        slot = L.count++;
+        L.slot_of[level] = int16_t(slot);
+        if (slot >= L.clean) {
+            std::fill(b.changes + size_t(slot) * size_t(wp), b.changes + size_t(slot + 1) * size_t(wp),
+                      LevelSums{});
+            if constexpr (kHighlights)
+                std::fill(b.highlight_changes + size_t(slot) * size_t(wp),
+                          b.highlight_changes + size_t(slot + 1) * size_t(wp), LevelHighlight{});
+            L.clean = slot + 1;
         }
-        rec.span = int32_t(s - base);
-        if (rec.entering) {
-            rec.entering = 0;
-            if (active[level]++ == 0) mask[level >> 6] |= uint64_t(1) << (level & 63);
-        }
-        LevelSums& sum = sums[level];
-        const int32_t shift = rec.shift;
-        sum.a += colour_term(dw, rec.colour[0], shift);
-        sum.r += colour_term(dw, rec.colour[1], shift);
-        sum.g += colour_term(dw, rec.colour[2], shift);
-        sum.b += colour_term(dw, rec.colour[3], shift);
-        sum.w += dw;
-        // Only the tile's own pixels use their background estimate.
-        if (rec.own) {
-            const LevelBackground& bg = backgrounds[level];
-            const double d = double(dw);
-            rec.background[0] = float(double(rec.background[0]) - d * bg.a);
-            rec.background[1] = float(double(rec.background[1]) - d * bg.r);
-            rec.background[2] = float(double(rec.background[2]) - d * bg.g);
-            rec.background[3] = float(double(rec.background[3]) - d * bg.b);
-            rec.background[4] = float(double(rec.background[4]) - d * bg.w);
-        }
-        if constexpr (kHighlights) {
-            if (rec.selection > 0.0f) {
-                const double sel = rec.selection;
-                LevelHighlight& h = highlights[level];
-                h.a += colour_term(dw, int64_t(rec.colour[0] * sel), shift);
-                h.r += colour_term(dw, int64_t(rec.colour[1] * sel), shift);
-                h.g += colour_term(dw, int64_t(rec.colour[2] * sel), shift);
-                h.b += colour_term(dw, int64_t(rec.colour[3] * sel), shift);
-                h.s += dw * int64_t(sel * zblur_detail::kSelectionScale);
-                h.u += dp;
-            }
-        }
-        if (s->x == kIrisRowEnd) {
-            if (--active[level] == 0) mask[level >> 6] &= ~(uint64_t(1) << (level & 63));
-            return kIrisRowEnd;
-        }
-        return column + s->x;
+        LevelSlot& s = L.slots[slot];
+        s.sum = {};
+        s.highlight = {};
+        for (double& v : s.background) v = 0.0;
+        s.first = wp;
+        s.last = -1;
+        s.level = level;
+        return slot;
     };
 
     for (int32_t r = 0; r < hp; ++r) {
-        for (int32_t l = background_low; l <= background_high; ++l) L.background[l] = {};
-        background_low = kDepthLevelCount;
-        background_high = -1;
-        int32_t overflow = -1;  // records whose next change lies beyond the right edge
-        int32_t* row_buckets = buckets + size_t(r) * size_t(wp);
-        const SourceRecord* row_records = records + size_t(r) * size_t(wp);
+        // Source rows whose kernels can reach this row.
+        const int32_t j_first = std::max(0, r - my);
+        const int32_t j_last = std::min(hp - 1, r + my);
+
+        // a. The weight changes of the row, into the change rows of their levels' slots.
+        //    Changes left of the tile count at column 0; changes beyond its right edge are
+        //    not needed by the sums (only by the background collection below).
+        for (int32_t j = j_first; j <= j_last; ++j) {
+            const int32_t kr = r - j;
+            const uint64_t* present = b.row_levels + size_t(j) * 4;
+            const uint64_t* reaching = kernel_rows_ + size_t(kr + my) * 4;
+            if (((present[0] & reaching[0]) | (present[1] & reaching[1]) |
+                 (present[2] & reaching[2]) | (present[3] & reaching[3])) == 0)
+                continue;
+            const SourceRecord* row = records + size_t(j) * size_t(wp);
+            const HighlightRecord* hrow = kHighlights ? selected + size_t(j) * size_t(wp) : nullptr;
+            for (int32_t next = 0; next < wp;) {
+                // A run of sources of one level shares its kernel row.
+                const int32_t level = row[next].level;
+                const int32_t run_first = next;
+                next += row[next].run;
+                const int32_t run_end = next;
+                const LevelKernel& k = kernels_[level];
+                if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
+                const LevelStep* steps = k.row(kr);
+                if (steps->x == kIrisRowEnd) continue;
+                const int32_t x_first = steps[0].x;
+                if (run_first + x_first >= wp) continue;
+                int32_t x_last = x_first;
+                for (const LevelStep* t = steps + 1; t->x != kIrisRowEnd; ++t) x_last = t->x;
+                const int32_t slot = slot_for(level);
+                LevelSlot& ls = L.slots[slot];
+                LevelSums* const changes = b.changes + size_t(slot) * size_t(wp);
+                ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
+                ls.last = std::max(ls.last, std::min(run_end - 1 + x_last, wp));
+
+                // Sources whose changes all fall inside the row, without tests; the others
+                // count changes left of the tile at column 0 and leave out those beyond it.
+                const int32_t inner_first = std::min(std::max(run_first, -x_first), run_end);
+                const int32_t inner_end = std::max(std::min(run_end, wp - x_last), inner_first);
+                auto spread = [&](int32_t i) {
+                    const SourceRecord& rec = row[i];
+                    const int32_t shift = rec.shift;
+                    for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
+                        const int32_t column = i + t->x;
+                        if (column >= wp) break;
+                        const int64_t dw = t->weight_step;
+                        LevelSums& d = changes[std::max(column, 0)];
+                        d.a += colour_term(dw, rec.colour[0], shift);
+                        d.r += colour_term(dw, rec.colour[1], shift);
+                        d.g += colour_term(dw, rec.colour[2], shift);
+                        d.b += colour_term(dw, rec.colour[3], shift);
+                        d.w += dw;
+                    }
+                };
+                for (int32_t i = run_first; i < inner_first; ++i) spread(i);
+                if constexpr (kFloat) {
+                    for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
+                } else {
+                    if (inner_first < inner_end)
+                        scatter_kernel_row(steps, row, inner_first, inner_end, changes);
+                }
+                for (int32_t i = inner_end; i < run_end; ++i) spread(i);
+
+                if constexpr (kHighlights) {
+                    LevelHighlight* const hchanges =
+                        b.highlight_changes + size_t(slot) * size_t(wp);
+                    for (int32_t i = run_first; i < run_end; ++i) {
+                        const HighlightRecord& h = hrow[i];
+                        if (h.selection <= 0) continue;
+                        const int32_t shift = row[i].shift;
+                        for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
+                            const int32_t column = i + t->x;
+                            if (column >= wp) break;
+                            const int64_t dw = t->weight_step;
+                            LevelHighlight& dh = hchanges[std::max(column, 0)];
+                            dh.a += colour_term(dw, h.colour[0], shift);
+                            dh.r += colour_term(dw, h.colour[1], shift);
+                            dh.g += colour_term(dw, h.colour[2], shift);
+                            dh.b += colour_term(dw, h.colour[3], shift);
+                            dh.s += dw * int64_t(h.selection);
+                            dh.u += t->plain_step;
+                        }
+                    }
+                }
+            }
+        }
+
+        // The slots nearest level first.
+        const int32_t count = L.count;
+        int32_t* const order = L.order;
+        for (int32_t n = 0; n < count; ++n) {
+            int32_t m = n;
+            const int32_t level = L.slots[n].level;
+            for (; m > 0 && L.slots[order[m - 1]].level < level; --m) order[m] = order[m - 1];
+            order[m] = n;
+        }
+
         float* composite = b.composite + size_t(r) * size_t(wp) * 4;
         float* coverage = b.coverage + size_t(r) * size_t(wp);
         float* keep = kHighlights ? b.keep + size_t(r) * size_t(wp) : nullptr;
         const uint8_t* floors = b.floor + size_t(r) * size_t(wp);
-
-        auto row_end = [&](SourceRecord& rec, int32_t index) {
-            link_row(rec, index, r - int32_t(rec.row) + 1);
-        };
+        const SourceRecord* row_records = records + size_t(r) * size_t(wp);
 
         for (int32_t x = 0; x < wp; ++x) {
-            // a. Weight changes at this column.
-            int32_t index = row_buckets[x];
-            row_buckets[x] = -1;
-            // The records of the next columns' buckets are scattered over the kernel's rows:
-            // ask for them early.
-            if (x + 2 < wp && row_buckets[x + 2] >= 0) __builtin_prefetch(&records[row_buckets[x + 2]]);
-            while (index >= 0) {
-                SourceRecord& rec = records[index];
-                const int32_t next = rec.next;
-                if (next >= 0) __builtin_prefetch(&records[next]);
-                const int32_t column = advance(rec, x);
-                if (column == kIrisRowEnd) {
-                    row_end(rec, index);
-                } else if (column < wp) {
-                    rec.next = row_buckets[column];
-                    row_buckets[column] = index;
-                } else {
-                    rec.next = overflow;
-                    overflow = index;
-                }
-                index = next;
-            }
-
-            // b. Front to back composition down to the floor.
             const int32_t own = row_records[x].level;
             const int32_t floor = floors[x];
             double g = 0.0;
             double ca = 0.0, cr = 0.0, cg = 0.0, cb = 0.0;
             double da = 0.0, dr = 0.0, dg = 0.0, db = 0.0, dw = 0.0;
             double ha = 0.0, hr = 0.0, hg = 0.0, hb = 0.0, hs = 0.0, hu = 0.0;
-            const int32_t top = zblur_detail::highest_level(L.mask, kDepthLevelCount - 1);
-            for (int32_t level = top; level >= floor;
-                 level = zblur_detail::highest_level(L.mask, level - 1)) {
-                const LevelSums& sum = L.sums[level];
+            for (int32_t n = 0; n < count; ++n) {
+                const int32_t slot = order[n];
+                LevelSlot& ls = L.slots[slot];
+                if (x < ls.first || x > ls.last) continue;
+                // b. The running sums of the level at this column, then front to back
+                //    composition down to the floor.
+                {
+                    LevelSums& d = b.changes[size_t(slot) * size_t(wp) + size_t(x)];
+                    ls.sum.a += d.a;
+                    ls.sum.r += d.r;
+                    ls.sum.g += d.g;
+                    ls.sum.b += d.b;
+                    ls.sum.w += d.w;
+                    d = {};
+                }
+                if constexpr (kHighlights) {
+                    LevelHighlight& d = b.highlight_changes[size_t(slot) * size_t(wp) + size_t(x)];
+                    ls.highlight.a += d.a;
+                    ls.highlight.r += d.r;
+                    ls.highlight.g += d.g;
+                    ls.highlight.b += d.b;
+                    ls.highlight.s += d.s;
+                    ls.highlight.u += d.u;
+                    d = {};
+                }
+                // The deposits before this column, for the background collection.
+                BackgroundPrefix& p = b.prefix[size_t(slot) * prefix_stride + size_t(x)];
+                p = BackgroundPrefix{float(ls.background[0]), float(ls.background[1]),
+                                     float(ls.background[2]), float(ls.background[3]),
+                                     float(ls.background[4])};
+                const int32_t level = ls.level;
+                if (level < floor) continue;
+                const LevelSums& sum = ls.sum;
                 const double w = double(sum.w) * weight_norm_[size_t(level)];
                 if (!(w > 0.0)) continue;
                 const double cn = colour_norm_[size_t(level)];
@@ -965,7 +1077,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                     cg += gg * part;
                     cb += bb * part;
                     if constexpr (kHighlights) {
-                        const LevelHighlight& h = L.highlight[level];
+                        const LevelHighlight& h = ls.highlight;
                         const double hn = cn * highlight * part;
                         ha += zblur_detail::to_double(h.a) * hn;
                         hr += zblur_detail::to_double(h.r) * hn;
@@ -987,21 +1099,20 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             }
 
             // c. Deposit the average colour at and behind the pixel's depth for the
-            // background estimates of the levels from its own up to the nearest one present.
+            // background estimates of the levels present from its own level up.
             if (dw > 0.0) {
                 const double inv = 1.0 / dw;
                 const double aa = da * inv, ar = dr * inv, ag = dg * inv, ab = db * inv;
-                for (int32_t level = top; level >= own;
-                     level = zblur_detail::highest_level(L.mask, level - 1)) {
-                    const double k = double(level - own + 1);
-                    LevelBackground& bg = L.background[level];
-                    bg.a += aa * k;
-                    bg.r += ar * k;
-                    bg.g += ag * k;
-                    bg.b += ab * k;
-                    bg.w += k;
-                    background_low = std::min(background_low, level);
-                    background_high = std::max(background_high, level);
+                for (int32_t n = 0; n < count; ++n) {
+                    LevelSlot& ls = L.slots[order[n]];
+                    if (ls.level < own) break;
+                    if (x < ls.first || x > ls.last) continue;
+                    const double k = double(ls.level - own + 1);
+                    ls.background[0] += aa * k;
+                    ls.background[1] += ar * k;
+                    ls.background[2] += ag * k;
+                    ls.background[3] += ab * k;
+                    ls.background[4] += k;
                 }
             }
 
@@ -1037,15 +1148,69 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             composite[4 * x + 3] = float(cb);
             coverage[x] = float(g - 1.0);
         }
-
-        // Changes beyond the right edge only collect the row's final background values.
-        while (overflow >= 0) {
-            SourceRecord& rec = records[overflow];
-            const int32_t next = rec.next;
-            advance(rec, kAfterRow);
-            row_end(rec, overflow);
-            overflow = next;
+        // Changes beyond the right edge collect the row's final deposits.
+        for (int32_t n = 0; n < count; ++n) {
+            LevelSlot& ls = L.slots[n];
+            if (ls.last == wp)
+                b.prefix[size_t(n) * prefix_stride + size_t(wp)] =
+                    BackgroundPrefix{float(ls.background[0]), float(ls.background[1]),
+                                     float(ls.background[2]), float(ls.background[3]),
+                                     float(ls.background[4])};
         }
+
+        // g. The tile's own sources collect the deposits at their level over their kernel
+        //    row: each weight change s at column x takes away s times the deposits before x,
+        //    so that the row adds up the deposits weighted with the kernel.
+        for (int32_t j = std::max(j_first, my); j <= std::min(j_last, my + th - 1); ++j) {
+            const int32_t kr = r - j;
+            const uint64_t* present = b.row_levels + size_t(j) * 4;
+            const uint64_t* reaching = kernel_rows_ + size_t(kr + my) * 4;
+            if (((present[0] & reaching[0]) | (present[1] & reaching[1]) |
+                 (present[2] & reaching[2]) | (present[3] & reaching[3])) == 0)
+                continue;
+            SourceRecord* row = records + size_t(j) * size_t(wp);
+            for (int32_t next = mx; next < mx + tw;) {
+                const int32_t level = row[next].level;
+                const int32_t run_first = next;
+                next = std::min(next + int32_t(row[next].run), mx + tw);
+                const int32_t run_end = next;
+                const LevelKernel& k = kernels_[level];
+                if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
+                const LevelStep* steps = k.row(kr);
+                if (steps->x == kIrisRowEnd) continue;
+                const int32_t x_first = steps[0].x;
+                if (run_first + x_first >= wp) continue;
+                int32_t x_last = x_first;
+                for (const LevelStep* t = steps + 1; t->x != kIrisRowEnd; ++t) x_last = t->x;
+                const BackgroundPrefix* prefix =
+                    b.prefix + size_t(L.slot_of[level]) * prefix_stride;
+                // The margins hold every kernel, so the tile's own sources need no clamping;
+                // it is kept for safety and costs a test per run.
+                const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
+                for (int32_t i = run_first; i < run_end; ++i) {
+                    SourceRecord& rec = row[i];
+                    if (!inside && i + x_first >= wp) continue;
+                    zblur_detail::Float4 acc;
+                    std::memcpy(&acc, rec.background, sizeof(acc));
+                    float w = rec.background[4];
+                    for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
+                        const int32_t column = inside ? i + t->x : std::clamp(i + t->x, 0, wp);
+                        const BackgroundPrefix& p = prefix[column];
+                        zblur_detail::Float4 deposits;
+                        std::memcpy(&deposits, &p.a, sizeof(deposits));
+                        const float dwf = float(t->weight_step);
+                        acc -= dwf * deposits;
+                        w -= dwf * p.w;
+                    }
+                    std::memcpy(rec.background, &acc, sizeof(acc));
+                    rec.background[4] = w;
+                }
+            }
+        }
+
+        // The row's slots are given up; their change rows are all zero again.
+        for (int32_t n = 0; n < count; ++n) L.slot_of[L.slots[n].level] = -1;
+        L.count = 0;
 
         const int32_t status = report();
         if (status != ok) return status;

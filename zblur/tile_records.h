@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+
+// The per-pixel records and per-level sums of the depth-of-field tile kernel
+// (zblur_filter.h), kept apart from the filter template so that the row scatter
+// (row_scatter.h) can be compiled once for every pixel type and instruction set.
+
+// A source record (40 bytes). The colour is premultiplied (and linear with gamma) on the colour
+// grid of the filter; the accumulators hold the record's background estimate: deposited colour
+// and weight, summed over its footprint with its gridded kernel weights.
+struct ZblurSourceRecord {
+    int32_t colour[4];    // alpha, red, green, blue on the colour grid
+    float background[5];  // alpha, red, green, blue, weight
+    uint8_t level;
+    uint8_t own;    // 1 for the tile's own pixels, whose background estimate is used
+    uint8_t shift;  // float pixels: the colour is in units of 2^(shift - 40)
+    uint8_t run;    // records from this one to the end of its run of one level in the
+                    // padded row (1 .. 255; longer runs are cut)
+};
+static_assert(sizeof(ZblurSourceRecord) == 40);
+
+// What a record adds to the highlight sums (20 bytes, highlight kernels only): its colour times
+// its selection weight on the colour grid, and the selection weight times 2^23 (0: not selected).
+struct ZblurHighlightRecord {
+    int32_t colour[4];
+    int32_t selection;
+};
+static_assert(sizeof(ZblurHighlightRecord) == 20);
+
+// Per-level sums of weight x colour (C: 64-bit for integer pixels, 128-bit for float pixels,
+// whose range is that of single precision values rather than a fixed grid) and of weight, in
+// 1/65536 weight units. Integer sums are exact, whatever the order of the additions.
+template <class C>
+struct ZblurLevelSums {
+    C a, r, g, b;
+    int64_t w;
+};
+
+// The same for the highlight kernels: weight x colour x selection, weight x selection
+// (selection in 2^-23) and the weight without the border ring.
+template <class C>
+struct ZblurLevelHighlight {
+    C a, r, g, b;
+    int64_t s, u;
+};
