@@ -9,8 +9,8 @@
 
 namespace {
 
-// Kernel rows are copied into registers-friendly arrays of this many changes at most at a
-// time; polygon rows have 2 to 8, lens rows more.
+// Kernel rows are taken this many changes at a time into a local array (column offset and
+// 64-bit step together); polygon rows have 2 to 8 changes, lens rows may have many more.
 constexpr int32_t kChunk = 16;
 
 struct Change {
@@ -79,14 +79,23 @@ bool has_avx2() {
 
 }  // namespace
 
+bool scatter_has_vector_code() {
+#ifdef QB_ROW_SCATTER_AVX2
+    return has_avx2();
+#else
+    return false;
+#endif
+}
+
 void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, int32_t first,
-                        int32_t last, ZblurLevelSums<int64_t>* changes) {
+                        int32_t last, ZblurLevelSums<int64_t>* changes, bool portable) {
+    (void)portable;  // without vector code there is only the portable loop
     Change chunk[kChunk];
     for (;;) {
         const int32_t n = load_changes(steps, chunk);
         if (n == 0) return;
 #ifdef QB_ROW_SCATTER_AVX2
-        if (has_avx2()) {
+        if (!portable && has_avx2()) {
             scatter_avx2(chunk, n, row, first, last, changes);
             continue;
         }

@@ -13,5 +13,11 @@
 // which the caller has made sure of. changes[c] receives, for every record i and change
 // (x, dw) of the row, dw x colour and dw at c = i + x. The sums are exact integers, so the
 // order of the additions, and hence the instruction set, does not change the result.
+//
+// The vector code is used where the processor has it, unless `portable` asks for the plain
+// code (for tests that compare the two).
 void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, int32_t first,
-                        int32_t last, ZblurLevelSums<int64_t>* changes);
+                        int32_t last, ZblurLevelSums<int64_t>* changes, bool portable = false);
+
+// Whether scatter_kernel_row has vector code for this processor.
+bool scatter_has_vector_code();

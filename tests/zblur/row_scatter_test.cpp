@@ -1,0 +1,103 @@
+#include "row_scatter.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+// A kernel row of `n` changes at increasing offsets from `x0`, ending in the row terminator.
+std::vector<LevelStep> kernel_row(std::mt19937& rng, int32_t n, int32_t x0) {
+    std::vector<LevelStep> row;
+    std::uniform_int_distribution<int32_t> gap(1, 5);
+    std::uniform_int_distribution<int32_t> weight(-65536, 65536);
+    int32_t x = x0;
+    for (int32_t t = 0; t < n; ++t) {
+        row.push_back(LevelStep{weight(rng), 0, x});
+        x += gap(rng);
+    }
+    row.push_back(LevelStep{0, 0, kIrisRowEnd});
+    return row;
+}
+
+// Every change of every record added straight into a dense array.
+std::vector<ZblurLevelSums<int64_t>> brute_force(const std::vector<LevelStep>& steps,
+                                                 const std::vector<ZblurSourceRecord>& records,
+                                                 int32_t first, int32_t last, size_t columns) {
+    std::vector<ZblurLevelSums<int64_t>> out(columns, ZblurLevelSums<int64_t>{});
+    for (int32_t i = first; i < last; ++i)
+        for (const LevelStep& s : steps) {
+            if (s.x == kIrisRowEnd) break;
+            ZblurLevelSums<int64_t>& d = out[size_t(i + s.x)];
+            d.a += int64_t(s.weight_step) * records[size_t(i)].colour[0];
+            d.r += int64_t(s.weight_step) * records[size_t(i)].colour[1];
+            d.g += int64_t(s.weight_step) * records[size_t(i)].colour[2];
+            d.b += int64_t(s.weight_step) * records[size_t(i)].colour[3];
+            d.w += s.weight_step;
+        }
+    return out;
+}
+
+void expect_equal(const std::vector<ZblurLevelSums<int64_t>>& got,
+                  const std::vector<ZblurLevelSums<int64_t>>& want, const char* what) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t c = 0; c < got.size(); ++c) {
+        ASSERT_EQ(got[c].a, want[c].a) << what << " column " << c;
+        ASSERT_EQ(got[c].r, want[c].r) << what << " column " << c;
+        ASSERT_EQ(got[c].g, want[c].g) << what << " column " << c;
+        ASSERT_EQ(got[c].b, want[c].b) << what << " column " << c;
+        ASSERT_EQ(got[c].w, want[c].w) << what << " column " << c;
+    }
+}
+
+// Rows of 2 to 40 changes (more than one chunk of the local copy), negative colours (float
+// pixels below zero) and the extreme colours and weights of the grids: the vector code and
+// the portable code both give the exact sums of a brute-force addition.
+TEST(RowScatter, ExactAgainstBruteForceOnBothCodePaths) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int32_t> colour(-8388607, 8388607);
+    for (int32_t trial = 0; trial < 60; ++trial) {
+        const int32_t n = trial < 10 ? 2 + trial : 2 + trial % 39;
+        const std::vector<LevelStep> steps = kernel_row(rng, n, -(trial % 9));
+        const int32_t reach = steps[size_t(n - 1)].x;
+        const int32_t count = 1 + trial * 3;
+        const int32_t first = 12;
+        std::vector<ZblurSourceRecord> records(size_t(first + count + 4), ZblurSourceRecord{});
+        for (ZblurSourceRecord& r : records)
+            for (int32_t& c : r.colour) c = trial == 0 ? 8388607 : colour(rng);
+        const size_t columns = size_t(first + count + reach + 1);
+        const std::vector<ZblurLevelSums<int64_t>> want =
+            brute_force(steps, records, first, first + count, columns);
+        for (const bool portable : {true, false}) {
+            std::vector<ZblurLevelSums<int64_t>> got(columns, ZblurLevelSums<int64_t>{});
+            scatter_kernel_row(steps.data(), records.data(), first, first + count, got.data(),
+                               portable);
+            expect_equal(got, want, portable ? "portable" : "best");
+        }
+    }
+    ::testing::Test::RecordProperty("vector_code", scatter_has_vector_code() ? "yes" : "no");
+}
+
+// Nothing is touched outside the changes' columns, and an empty run changes nothing.
+TEST(RowScatter, WritesOnlyTheChangesColumns) {
+    std::mt19937 rng(3);
+    const std::vector<LevelStep> steps = kernel_row(rng, 3, 0);
+    std::vector<ZblurSourceRecord> records(8, ZblurSourceRecord{});
+    for (ZblurSourceRecord& r : records) r.colour[0] = r.colour[1] = r.colour[2] = r.colour[3] = 5;
+    std::vector<ZblurLevelSums<int64_t>> sums(32, ZblurLevelSums<int64_t>{7, 7, 7, 7, 7});
+    scatter_kernel_row(steps.data(), records.data(), 4, 4, sums.data());
+    for (const auto& s : sums) EXPECT_EQ(s.w, 7);
+    scatter_kernel_row(steps.data(), records.data(), 2, 3, sums.data());
+    for (size_t c = 0; c < sums.size(); ++c) {
+        bool changed = false;
+        for (size_t t = 0; t + 1 < steps.size(); ++t) changed |= int32_t(c) == 2 + steps[t].x;
+        if (!changed) {
+            EXPECT_EQ(sums[c].a, 7) << c;
+        } else {
+            EXPECT_NE(sums[c].w, 7) << c;
+        }
+    }
+}
+
+}  // namespace
