@@ -4,7 +4,7 @@
 
 // The per-pixel records and per-level sums of the depth-of-field tile kernel
 // (zblur_filter.h), kept apart from the filter template so that the row scatter
-// (row_scatter.h) can be compiled once for every pixel type and instruction set.
+// (row_sweep_loops.h) can be compiled once for every pixel type and instruction set.
 
 // A source record (40 bytes). The colour is premultiplied (and linear with gamma) on the colour
 // grid of the filter; the accumulators hold the record's background estimate: deposited colour
@@ -43,4 +43,11 @@ template <class C>
 struct ZblurLevelHighlight {
     C a, r, g, b;
     int64_t s, u;
+};
+
+// The background deposits of one level in a row, summed from the row's start up to (not
+// including) a column: alpha, red, green, blue, weight, and three zeros that make it one
+// 32-byte vector.
+struct ZblurBackgroundPrefix {
+    float v[8];
 };

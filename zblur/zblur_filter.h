@@ -23,7 +23,7 @@
 #include "outside_mode.h"
 #include "pixel_array.h"
 #include "pixel_conversion.h"
-#include "row_scatter.h"
+#include "row_sweep_loops.h"
 #include "tiled_filter.h"
 #include "tile_records.h"
 #include "zblur_settings.h"
@@ -115,11 +115,11 @@ private:
             return dw * colour;
         }
     }
-    // The background deposits of one level in a row, summed from the row's start up to (not
-    // including) a column.
-    struct BackgroundPrefix {
-        float a, r, g, b, w;
-    };
+    using BackgroundPrefix = ZblurBackgroundPrefix;
+    static BackgroundPrefix prefix_of(const double* background) {
+        return BackgroundPrefix{{float(background[0]), float(background[1]), float(background[2]),
+                                 float(background[3]), float(background[4]), 0.0f, 0.0f, 0.0f}};
+    }
     // A level present in the current row: its running sums, the deposits so far, and the
     // columns from the first to the last weight change of its sources in the row (last is Wp
     // when changes lie beyond the right edge); outside them its sums are zero.
@@ -213,9 +213,6 @@ private:
 // ---- implementation -------------------------------------------------------------------------
 
 namespace zblur_detail {
-
-// Four floats in one vector register (alpha, red, green, blue of the background sums).
-using Float4 = float __attribute__((vector_size(16)));
 
 // Largest magnitude a float channel may have on its way into the integer sums (2^20); larger
 // values (and infinities) are cut to it, NaN counts as 0.
@@ -1056,10 +1053,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                     d = {};
                 }
                 // The deposits before this column, for the background collection.
-                BackgroundPrefix& p = b.prefix[size_t(slot) * prefix_stride + size_t(x)];
-                p = BackgroundPrefix{float(ls.background[0]), float(ls.background[1]),
-                                     float(ls.background[2]), float(ls.background[3]),
-                                     float(ls.background[4])};
+                b.prefix[size_t(slot) * prefix_stride + size_t(x)] = prefix_of(ls.background);
                 const int32_t level = ls.level;
                 if (level < floor) continue;
                 const LevelSums& sum = ls.sum;
@@ -1152,10 +1146,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         for (int32_t n = 0; n < count; ++n) {
             LevelSlot& ls = L.slots[n];
             if (ls.last == wp)
-                b.prefix[size_t(n) * prefix_stride + size_t(wp)] =
-                    BackgroundPrefix{float(ls.background[0]), float(ls.background[1]),
-                                     float(ls.background[2]), float(ls.background[3]),
-                                     float(ls.background[4])};
+                b.prefix[size_t(n) * prefix_stride + size_t(wp)] = prefix_of(ls.background);
         }
 
         // g. The tile's own sources collect the deposits at their level over their kernel
@@ -1187,23 +1178,18 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                 // The margins hold every kernel, so the tile's own sources need no clamping;
                 // it is kept for safety and costs a test per run.
                 const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
+                if (inside) {
+                    gather_kernel_row(steps, row, run_first, run_end, prefix);
+                    continue;
+                }
                 for (int32_t i = run_first; i < run_end; ++i) {
-                    SourceRecord& rec = row[i];
-                    if (!inside && i + x_first >= wp) continue;
-                    zblur_detail::Float4 acc;
-                    std::memcpy(&acc, rec.background, sizeof(acc));
-                    float w = rec.background[4];
+                    if (i + x_first >= wp) continue;
+                    float* acc = row[i].background;
                     for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
-                        const int32_t column = inside ? i + t->x : std::clamp(i + t->x, 0, wp);
-                        const BackgroundPrefix& p = prefix[column];
-                        zblur_detail::Float4 deposits;
-                        std::memcpy(&deposits, &p.a, sizeof(deposits));
-                        const float dwf = float(t->weight_step);
-                        acc -= dwf * deposits;
-                        w -= dwf * p.w;
+                        const float* p = prefix[std::clamp(i + t->x, 0, wp)].v;
+                        const float dw = float(t->weight_step);
+                        for (int c = 0; c < 5; ++c) acc[c] -= dw * p[c];
                     }
-                    std::memcpy(rec.background, &acc, sizeof(acc));
-                    rec.background[4] = w;
                 }
             }
         }

@@ -1,7 +1,8 @@
-#include "row_scatter.h"
+#include "row_sweep_loops.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -76,7 +77,7 @@ TEST(RowScatter, ExactAgainstBruteForceOnBothCodePaths) {
             expect_equal(got, want, portable ? "portable" : "best");
         }
     }
-    ::testing::Test::RecordProperty("vector_code", scatter_has_vector_code() ? "yes" : "no");
+    ::testing::Test::RecordProperty("vector_code", sweep_loops_have_vector_code() ? "yes" : "no");
 }
 
 // Nothing is touched outside the changes' columns, and an empty run changes nothing.
@@ -97,6 +98,48 @@ TEST(RowScatter, WritesOnlyTheChangesColumns) {
         } else {
             EXPECT_NE(sums[c].w, 7) << c;
         }
+    }
+}
+
+// The background collection on both code paths against the same sums in double precision:
+// every record ends with its start value less the sum of dw x prefix over its changes.
+TEST(RowGather, BothCodePathsCollectTheKernelWeightedDeposits) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> deposit(0.0f, 5.0e6f);
+    for (int32_t trial = 0; trial < 30; ++trial) {
+        const int32_t n = 2 + trial % 7;
+        const std::vector<LevelStep> steps = kernel_row(rng, n, -(trial % 5));
+        const int32_t reach = steps[size_t(n - 1)].x;
+        const int32_t first = 6, count = 1 + trial * 2;
+        const size_t columns = size_t(first + count + reach + 1);
+        std::vector<ZblurBackgroundPrefix> prefix(columns);
+        for (ZblurBackgroundPrefix& p : prefix) {
+            for (int c = 0; c < 5; ++c) p.v[c] = deposit(rng);
+            p.v[5] = p.v[6] = p.v[7] = 0.0f;
+        }
+        std::vector<ZblurSourceRecord> start(size_t(first + count + 2), ZblurSourceRecord{});
+        for (ZblurSourceRecord& r : start)
+            for (float& v : r.background) v = deposit(rng);
+        std::vector<ZblurSourceRecord> paths[2] = {start, start};
+        gather_kernel_row(steps.data(), paths[0].data(), first, first + count, prefix.data(), true);
+        gather_kernel_row(steps.data(), paths[1].data(), first, first + count, prefix.data(), false);
+        for (int32_t i = 0; i < int32_t(start.size()); ++i)
+            for (int c = 0; c < 5; ++c) {
+                double want = start[size_t(i)].background[c];
+                double scale = std::fabs(want);
+                if (i >= first && i < first + count)
+                    for (int32_t t = 0; t < n; ++t) {
+                        const double term = double(steps[size_t(t)].weight_step) *
+                                            prefix[size_t(i + steps[size_t(t)].x)].v[c];
+                        want -= term;
+                        scale += std::fabs(term);
+                    }
+                for (const auto& got : paths)
+                    ASSERT_NEAR(got[size_t(i)].background[c], want, scale * 1e-6)
+                        << "trial " << trial << " record " << i << " channel " << c;
+                ASSERT_NEAR(paths[0][size_t(i)].background[c], paths[1][size_t(i)].background[c],
+                            scale * 1e-6);
+            }
     }
 }
 

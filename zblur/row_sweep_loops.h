@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+#include "level_kernels.h"
+#include "tile_records.h"
+
+// The innermost loops of the depth-of-field row sweep (zblur_filter.h), for a run of sources
+// of one level that share one kernel row.
+//
+// scatter_kernel_row (integer pixels): the weight changes of the kernel row added into the
+// level's change row.
+//
+// `steps` is the kernel row (it ends with kIrisRowEnd); `row` the padded row of records, of
+// which [first, last) are spread, all inside: every change column i + x lies in 0 .. wp - 1,
+// which the caller has made sure of. changes[c] receives, for every record i and change
+// (x, dw) of the row, dw x colour and dw at c = i + x. The sums are exact integers, so the
+// order of the additions, and hence the instruction set, does not change the result.
+//
+// The vector code is used where the processor has it, unless `portable` asks for the plain
+// code (for tests that compare the two).
+void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, int32_t first,
+                        int32_t last, ZblurLevelSums<int64_t>* changes, bool portable = false);
+
+// gather_kernel_row: the sources [first, last) of `row` collect the background deposits of
+// their level over the kernel row: for every change (x, dw), dw x prefix[i + x] is taken from
+// the record's background accumulators. All columns i + x must lie in 0 .. wp (prefix holds
+// wp + 1 entries). Both code paths round alike (a product, then a difference, per channel).
+void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first,
+                       int32_t last, const ZblurBackgroundPrefix* prefix, bool portable = false);
+
+// Whether the loops have vector code for this processor.
+bool sweep_loops_have_vector_code();
