@@ -915,6 +915,35 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         return slot;
     };
 
+    // Whether a level of padded row j has a kernel row at offset kr.
+    auto row_reaches = [&](int32_t j, int32_t kr) {
+        const uint64_t* present = b.row_levels + size_t(j) * 4;
+        const uint64_t* reaching = kernel_rows_ + size_t(kr + my) * 4;
+        return ((present[0] & reaching[0]) | (present[1] & reaching[1]) |
+                (present[2] & reaching[2]) | (present[3] & reaching[3])) != 0;
+    };
+    // Calls visit(level, steps, first, end, x_first, x_last) for every run [first, end) of
+    // sources of one level in columns from .. to - 1 of a padded row whose kernel has changes
+    // in its row kr (steps, from offset x_first to x_last) and whose first change lies left
+    // of the tile's right edge. A run of one level shares its kernel row.
+    auto for_each_run = [&](const SourceRecord* row, int32_t from, int32_t to, int32_t kr,
+                            auto&& visit) {
+        for (int32_t next = from; next < to;) {
+            const int32_t level = row[next].level;
+            const int32_t run_first = next;
+            next = std::min(next + int32_t(row[next].run), to);
+            const LevelKernel& k = kernels_[level];
+            if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
+            const LevelStep* steps = k.row(kr);
+            if (steps->x == kIrisRowEnd) continue;
+            const int32_t x_first = steps[0].x;
+            if (run_first + x_first >= wp) continue;
+            int32_t x_last = x_first;
+            for (const LevelStep* t = steps + 1; t->x != kIrisRowEnd; ++t) x_last = t->x;
+            visit(level, steps, run_first, next, x_first, x_last);
+        }
+    };
+
     for (int32_t r = 0; r < hp; ++r) {
         // Source rows whose kernels can reach this row.
         const int32_t j_first = std::max(0, r - my);
@@ -925,27 +954,12 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         //    not needed by the sums (only by the background collection below).
         for (int32_t j = j_first; j <= j_last; ++j) {
             const int32_t kr = r - j;
-            const uint64_t* present = b.row_levels + size_t(j) * 4;
-            const uint64_t* reaching = kernel_rows_ + size_t(kr + my) * 4;
-            if (((present[0] & reaching[0]) | (present[1] & reaching[1]) |
-                 (present[2] & reaching[2]) | (present[3] & reaching[3])) == 0)
-                continue;
+            if (!row_reaches(j, kr)) continue;
             const SourceRecord* row = records + size_t(j) * size_t(wp);
             const HighlightRecord* hrow = kHighlights ? selected + size_t(j) * size_t(wp) : nullptr;
-            for (int32_t next = 0; next < wp;) {
-                // A run of sources of one level shares its kernel row.
-                const int32_t level = row[next].level;
-                const int32_t run_first = next;
-                next += row[next].run;
-                const int32_t run_end = next;
-                const LevelKernel& k = kernels_[level];
-                if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
-                const LevelStep* steps = k.row(kr);
-                if (steps->x == kIrisRowEnd) continue;
-                const int32_t x_first = steps[0].x;
-                if (run_first + x_first >= wp) continue;
-                int32_t x_last = x_first;
-                for (const LevelStep* t = steps + 1; t->x != kIrisRowEnd; ++t) x_last = t->x;
+            for_each_run(row, 0, wp, kr, [&](int32_t level, const LevelStep* steps,
+                                             int32_t run_first, int32_t run_end, int32_t x_first,
+                                             int32_t x_last) {
                 const int32_t slot = slot_for(level);
                 LevelSlot& ls = L.slots[slot];
                 LevelSums* const changes = b.changes + size_t(slot) * size_t(wp);
@@ -1001,7 +1015,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                         }
                     }
                 }
-            }
+            });
         }
 
         // The slots nearest level first.
@@ -1154,25 +1168,11 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         //    so that the row adds up the deposits weighted with the kernel.
         for (int32_t j = std::max(j_first, my); j <= std::min(j_last, my + th - 1); ++j) {
             const int32_t kr = r - j;
-            const uint64_t* present = b.row_levels + size_t(j) * 4;
-            const uint64_t* reaching = kernel_rows_ + size_t(kr + my) * 4;
-            if (((present[0] & reaching[0]) | (present[1] & reaching[1]) |
-                 (present[2] & reaching[2]) | (present[3] & reaching[3])) == 0)
-                continue;
+            if (!row_reaches(j, kr)) continue;
             SourceRecord* row = records + size_t(j) * size_t(wp);
-            for (int32_t next = mx; next < mx + tw;) {
-                const int32_t level = row[next].level;
-                const int32_t run_first = next;
-                next = std::min(next + int32_t(row[next].run), mx + tw);
-                const int32_t run_end = next;
-                const LevelKernel& k = kernels_[level];
-                if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
-                const LevelStep* steps = k.row(kr);
-                if (steps->x == kIrisRowEnd) continue;
-                const int32_t x_first = steps[0].x;
-                if (run_first + x_first >= wp) continue;
-                int32_t x_last = x_first;
-                for (const LevelStep* t = steps + 1; t->x != kIrisRowEnd; ++t) x_last = t->x;
+            for_each_run(row, mx, mx + tw, kr, [&](int32_t level, const LevelStep* steps,
+                                                   int32_t run_first, int32_t run_end,
+                                                   int32_t x_first, int32_t x_last) {
                 const BackgroundPrefix* prefix =
                     b.prefix + size_t(L.slot_of[level]) * prefix_stride;
                 // The margins hold every kernel, so the tile's own sources need no clamping;
@@ -1180,7 +1180,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                 const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
                 if (inside) {
                     gather_kernel_row(steps, row, run_first, run_end, prefix);
-                    continue;
+                    return;
                 }
                 for (int32_t i = run_first; i < run_end; ++i) {
                     if (i + x_first >= wp) continue;
@@ -1191,7 +1191,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                         for (int c = 0; c < 5; ++c) acc[c] -= dw * p[c];
                     }
                 }
-            }
+            });
         }
 
         // The row's slots are given up; their change rows are all zero again.
