@@ -93,6 +93,9 @@ public:
     // bytes the per-thread buffers may take (0: none), to exercise the refinement.
     int32_t tile_count() const { return tiles.count(); }
     size_t buffer_limit = 0;
+    // For tests: a cap on the slots per row below the count of the levels present (0: none),
+    // to exercise the failure the count rules out.
+    int32_t slot_limit = 0;
 
 protected:
     int32_t process_tile(int32_t tile, Rectangle tile_rect, int32_t thread_index) override;
@@ -141,10 +144,11 @@ private:
         LevelSlot slots[kDepthLevelCount];
     };
 
-    // One worker's buffers. Per padded-tile pixel (Wp x Hp): 85 bytes with highlights, 65
-    // without; per slot and padded column (256 x Wp): the weight changes and the background
-    // prefixes of one row, 60 bytes (108 with highlights; 92 and 172 for float pixels), of which
-    // only the slots of the levels present in a row are touched.
+    // One worker's buffers. Per padded-tile pixel (Wp x Hp): 61 bytes, 85 with highlights; per
+    // slot (slot_capacity_ of them) and padded column: the weight changes and the background
+    // prefixes of one row, 72 bytes (120 with highlights; 112 and 192 for float pixels, whose
+    // 128-bit sums make a change entry 80 bytes), of which only the slots of the levels present
+    // in a row are touched.
     struct TileBuffers {
         float* composite = nullptr;  // 16 bytes: alpha, red, green, blue (the level pyramid
                                      // of sweeps 2 and 3 before)
@@ -153,9 +157,9 @@ private:
         uint8_t* floor = nullptr;    // 1 byte: level floor
         SourceRecord* records = nullptr;        // 40 bytes
         HighlightRecord* selected = nullptr;    // 20 bytes (highlight kernels)
-        LevelSums* changes = nullptr;           // 256 x Wp: weight changes of the row per slot
-        LevelHighlight* highlight_changes = nullptr;  // 256 x Wp (highlight kernels)
-        BackgroundPrefix* prefix = nullptr;     // 256 x (Wp + 1)
+        LevelSums* changes = nullptr;           // slots x Wp: weight changes of the row per slot
+        LevelHighlight* highlight_changes = nullptr;  // slots x Wp (highlight kernels)
+        BackgroundPrefix* prefix = nullptr;     // slots x (Wp + 1)
         uint64_t* row_levels = nullptr;         // Hp x 4: levels present in each padded row
         RowLevels* levels = nullptr;            // per worker, not per pixel
     };
@@ -204,8 +208,7 @@ private:
     bool highlights_ = false;
     int32_t colour_shift_ = 0;  // colours are stored times 2^colour_shift_
     double colour_unit_ = 1.0;  // 2^-colour_shift_
-    // Per-level factors from the integer sums to weights and colours, and the pyramid square
-    // size exponent of each level's floor window.
+    // Per-level factors from the integer sums to weights and colours.
     std::array<double, kDepthLevelCount> weight_norm_{};
     std::array<double, kDepthLevelCount> colour_norm_{};
 };
@@ -234,18 +237,6 @@ inline double to_double(int64_t v) { return double(v); }
 inline double finite_channel(double v) {
     if (!(v == v)) return 0.0;
     return std::clamp(v, -kFloatChannelLimit, kFloatChannelLimit);
-}
-
-// Highest set level at or below `from` in a 256-bit mask, or -1.
-inline int32_t highest_level(const uint64_t* mask, int32_t from) {
-    if (from < 0) return -1;
-    int32_t word = from >> 6;
-    uint64_t bits = mask[word] & (~uint64_t(0) >> (63 - (from & 63)));
-    for (;;) {
-        if (bits != 0) return (word << 6) + 63 - std::countl_zero(bits);
-        if (--word < 0) return -1;
-        bits = mask[word];
-    }
 }
 
 }  // namespace zblur_detail
@@ -469,6 +460,7 @@ int32_t ZblurFilter<P, D>::render_blur() {
                Rectangle{-margin_x_, margin_x_, -margin_y_, margin_y_}, n);
     highlights_ = settings.selection.enabled && settings.highlight > 0.0;
     slot_capacity_ = count_present_levels();
+    if (slot_limit > 0) slot_capacity_ = std::min(slot_capacity_, slot_limit);
 
     int32_t status = init_memory(n);
     while (status == host->outOfMemoryError()) {
@@ -885,16 +877,22 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     RowLevels& L = *b.levels;
     std::fill(std::begin(L.slot_of), std::end(L.slot_of), int16_t(-1));
     L.count = 0;
-    L.clean = 0;  // a cancelled tile may have left changes behind
+    L.clean = 0;  // the slots' rows have this tile's width, and start out uninitialised
     const double highlight = settings.highlight;
     constexpr double kPlainUnit = 1.0 / kLevelWeightScale;
     const double background_threshold = 1e-4 * kLevelWeightScale;
     const size_t prefix_stride = size_t(wp) + 1;
 
-    // The slot of `level` in this row, made on first use.
+    // The slot of `level` in this row, made on first use; -1 when the slots are used up, which
+    // the count of the levels present rules out (the tile then fails rather than overrun).
+    bool slots_exhausted = false;
     auto slot_for = [&](int32_t level) __attribute__((always_inline)) -> int32_t {
         int32_t slot = L.slot_of[level];
         if (slot >= 0) return slot;
+        if (L.count >= slot_capacity_) {
+            slots_exhausted = true;
+            return -1;
+        }
         slot = L.count++;
         L.slot_of[level] = int16_t(slot);
         if (slot >= L.clean) {
@@ -961,6 +959,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                                              int32_t run_first, int32_t run_end, int32_t x_first,
                                              int32_t x_last) {
                 const int32_t slot = slot_for(level);
+                if (slot < 0) return;
                 LevelSlot& ls = L.slots[slot];
                 LevelSums* const changes = b.changes + size_t(slot) * size_t(wp);
                 ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
@@ -1173,6 +1172,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             for_each_run(row, mx, mx + tw, kr, [&](int32_t level, const LevelStep* steps,
                                                    int32_t run_first, int32_t run_end,
                                                    int32_t x_first, int32_t x_last) {
+                if (L.slot_of[level] < 0) return;
                 const BackgroundPrefix* prefix =
                     b.prefix + size_t(L.slot_of[level]) * prefix_stride;
                 // The margins hold every kernel, so the tile's own sources need no clamping;
@@ -1197,6 +1197,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         // The row's slots are given up; their change rows are all zero again.
         for (int32_t n = 0; n < count; ++n) L.slot_of[L.slots[n].level] = -1;
         L.count = 0;
+        if (slots_exhausted) return host->outOfMemoryError();
 
         const int32_t status = report();
         if (status != ok) return status;
