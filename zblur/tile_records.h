@@ -13,10 +13,10 @@ struct ZblurSourceRecord {
     int32_t colour[4];    // alpha, red, green, blue on the colour grid
     float background[5];  // alpha, red, green, blue, weight
     uint8_t level;
-    uint8_t own;    // 1 for the tile's own pixels, whose background estimate is used
     uint8_t shift;  // float pixels: the colour is in units of 2^(shift - 40)
     uint8_t run;    // records from this one to the end of its run of one level in the
                     // padded row (1 .. 255; longer runs are cut)
+    uint8_t unused;
 };
 static_assert(sizeof(ZblurSourceRecord) == 40);
 

@@ -171,6 +171,16 @@ private:
     int32_t init_memory(int32_t threads);
     // The number of levels with a kernel that padded pixels of the frame have.
     int32_t count_present_levels() const;
+    // The source column (row) that output column x (row y) reads through the outside mode;
+    // false when it lies outside the source.
+    bool map_column(int32_t x, int32_t& sx) const {
+        sx = x + output.origin_x - source.origin_x;
+        return map_to_image(OutsideMode(settings.assume_h), source.width, sx);
+    }
+    bool map_row(int32_t y, int32_t& sy) const {
+        sy = y + output.origin_y - source.origin_y;
+        return map_to_image(OutsideMode(settings.assume_v), source.height, sy);
+    }
     void free_memory();
     int32_t render_blur();
     int32_t render_iris();
@@ -501,16 +511,15 @@ size_t ZblurFilter<P, D>::buffer_bytes(size_t wp, size_t hp) const {
 
 template <class P, class D>
 int32_t ZblurFilter<P, D>::count_present_levels() const {
+    // The same coordinates as sweep 1 of every tile reads, over the padded frame that holds
+    // every padded tile.
     uint64_t found[4] = {0, 0, 0, 0};
-    const OutsideMode mode_h = OutsideMode(settings.assume_h);
-    const OutsideMode mode_v = OutsideMode(settings.assume_v);
-    const int32_t columns = output.width + 2 * margin_x_;
-    for (int32_t j = -margin_y_; j < output.height + margin_y_; ++j) {
-        int32_t sy = j + output.origin_y - source.origin_y;
-        map_to_image(mode_v, source.height, sy);
-        for (int32_t i = 0; i < columns; ++i) {
-            int32_t sx = i - margin_x_ + output.origin_x - source.origin_x;
-            map_to_image(mode_h, source.width, sx);
+    for (int32_t y = -margin_y_; y < output.height + margin_y_; ++y) {
+        int32_t sy = 0;
+        map_row(y, sy);
+        for (int32_t x = -margin_x_; x < output.width + margin_x_; ++x) {
+            int32_t sx = 0;
+            map_column(x, sx);
             const int32_t level = depth_reader_.level(sx, sy);
             found[level >> 6] |= uint64_t(1) << (level & 63);
         }
@@ -736,18 +745,8 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     int32_t* column_inside = column_map + wp;
     int32_t* row_map = column_inside + wp;
     int32_t* row_inside = row_map + hp;
-    const OutsideMode mode_h = OutsideMode(settings.assume_h);
-    const OutsideMode mode_v = OutsideMode(settings.assume_v);
-    for (int32_t i = 0; i < wp; ++i) {
-        int32_t sx = x0 - mx + i + output.origin_x - source.origin_x;
-        column_inside[i] = map_to_image(mode_h, source.width, sx) ? 1 : 0;
-        column_map[i] = sx;
-    }
-    for (int32_t j = 0; j < hp; ++j) {
-        int32_t sy = y0 - my + j + output.origin_y - source.origin_y;
-        row_inside[j] = map_to_image(mode_v, source.height, sy) ? 1 : 0;
-        row_map[j] = sy;
-    }
+    for (int32_t i = 0; i < wp; ++i) column_inside[i] = map_column(x0 - mx + i, column_map[i]) ? 1 : 0;
+    for (int32_t j = 0; j < hp; ++j) row_inside[j] = map_row(y0 - my + j, row_map[j]) ? 1 : 0;
 
     // Sweep 1: levels, into plane 0 of the pyramid (the composite buffer).
     uint8_t* pyramid = reinterpret_cast<uint8_t*>(b.composite);
@@ -848,7 +847,6 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             quantise(colour, rec);
             for (float& v : rec.background) v = 0.0f;
             rec.level = levels[i];
-            rec.own = i >= mx && i < mx + tw && j >= my && j < my + th ? 1 : 0;
             if constexpr (kHighlights) {
                 const double sel = read_selection(column_map[i], sy, inside);
                 HighlightRecord& h = selected[index];

@@ -118,13 +118,15 @@ struct BlurRun {
 
 template <class P>
 inline BlurRun<P> run_blur(QuillbrookHost& host, PaddedImage<P>& source, LevelImage& depth,
-                           const ZblurSettings& settings, size_t buffer_limit = 0) {
+                           const ZblurSettings& settings, size_t buffer_limit = 0,
+                           int32_t slot_limit = 0) {
     BlurRun<P> run{PaddedImage<P>(source.width(), source.height())};
     run.output.fillPixels(0x3C);
     ZblurFilter<P, PixelGrayFloat> filter(&host, source.array(false), run.output.array(false),
                                           source.array(false), depth.array(), PixelArray<P>(),
                                           settings);
     filter.buffer_limit = buffer_limit;
+    filter.slot_limit = slot_limit;
     run.status = filter.render();
     run.tiles = filter.tile_count();
     return run;

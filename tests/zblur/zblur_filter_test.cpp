@@ -754,23 +754,18 @@ TEST(ZblurFilterFailures, TooFewLevelSlotsFailInsteadOfOverrunning) {
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x, y));
     const ZblurSettings s = blur_settings(12.0, 128.0);
-    auto render = [&](BlockCountingHost& host, int32_t slots, PaddedImage<PixelRGBA16>& out) {
-        ZblurFilter<PixelRGBA16, PixelGrayFloat> filter(&host, source.array(false),
-                                                        out.array(false), source.array(false),
-                                                        depth.array(), PixelArray<PixelRGBA16>(), s);
-        filter.slot_limit = slots;
-        return filter.render();
-    };
-    PaddedImage<PixelRGBA16> whole(W, H), capped(W, H), ample(W, H);
     BlockCountingHost host(2);
-    ASSERT_EQ(render(host, 0, whole), host.noError());
-    EXPECT_EQ(render(host, 2, capped), host.outOfMemoryError());
+    BlurRun<PixelRGBA16> whole = run_blur(host, source, depth, s);
+    ASSERT_EQ(whole.status, host.noError());
+    EXPECT_EQ(run_blur(host, source, depth, s, 0, 2).status, host.outOfMemoryError());
     EXPECT_EQ(host.liveBlocks(), 0u);
-    ASSERT_EQ(render(host, 5, ample), host.noError());
+    BlurRun<PixelRGBA16> ample = run_blur(host, source, depth, s, 0, 5);
+    ASSERT_EQ(ample.status, host.noError());
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x)
             for (int c = 0; c < 4; ++c)
-                ASSERT_EQ(channel(ample.at(x, y), c), channel(whole.at(x, y), c)) << x << "," << y;
+                ASSERT_EQ(channel(ample.output.at(x, y), c), channel(whole.output.at(x, y), c))
+                    << x << "," << y;
 }
 
 }  // namespace
