@@ -98,8 +98,9 @@ std::vector<Layer> layersOf(const std::vector<FilePart>& parts, int only_part) {
 
 // The colour channels of a layer: R, G, B; else a gray Y; else, in the unnamed layer only, the
 // first three (or the first) channels that are neither alpha nor Z, as single-layer files of
-// other tools name them. False when the layer holds no colour.
-bool colourOf(const Layer& layer, ChannelRef rgb[3]) {
+// other tools name them; else, when the layer was named on purpose (`chosen`), its only channel
+// as gray (a mist pass as a depth layer). False when the layer holds no colour.
+bool colourOf(const Layer& layer, ChannelRef rgb[3], bool chosen = false) {
     const int r = layer.find("R"), g = layer.find("G"), b = layer.find("B");
     if (r >= 0 && g >= 0 && b >= 0) {
         rgb[0] = {layer.part, r};
@@ -119,14 +120,15 @@ bool colourOf(const Layer& layer, ChannelRef rgb[3]) {
         }
         if (!other.empty()) gray = other.front();
     }
+    if (gray < 0 && chosen && layer.channels.size() == 1) gray = layer.channels.front().second;
     if (gray < 0) return false;
     rgb[0] = rgb[1] = rgb[2] = {layer.part, gray};
     return true;
 }
 
-bool hasColour(const Layer& layer) {
+bool hasColour(const Layer& layer, bool chosen = false) {
     ChannelRef unused[3];
-    return colourOf(layer, unused);
+    return colourOf(layer, unused, chosen);
 }
 
 // Several candidates: keep those of the colour's part, then those that share the colour
@@ -167,11 +169,11 @@ const Layer& chooseColour(const Files& files, const ChannelRequest& request) {
     std::vector<const Layer*> found;
     if (!request.layer.empty()) {
         for (const Layer* l : layersNamed(files, request.layer)) {
-            if (hasColour(*l)) found.push_back(l);
+            if (hasColour(*l, true)) found.push_back(l);
         }
         if (found.empty()) {
             throw files.error("--channels '" + request.layer +
-                              "': no layer of that name with colour channels");
+                              "': no layer of that name with colour channels or one channel");
         }
         if (found.size() > 1) {
             throw files.error("--channels '" + request.layer + "' names " +
@@ -311,7 +313,7 @@ ChannelSelection chooseChannels(const std::vector<FilePart>& parts, const Channe
     const Layer& colour = chooseColour(files, request);
 
     ChannelSelection selection;
-    colourOf(colour, selection.rgb);
+    colourOf(colour, selection.rgb, !request.layer.empty());
     const int alpha = colour.find("A");
     if (alpha >= 0) selection.alpha = {colour.part, alpha};
     selection.z = chooseDepth(files, request, colour, &selection.note);

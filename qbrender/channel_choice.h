@@ -11,7 +11,8 @@
 //
 // Colour and alpha come from one layer: the one named by --channels (its full name or its last
 // component, "Combined"), else the unnamed layer, else the layer whose last component is
-// "Combined", else the only layer with R, G and B. Depth is the unnamed layer's Z channel, else
+// "Combined", else the only layer with R, G and B (a layer named by --channels may also be a
+// single channel, read as gray: a mist pass as a depth layer). Depth is the unnamed layer's Z channel, else
 // the Z (or only) channel of the layer whose last component is "Depth", or the channel named by
 // --depth-channel. Where more than one candidate remains after preferring the colour's part and
 // its layer prefix ("ViewLayer."), the choice is refused with a message that lists the layers:

@@ -280,6 +280,13 @@ TEST_F(ChannelChoice, AnOpenChoiceStopsAndListsTheLayers) {
                               "': colour ViewLayer.AO.R"),
               std::string::npos)
         << out_.str();
+    ASSERT_EQ(run({"--size", "9x6", "--layer", "depth layer=" + path("no_combined.exr"),
+                   "--channels", "depth layer=Mist", "--verbose", "-o", path("layer.png")}),
+              0)
+        << err_.str();
+    EXPECT_NE(out_.str().find("': gray ViewLayer.Mist.Z, alpha none, depth none"),
+              std::string::npos)
+        << out_.str();
     EXPECT_EQ(run({"--size", "9x6", "--channels", "selection=AO", "-o", path("layer.png")}), 1);
     EXPECT_NE(err_.str().find("no --layer 'selection'"), std::string::npos) << err_.str();
 }
