@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bt709_reference.h"
 #include "evenblur_reference.h"
 #include "fft_test_host.h"
 #include "sentinel_image.h"
@@ -64,7 +65,8 @@ Layout layout_of(int32_t w, int32_t h, double r, double s) {
     return l;
 }
 
-// The kernel the builder draws for these settings, in the window of the blur, normalised.
+// The kernel the builder draws for these settings, in the window of the blur, normalised;
+// with `gamma` its colours (its one value) made linear first, like the image's.
 template <class P, class Q>
 Kernel drawn_kernel(const EvenblurSettings& s, const Layout& l, const PixelArray<P>& lens,
                     double pixel_aspect) {
@@ -74,15 +76,29 @@ Kernel drawn_kernel(const EvenblurSettings& s, const Layout& l, const PixelArray
     view.factor_a = pixel_aspect;
     KernelImageBuilder<P, Q> builder(&host, s, lens, view, false);
     EXPECT_EQ(builder.render(0, 1), host.noError());
+    if (s.gamma) {
+        for (int32_t y = 0; y < view.height; ++y)
+            for (int32_t x = 0; x < view.width; ++x) {
+                Q& p = view.at(x, y);
+                if constexpr (Q::is_rgba) {
+                    red_of(p) = float(bt709_reference::to_linear(red_of(p)));
+                    green_of(p) = float(bt709_reference::to_linear(green_of(p)));
+                    blue_of(p) = float(bt709_reference::to_linear(blue_of(p)));
+                } else {
+                    gray_of(p) = float(bt709_reference::to_linear(gray_of(p)));
+                }
+            }
+    }
     if constexpr (Q::is_rgba)
         return from_colour(view);
     else
         return from_gray(view);
 }
 
-// What the blur writes for a convolved (premultiplied, 0 .. 1) value, before rounding.
+// What the blur writes for a convolved (premultiplied, 0 .. 1, linear with `gamma`) value,
+// before rounding.
 template <class P>
-Value expected_output(const Value& c, bool straight) {
+Value expected_output(const Value& c, bool straight, bool gamma) {
     Value out;
     const double max = P::max;
     double a = std::clamp(c.v[0], 0.0, 1.0);
@@ -91,6 +107,7 @@ Value expected_output(const Value& c, bool straight) {
     for (int k = 1; k < 4; ++k) {
         double v = std::max(c.v[k], 0.0);
         if (!P::is_float) v = std::min(v, 1.0);
+        if (gamma) v = bt709_reference::to_encoded(v);
         v *= max;
         if (straight && a > 0) v /= a;
         if (!P::is_float) v = std::min(v, max);
@@ -106,6 +123,64 @@ double tolerance() {
     else return 2e-5;
 }
 
+// In linear light the integer depths decode and encode through 32768-step tables: near black
+// one step of the encoding table is 4.5 / 32767 of the scale (4.5 units of 32768).
+template <class P>
+double linear_light_tolerance() {
+    if constexpr (P::max_value == 255) return 1.1;
+    else if constexpr (P::max_value == 32768) return 10.0;
+    else return 5e-5;
+}
+
+// Highlight selection by lightness alone: every hue and saturation, and a weight that rises
+// linearly from 0 at lightness 0.3 to 1 at lightness 1 (climax 1, soften 1). A gray selection
+// pixel of premultiplied value l (0 .. 1) has weight (l - 0.3) / 0.7 from 0.3 on, 0 below.
+void select_by_lightness_ramp(SelectionSettings& s) {
+    s.enabled = true;
+    s.hue_start = 0.0;
+    s.hue_end = 1.0;
+    s.hue_climax = 1.0;
+    s.hue_soften = 0.0;
+    s.saturation_start = 0.0;
+    s.saturation_end = 1.0;
+    s.saturation_climax = 1.0;
+    s.saturation_soften = 0.0;
+    s.lightness_start = 0.3;
+    s.lightness_end = 1.0;
+    s.lightness_climax = 1.0;
+    s.lightness_soften = 1.0;
+    s.hue_offset = s.saturation_offset = s.lightness_offset = 0.0;
+}
+double lightness_ramp_weight(double l) { return l >= 0.3 ? (l - 0.3) / 0.7 : 0.0; }
+
+// A gray selection layer of 9 x 6 pixels, unlike any source: values 0 .. 1 in tenths, every
+// seventh pixel transparent (so of weight 0 once premultiplied, however bright its colour).
+template <class P>
+void fill_gray_selection(SentinelImage<P>& image) {
+    const double max = P::max;
+    for (int32_t y = 0; y < image.height(); ++y)
+        for (int32_t x = 0; x < image.width(); ++x) {
+            const double v = std::floor(((x * 5 + y * 3) % 11) / 10.0 * max);
+            set_pixel(image.at(x, y), (x + 2 * y) % 7 == 3 ? 0.0 : max, v, v, v);
+        }
+}
+
+// A source with a vertical edge, dark on the left and light on the right, slightly coloured
+// and textured, with a band of partial alpha: linear light changes the blur most at such an
+// edge, and not at all inside a uniform area.
+template <class P>
+void edge_pixels(SentinelImage<P>& image) {
+    const double unit = P::max / 255.0;
+    for (int32_t y = 0; y < image.height(); ++y)
+        for (int32_t x = 0; x < image.width(); ++x) {
+            const int t = (x * 7 + y * 3) % 5;
+            const double v = x < image.width() / 2 ? 20 + 4 * t : 220 + 6 * t;
+            const double a = y % 4 == 1 ? 150 : 255;
+            set_pixel(image.at(x, y), a * unit, v * unit, (v * 0.8) * unit,
+                      (255 - v * 0.5) * unit);
+        }
+}
+
 struct Case {
     int32_t width = 13;
     int32_t height = 9;
@@ -114,6 +189,11 @@ struct Case {
     bool premultiplied_output = true;
     double min_alpha = 0.4;
     int32_t threads = 1;
+    bool edge_source = false;  // edge_pixels instead of random ones
+    // Both highlight boosts from the given settings' preservative and additive values, with the
+    // lightness ramp selecting from a gray selection layer of its own, smaller than the source
+    // and placed at an offset from it.
+    bool boosts = false;
 };
 
 // Runs the blur and compares every output pixel with the direct convolution; returns the
@@ -122,13 +202,28 @@ template <class P, class Q>
 int32_t check_against_direct_convolution(const Case& c, const PixelArray<P>& lens = {}) {
     const Layout l = layout_of(c.width, c.height, c.settings.radius, c.settings.smooth);
     SentinelImage<P> source(c.width, c.height);
-    random_pixels(source, 7, c.min_alpha);
+    if (c.edge_source)
+        edge_pixels(source);
+    else
+        random_pixels(source, 7, c.min_alpha);
     SentinelImage<P> output(c.width, c.height);
     PixelArray<P> src = source.array(c.premultiplied_source);
     PixelArray<P> out = output.array(c.premultiplied_output);
+    src.origin_x = out.origin_x = 2;
+    src.origin_y = out.origin_y = 1;
+    SentinelImage<P> selection_image(9, 6);
+    fill_gray_selection(selection_image);
+    PixelArray<P> selection = src;
+    EvenblurSettings settings = c.settings;
+    if (c.boosts) {
+        select_by_lightness_ramp(settings.selection);
+        selection = selection_image.array();
+        selection.origin_x = 5;  // source column 3 and on
+        selection.origin_y = 0;  // source row -1 and on: rows 0 .. 4
+    }
 
     FftTestHost host(c.threads);
-    EvenblurFilter<P, Q> filter(&host, c.settings, src, out, src, lens);
+    EvenblurFilter<P, Q> filter(&host, settings, src, out, selection, lens);
     EXPECT_EQ(filter.render(0, 1), host.noError());
     EXPECT_EQ(host.liveBlocks(), 0u);
     EXPECT_EQ(host.badReports(), 0);
@@ -139,18 +234,45 @@ int32_t check_against_direct_convolution(const Case& c, const PixelArray<P>& len
     EXPECT_TRUE(output.spareBytesUntouched());
 
     const int32_t ox = (l.pw - c.width) / 2, oy = (l.ph - c.height) / 2;
-    const Kernel k = drawn_kernel<P, Q>(c.settings, l, lens, src.factor_a);
-    const std::vector<Value> padded = padded_source(src, c.settings, l.nw, l.nh, ox, oy);
-    const std::vector<Value> direct =
-        convolve(padded, l.nw, l.nh, k, c.width, c.height, ox, oy);
+    const Kernel k = drawn_kernel<P, Q>(settings, l, lens, src.factor_a);
+    std::vector<Value> padded = padded_source(src, settings, l.nw, l.nh, ox, oy);
+    // Linear light, then the boosts: gain g = w5 + w * additive on all four channels and the
+    // weight w5 = 1 + w * preservative blurred beside them, by which the result is divided.
+    std::vector<Value> weights(padded.size(), Value{{1, 1, 1, 1}});
+    for (int32_t y = 0; y < l.nh; ++y)
+        for (int32_t x = 0; x < l.nw; ++x) {
+            Value& v = padded[size_t(y) * l.nw + x];
+            if (settings.gamma)
+                for (int ch = 1; ch < 4; ++ch) v.v[ch] = bt709_reference::to_linear(v.v[ch]);
+            int32_t sx = x - ox, sy = y - oy;
+            if (!c.boosts || !map_to_image(OutsideMode(settings.assume_h), c.width, sx) ||
+                !map_to_image(OutsideMode(settings.assume_v), c.height, sy))
+                continue;
+            const int32_t qx = sx + src.origin_x - selection.origin_x;
+            const int32_t qy = sy + src.origin_y - selection.origin_y;
+            if (!selection.contains(qx, qy)) continue;
+            const ChannelValues q = read_rgba(selection.at(qx, qy));
+            const double w = lightness_ramp_weight(q.r * q.a / (P::max * P::max));
+            if (w <= 0.0) continue;
+            const double w5 = 1.0 + w * settings.preservative;
+            const double g = w5 + w * settings.additive;
+            for (double& ch : v.v) ch *= g;
+            if (settings.preservative > 0.0) weights[size_t(y) * l.nw + x] = Value{{w5, w5, w5, w5}};
+        }
+    std::vector<Value> direct = convolve(padded, l.nw, l.nh, k, c.width, c.height, ox, oy);
+    const std::vector<Value> blurred_weights =
+        convolve(weights, l.nw, l.nh, k, c.width, c.height, ox, oy);
+    for (size_t i = 0; i < direct.size(); ++i)
+        for (double& ch : direct[i].v) ch /= blurred_weights[i].v[0];
+    const double allowed = settings.gamma ? linear_light_tolerance<P>() : tolerance<P>();
     int failures = 0;
     for (int32_t y = 0; y < c.height; ++y)
         for (int32_t x = 0; x < c.width; ++x) {
             const Value e = expected_output<P>(direct[size_t(y) * c.width + x],
-                                               !c.premultiplied_output);
+                                               !c.premultiplied_output, settings.gamma);
             for (int ch = 0; ch < 4; ++ch) {
                 const double got = channel(output.at(x, y), ch);
-                if (std::fabs(got - e.v[ch]) > tolerance<P>() && failures++ < 8) {
+                if (std::fabs(got - e.v[ch]) > allowed && failures++ < 8) {
                     ADD_FAILURE() << "pixel (" << x << ", " << y << ") channel " << ch << ": "
                                   << got << ", direct convolution " << e.v[ch];
                 }
@@ -319,6 +441,84 @@ TYPED_TEST(EvenblurFilterTypedTest, ColouredAndGrayLensImagesEqualTheDirectConvo
     c.settings.colored_iris = false;
     check_against_direct_convolution<P, PixelRGBAFloat>(c, lens.array());
     check_against_direct_convolution<P, PixelGrayFloat>(c, lens.array());
+}
+
+// The lens asymmetric and coloured, with values between 0 and 1 that linear light changes.
+template <class P>
+void fill_lens(SentinelImage<P>& lens) {
+    const double max = P::max;
+    for (int32_t y = 0; y < lens.height(); ++y)
+        for (int32_t x = 0; x < lens.width(); ++x) {
+            const bool on = x < 2 || y == 0;
+            set_pixel(lens.at(x, y), on ? max : 0.0, on ? max : 0.0, (x % 3) * max / 2.0,
+                      y * max / 4.0);
+        }
+}
+
+// Gamma correction blurs in linear light: the image and the kernel decoded with the BT.709
+// formula, convolved, the result encoded. A polygon with a dimmed inside (border brightness
+// 0.5), a coloured and a gray lens, at an edge with partial alpha.
+TYPED_TEST(EvenblurFilterTypedTest, LinearLightEqualsTheDirectConvolutionOfTheDecodedImage) {
+    using P = TypeParam;
+    Case c;
+    c.edge_source = true;
+    c.settings = plain_settings(3.0);
+    c.settings.gamma = true;
+    c.settings.border_brightness = 0.5;
+    c.settings.border_thickness = 0.4;
+    c.settings.assume_h = 2;
+    c.settings.assume_v = 3;
+    {
+        SCOPED_TRACE("polygon");
+        check_against_direct_convolution<P, PixelGrayFloat>(c);
+    }
+    c.premultiplied_output = false;
+    {
+        SCOPED_TRACE("polygon, straight output");
+        check_against_direct_convolution<P, PixelGrayFloat>(c);
+    }
+    SentinelImage<P> lens(7, 5);
+    fill_lens(lens);
+    c.settings.colored_iris = true;
+    {
+        SCOPED_TRACE("coloured lens");
+        check_against_direct_convolution<P, PixelRGBAFloat>(c, lens.array());
+    }
+    c.settings.colored_iris = false;
+    {
+        SCOPED_TRACE("gray lens");
+        check_against_direct_convolution<P, PixelGrayFloat>(c, lens.array());
+    }
+}
+
+// Both boosts at once: the preservative weight and the additive gain from a selection layer
+// that is not the source and lies at an offset from it (part of the frame has no selection
+// pixel), with and without linear light, with the monochrome and the coloured kernel.
+TYPED_TEST(EvenblurFilterTypedTest, BothBoostsFromAnOffsetSelectionLayerEqualTheDirectConvolution) {
+    using P = TypeParam;
+    Case c;
+    c.edge_source = true;
+    c.boosts = true;
+    c.settings = plain_settings(3.0);
+    c.settings.preservative = 2.0;
+    c.settings.additive = 1.5;
+    c.settings.assume_h = 3;
+    c.settings.assume_v = 2;
+    SentinelImage<P> lens(7, 5);
+    fill_lens(lens);
+    for (const bool gamma : {false, true}) {
+        SCOPED_TRACE(gamma ? "linear light" : "as stored");
+        c.settings.gamma = gamma;
+        c.settings.colored_iris = false;
+        check_against_direct_convolution<P, PixelGrayFloat>(c);
+        c.settings.colored_iris = true;
+        check_against_direct_convolution<P, PixelRGBAFloat>(c, lens.array());
+    }
+    // The additive boost alone (no weight channel).
+    c.settings.gamma = false;
+    c.settings.colored_iris = false;
+    c.settings.preservative = 0.0;
+    check_against_direct_convolution<P, PixelGrayFloat>(c);
 }
 
 TYPED_TEST(EvenblurFilterTypedTest, ManyThreadsGiveTheSameOutputAsOne) {

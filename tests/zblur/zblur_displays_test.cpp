@@ -55,6 +55,61 @@ TEST(ZblurFilterIrisDisplay, DrawsTheUnnormalisedKernelCentredOnBlack) {
     EXPECT_GT(lit, 100);
 }
 
+// With a lens layer the iris display shows the lens kernel: the lens as gray, resampled to
+// the display radius's 2 ceil(ex) x 2 ceil(ry) pixels, centred, unnormalised (weight 1 shows
+// as the channel maximum), on opaque black.
+TEST(ZblurFilterIrisDisplay, DrawsTheLensKernelCentredOnBlack) {
+    const int32_t W = 64, H = 48;
+    PaddedImage<PixelRGBAFloat> source(W, H), output(W, H), lens(10, 6);
+    source.fillPixels(0x11);
+    // Lopsided, so that a mirrored or shifted kernel shows: a bright left column and top row,
+    // steps of 0.2 elsewhere, partly transparent on the right.
+    for (int32_t y = 0; y < 6; ++y)
+        for (int32_t x = 0; x < 10; ++x) {
+            const double v = x == 0 || y == 0 ? 1.0 : 0.2 * ((x + 2 * y) % 5);
+            write_rgba(lens.at(x, y), ChannelValues{x > 6 ? 0.5 : 1.0, v, 0.5 * v, v});
+        }
+    ZblurSettings s = blur_settings(30.0, 128.0);
+    s.show = kZblurShowIris;
+    s.aspect = 0.25;
+    RecordingHost host(2);
+    LevelImage depth(W, H, 0);
+    ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, source.array(), output.array(),
+                                                       source.array(), depth.array(),
+                                                       lens.array(), s);
+    ASSERT_EQ(filter.render(), host.noError());
+    EXPECT_TRUE(output.spareBytesUntouched());
+
+    // u = 50 (48 / 480 + 64 / 640) = 10: ex = 12.5, ry = 7.5, a kernel image of 26 x 16.
+    const int32_t cols = 26, rows = 16;
+    PaddedImage<PixelGrayFloat> gray(10, 6), zoomed(cols, rows);
+    for (int32_t y = 0; y < 6; ++y)
+        for (int32_t x = 0; x < 10; ++x) {
+            const PixelRGBAFloat& p = lens.at(x, y);
+            gray.at(x, y).channel[0] =
+                float(gray_from_colour(red_of(p), green_of(p), blue_of(p)) * alpha_of(p));
+        }
+    ZoomFilter<PixelGrayFloat, PixelGrayFloat> zoom(&host, gray.array(true), zoomed.array(true));
+    zoom.scale_x = zoom.scale_y = std::max(6.0 / rows, 10.0 / cols);
+    zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::color;
+    ASSERT_EQ(zoom.render(0, 1), host.noError());
+    int32_t lit = 0;
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) {
+            const PixelRGBAFloat& p = output.at(x, y);
+            ASSERT_EQ(alpha_of(p), 1.0f) << x << "," << y;
+            const int32_t kx = x - W / 2 + cols / 2, ky = y - H / 2 + rows / 2;
+            const bool inside = kx >= 0 && kx < cols && ky >= 0 && ky < rows;
+            const double expected = inside ? zoomed.at(kx, ky).channel[0] : 0.0;
+            // The kernel keeps changes of more than 0.002 along a row.
+            ASSERT_NEAR(red_of(p), expected, 3e-3) << x << "," << y;
+            ASSERT_EQ(red_of(p), green_of(p));
+            ASSERT_EQ(red_of(p), blue_of(p));
+            if (red_of(p) > 0.1f) ++lit;
+        }
+    EXPECT_GT(lit, 100);
+}
+
 TEST(ZblurFilterSelectionDisplay, IsTheHighlightSelectionMadeOpaque) {
     const int32_t W = 17, H = 11;
     PaddedImage<PixelRGBA8> source(W, H), selection(W, H);

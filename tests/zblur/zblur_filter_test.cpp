@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "bt709_reference.h"
 #include "iris_kernel.h"
 #include "outside_mode.h"
 #include "thread_pool.h"
@@ -178,13 +179,21 @@ int32_t scene_level(int32_t x, int32_t y) {
 }
 
 // Steps 6 and 7 written out over dense per-level images of the whole padded frame (one tile,
-// margins from the largest radius), for float output: composite, coverage, background
-// deposits and estimates, fill, and with `highlights` the highlight blend, the source being
-// its own selection image (the selection weight of each pixel from the HSL range selection,
-// which has tests of its own). Returns the straight output.
-std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<PixelRGBAFloat>& src_image,
-                                      const LevelImage& depth, int32_t W, int32_t H,
+// margins from the largest radius), for output of pixel type P, in P's own scale (channel
+// maximum Max: 255, 32768 or 1): composite, coverage, background deposits and estimates, fill,
+// and with `highlights` the highlight blend, the selection weights read from `selection`
+// placed by its origin (the selection weight of each pixel from the HSL range selection, which
+// has tests of its own). With `gamma` the colours are made linear with the BT.709 formula
+// before they are spread and encoded after the fill. Integer pixels clamp the composite and
+// the estimate to 0 .. Max in every channel, float pixels only their alphas. Returns the output
+// before it is stored: straight colour (made straight with the unrounded alpha), alpha not yet
+// rounded.
+template <class P>
+std::vector<Colour> dense_composition(const ZblurSettings& s, const PixelArray<P>& src,
+                                      const PixelArray<P>& selection, const LevelImage& depth,
                                       std::vector<double>* coverage_out, bool highlights = false) {
+    constexpr double Max = P::max;
+    const int32_t W = src.width, H = src.height;
     const LevelRadii radii = level_radii(s, 1.0);
     double max_ex = 0, max_ry = 0;
     for (const LevelRadius& r : radii) {
@@ -194,7 +203,9 @@ std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<
     const int32_t mx = int32_t(std::ceil(max_ex)), my = int32_t(std::ceil(max_ry));
     const int32_t wp = W + 2 * mx, hp = H + 2 * my;
     const OutsideMode mh = OutsideMode(s.assume_h), mv = OutsideMode(s.assume_v);
-    PixelArray<PixelRGBAFloat> src = const_cast<PaddedImage<PixelRGBAFloat>&>(src_image).array(false);
+    const auto linear = [&](double v) {
+        return s.gamma ? bt709_reference::to_linear(v / Max) * Max : v;
+    };
 
     std::vector<int32_t> lev(size_t(wp) * hp);
     std::vector<Colour> col(size_t(wp) * hp);
@@ -207,12 +218,15 @@ std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<
             const bool inx = map_to_image(mh, W, x), iny = map_to_image(mv, H, y);
             const int32_t l = (x >= 0 && x < W && y >= 0 && y < H) ? depth.level(x, y) : 0;
             lev[size_t(j) * wp + i] = l;
-            col[size_t(j) * wp + i] = inx && iny ? premultiplied_at(src, x, y)
-                                                 : Colour{s.outside_alpha, s.outside_red,
-                                                          s.outside_green, s.outside_blue};
-            if (highlights && inx && iny) {
-                PixelRGBAFloat p = src.at(x, y);
-                premultiply_in_place(p);
+            Colour c = inx && iny ? premultiplied_at(src, x, y)
+                                  : Colour{s.outside_alpha * Max, s.outside_red * Max,
+                                           s.outside_green * Max, s.outside_blue * Max};
+            col[size_t(j) * wp + i] = {c.a, linear(c.r), linear(c.g), linear(c.b)};
+            const int32_t qx = x + src.origin_x - selection.origin_x;
+            const int32_t qy = y + src.origin_y - selection.origin_y;
+            if (highlights && inx && iny && selection.contains(qx, qy)) {
+                P p = selection.at(qx, qy);
+                if (!selection.premultiplied) premultiply_in_place(p);
                 sel[size_t(j) * wp + i] = std::clamp(selection_weight(prepared, p), 0.0, 1.0);
             }
             if (!kernels.count(l)) kernels[l] = dense_level(s, l);
@@ -301,7 +315,12 @@ std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<
                     dw += t.w;
                 }
             }
-            c.a = std::clamp(c.a, 0.0, 1.0);
+            c.a = std::clamp(c.a, 0.0, Max);
+            if constexpr (!P::is_float) {
+                c.r = std::clamp(c.r, 0.0, Max);
+                c.g = std::clamp(c.g, 0.0, Max);
+                c.b = std::clamp(c.b, 0.0, Max);
+            }
             if (hs > 1e-4) {
                 const double k = 1.0 - std::min(hu, 1.0) * std::min(hs / std::min(g, 1.0), 1.0);
                 c = {h.a / hs + (c.a - h.a / hs) * k, h.r / hs + (c.r - h.r / hs) * k,
@@ -340,7 +359,12 @@ std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<
             Colour e;
             if (ew > 1e-4) e = {std::max(0.0, ea / ew), std::max(0.0, er / ew),
                                 std::max(0.0, eg / ew), std::max(0.0, eb / ew)};
-            e.a = std::min(e.a, 1.0);
+            e.a = std::min(e.a, Max);
+            if constexpr (!P::is_float) {
+                e.r = std::min(e.r, Max);
+                e.g = std::min(e.g, Max);
+                e.b = std::min(e.b, Max);
+            }
             Colour out = comp[at(i, j)];
             const double miss = cover[at(i, j)] - 1.0;
             if (coverage_out) (*coverage_out)[size_t(y) * W + x] = miss;
@@ -351,36 +375,89 @@ std::vector<Colour> dense_composition(const ZblurSettings& s, const PaddedImage<
                 out.g += e.g * fill;
                 out.b += e.b * fill;
             }
+            if (s.gamma) {
+                const auto encoded = [&](double v) {
+                    if constexpr (!P::is_float) v = std::clamp(v, 0.0, Max);
+                    return bt709_reference::to_encoded(v / Max) * Max;
+                };
+                out.r = encoded(out.r);
+                out.g = encoded(out.g);
+                out.b = encoded(out.b);
+            }
             if (out.a > 0) {
-                out.r /= out.a;
-                out.g /= out.a;
-                out.b /= out.a;
+                out.r *= Max / out.a;
+                out.g *= Max / out.a;
+                out.b *= Max / out.a;
             }
             result[size_t(y) * W + x] = out;
         }
     return result;
 }
 
-template <class LevelOf>
+// How far a stored channel may lie from the reference's value v before it is stored: within
+// [v - below, v + above]. Float pixels store v; integer alpha is rounded (v + 0.5 truncated),
+// so it lies within half a unit; integer colour is truncated, so up to one unit below.
+struct Allowance {
+    double alpha_below, alpha_above, colour_below, colour_above;
+};
+
+template <class P>
+Allowance stored_allowance(double slack) {
+    if constexpr (P::is_float) return {slack, slack, slack, slack};
+    else return {0.5 + slack, 0.5 + slack, 1.0 + slack, slack};
+}
+
+struct CompositionCase {
+    bool highlights = false;
+    int32_t threads = 1;
+    // A selection layer of its own (not the source), smaller than the frame and placed at an
+    // offset from it, so that part of the frame has no selection pixel.
+    bool selection_layer = false;
+    bool gamma = false;
+};
+
+// A selection image unlike the source: bright where the source is dark and the other way
+// round, some pixels transparent (no weight once premultiplied, however bright their colour).
+template <class P>
+void fill_selection(PaddedImage<P>& image) {
+    for (int32_t y = 0; y < image.height(); ++y)
+        for (int32_t x = 0; x < image.width(); ++x) {
+            const double u = ((x * 13 + y * 7) % 19) / 18.0;
+            const double a = (x + y) % 9 == 4 ? 0.0 : 1.0;
+            write_rgba(image.at(x, y), ChannelValues{std::floor(a * P::max),
+                                                     std::floor(u * P::max),
+                                                     std::floor((0.3 + 0.7 * u) * P::max),
+                                                     std::floor(0.8 * P::max)});
+        }
+}
+
+template <class P, class LevelOf>
 void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t min_filled,
-                                                    bool highlights = false,
-                                                    int32_t threads = 1,
-                                                    double tolerance = 2e-4) {
+                                                    const CompositionCase& k, Allowance allowed) {
     const int32_t W = 40, H = 30;
-    PaddedImage<PixelRGBAFloat> source(W, H);
+    PaddedImage<P> source(W, H);
     fill_pattern(source, true);
+    PaddedImage<P> selection_image(29, 21);
+    fill_selection(selection_image);
+    PixelArray<P> selection = source.array(false);
+    if (k.selection_layer) {
+        selection = selection_image.array(false);
+        selection.origin_x = 7;
+        selection.origin_y = -4;
+    }
     LevelImage depth(W, H);
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x) depth.set(x, y, level_of(x, y));
     for (const int32_t mode : {1, 2, 4}) {
         ZblurSettings s = blur_settings(12.0, 128.0);  // radii 1 .. 6
+        s.gamma = k.gamma;
         s.assume_h = mode;
         s.assume_v = mode == 4 ? 1 : mode;
         s.outside_red = 0.9f;
         s.outside_green = 0.1f;
         s.outside_blue = 0.3f;
         s.outside_alpha = 0.8f;
-        if (highlights) {
+        if (k.highlights) {
             // Bright, fairly saturated pixels: a good part of the pattern, not all of it.
             s.selection.enabled = true;
             s.selection.hue_start = 0;
@@ -395,15 +472,25 @@ void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t mi
             s.selection.lightness_climax = 1;
             s.highlight = 2.5;
         }
-        RecordingHost host(threads);
-        BlurRun<PixelRGBAFloat> run = run_blur(host, source, depth, s);
+        RecordingHost host(k.threads);
+        auto render = [&](const ZblurSettings& settings) {
+            BlurRun<P> run{PaddedImage<P>(W, H)};
+            run.output.fillPixels(0x3C);
+            ZblurFilter<P, PixelGrayFloat> filter(&host, source.array(false),
+                                                  run.output.array(false), selection,
+                                                  depth.array(), PixelArray<P>(), settings);
+            run.status = filter.render();
+            run.tiles = filter.tile_count();
+            return run;
+        };
+        BlurRun<P> run = render(s);
         ASSERT_EQ(run.status, host.noError());
-        if (threads > 1) {
+        if (k.threads > 1) {
             EXPECT_GT(run.tiles, 1);
         }
         std::vector<double> miss;
         const std::vector<Colour> ref =
-            dense_composition(s, source, depth, W, H, &miss, highlights);
+            dense_composition(s, source.array(false), selection, depth, &miss, k.highlights);
         int32_t filled = 0;
         double worst = 0.0;
         for (int32_t y = 0; y < H; ++y)
@@ -413,65 +500,108 @@ void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t mi
                 if (miss[size_t(y) * W + x] < -1e-3) ++filled;
                 // On several tiles a background estimate collects only the deposits made in
                 // its own tile's padded area, which the single-tile reference does not model.
-                if (threads > 1 && miss[size_t(y) * W + x] < 0.0) continue;
+                if (k.threads > 1 && miss[size_t(y) * W + x] < 0.0) continue;
                 for (int c = 0; c < 4; ++c) {
                     const double got = channel(run.output.at(x, y), c);
-                    worst = std::max(worst, std::fabs(got - expected[c]));
-                    ASSERT_NEAR(got, expected[c], tolerance)
-                        << "pixel " << x << "," << y << " channel " << c << " mode " << mode;
+                    const double v = P::is_float ? expected[c]
+                                                 : std::clamp(expected[c], 0.0, double(P::max));
+                    const double below = c == 0 ? allowed.alpha_below : allowed.colour_below;
+                    const double above = c == 0 ? allowed.alpha_above : allowed.colour_above;
+                    worst = std::max(worst, std::fabs(got - v));
+                    ASSERT_TRUE(got >= v - below && got <= v + above)
+                        << "pixel " << x << "," << y << " channel " << c << " mode " << mode
+                        << ": " << got << ", reference " << v;
                 }
             }
         // The scene must exercise the background fill, not only full coverage.
         EXPECT_GT(filled, min_filled) << "mode " << mode;
         ::testing::Test::RecordProperty("worst_mode_" + std::to_string(mode), std::to_string(worst));
-        if (highlights) {
+        if (k.highlights) {
             // The selection must matter: the blend moves a good share of the frame.
             ZblurSettings plain = s;
             plain.highlight = 0.0;
-            BlurRun<PixelRGBAFloat> without = run_blur(host, source, depth, plain);
+            BlurRun<P> without = render(plain);
             ASSERT_EQ(without.status, host.noError());
             int32_t moved = 0;
             for (int32_t y = 0; y < H; ++y)
                 for (int32_t x = 0; x < W; ++x)
                     moved += std::fabs(red_of(without.output.at(x, y)) -
-                                       red_of(run.output.at(x, y))) > 1e-2;
+                                       red_of(run.output.at(x, y))) > 1e-2 * P::max;
             EXPECT_GT(moved, W * H / 10) << "mode " << mode;
         }
-        if (highlights) continue;  // the density display has no highlights
-
-        ZblurSettings info = s;
-        info.show = kZblurShowInfoDensity;
-        BlurRun<PixelRGBAFloat> density = run_blur(host, source, depth, info);
-        ASSERT_EQ(density.status, host.noError());
-        for (int32_t y = 0; y < H; ++y)
-            for (int32_t x = 0; x < W; ++x) {
-                const double m = miss[size_t(y) * W + x];
-                const PixelRGBAFloat& p = density.output.at(x, y);
-                EXPECT_NEAR(red_of(p), m < 0 ? -m : 0.0, 1e-4) << x << "," << y;
-                EXPECT_NEAR(green_of(p), m >= 0 ? std::min(m, 1.0) : 0.0, 1e-4) << x << "," << y;
-                EXPECT_EQ(alpha_of(p), 1.0f);
-                EXPECT_EQ(blue_of(p), 0.0f);
-            }
+        if (k.highlights) continue;  // the density display has no highlights
+        if constexpr (P::is_float) {
+            ZblurSettings info = s;
+            info.show = kZblurShowInfoDensity;
+            BlurRun<P> density = render(info);
+            ASSERT_EQ(density.status, host.noError());
+            for (int32_t y = 0; y < H; ++y)
+                for (int32_t x = 0; x < W; ++x) {
+                    const double m = miss[size_t(y) * W + x];
+                    const P& p = density.output.at(x, y);
+                    EXPECT_NEAR(red_of(p), m < 0 ? -m : 0.0, 1e-4) << x << "," << y;
+                    EXPECT_NEAR(green_of(p), m >= 0 ? std::min(m, 1.0) : 0.0, 1e-4)
+                        << x << "," << y;
+                    EXPECT_EQ(alpha_of(p), 1.0f);
+                    EXPECT_EQ(blue_of(p), 0.0f);
+                }
+        }
     }
 }
 
+int32_t level_per_pixel(int32_t x, int32_t y) { return (x * 97 + y * 61 + (x * y) % 13) % 256; }
+
 TEST(ZblurFilterComposition, MatchesADenseReferenceOfTheComposition) {
-    expect_composition_matches_the_dense_reference(scene_level, 20);
+    expect_composition_matches_the_dense_reference<PixelRGBAFloat>(
+        scene_level, 20, {}, stored_allowance<PixelRGBAFloat>(2e-4));
 }
 
 // A level of its own at almost every pixel, from all over the range: every source is a run of
 // one, nearly all 256 levels meet in the rows, and near and far sources interleave.
 TEST(ZblurFilterComposition, MatchesTheDenseReferenceWithALevelPerPixel) {
-    expect_composition_matches_the_dense_reference(
-        [](int32_t x, int32_t y) { return (x * 97 + y * 61 + (x * y) % 13) % 256; }, 20);
+    expect_composition_matches_the_dense_reference<PixelRGBAFloat>(
+        level_per_pixel, 20, {}, stored_allowance<PixelRGBAFloat>(2e-4));
 }
 
 // The highlight sums (colour and weight times the selection, the weight without the ring) and
 // the blend towards the highlights' colour, on one tile and on a grid of tiles.
 TEST(ZblurFilterComposition, HighlightsMatchTheDenseReference) {
-    expect_composition_matches_the_dense_reference(scene_level, 20, true, 1);
-    expect_composition_matches_the_dense_reference(
-        [](int32_t x, int32_t y) { return (x * 97 + y * 61 + (x * y) % 13) % 256; }, 20, true, 3);
+    const Allowance allowed = stored_allowance<PixelRGBAFloat>(2e-4);
+    expect_composition_matches_the_dense_reference<PixelRGBAFloat>(
+        scene_level, 20, {.highlights = true}, allowed);
+    expect_composition_matches_the_dense_reference<PixelRGBAFloat>(
+        level_per_pixel, 20, {.highlights = true, .threads = 3}, allowed);
+}
+
+// Integer output: the composite and the estimate clamped to the channel range, alpha rounded
+// and colour truncated where they are stored, partial alpha, background fill and highlights
+// picked from a selection layer of its own placed at an offset. Within half a unit for alpha
+// and one unit for colour, a dropped rounding or a shifted selection shows.
+TEST(ZblurFilterComposition, IntegerOutputMatchesTheDenseReferenceToOneUnit) {
+    const CompositionCase k{.highlights = true, .selection_layer = true};
+    expect_composition_matches_the_dense_reference<PixelRGBA8>(scene_level, 20, k,
+                                                               stored_allowance<PixelRGBA8>(0.05));
+    expect_composition_matches_the_dense_reference<PixelRGBA16>(
+        scene_level, 20, k, stored_allowance<PixelRGBA16>(0.05));
+}
+
+template <class P>
+class ZblurLinearLight : public ::testing::Test {};
+using ZblurPixelTypes = ::testing::Types<PixelRGBA8, PixelRGBA16, PixelRGBAFloat>;
+TYPED_TEST_SUITE(ZblurLinearLight, ZblurPixelTypes);
+
+// With gamma correction the colours are spread and composited in linear light: decoded with
+// the BT.709 formula before, encoded after (integer depths through 32768-step tables, whose
+// steps the allowance covers: 0.1 of 255 at 8 bits, 12 of 32768 at 16 bits).
+TYPED_TEST(ZblurLinearLight, BlurIsTheCompositionInLinearLight) {
+    using P = TypeParam;
+    Allowance allowed = stored_allowance<P>(P::is_float ? 2e-4 : 0.05);
+    if constexpr (!P::is_float) {
+        const double table_steps = P::max_value == 255 ? 0.1 : 12.0;
+        allowed.colour_below += table_steps;
+        allowed.colour_above += table_steps;
+    }
+    expect_composition_matches_the_dense_reference<P>(scene_level, 20, {.gamma = true}, allowed);
 }
 
 // ---- tiling does not show ----------------------------------------------------------------------
