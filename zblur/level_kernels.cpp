@@ -34,6 +34,8 @@ LevelKernel convert_to_level_kernel(IrisKernel& iris) {
     int32_t left = kIrisRowEnd;
     int32_t right = -kIrisRowEnd;
     int64_t total = 0;
+    double weight_magnitude = 0.0;
+    double change_magnitude = 0.0;
     for (int32_t y = iris.first_row; y <= iris.last_row; ++y) {
         const int32_t read = iris.row_first[y + iris.row_bias];
         const int32_t count = iris.row_count[y + iris.row_bias];
@@ -51,7 +53,10 @@ LevelKernel convert_to_level_kernel(IrisKernel& iris) {
             const int32_t next = k == count - 1 ? 0 : on_weight_grid(run);
             const int32_t next_plain = k == count - 1 ? 0 : on_weight_grid(plain_run);
             total += int64_t(weight) * int64_t(s.x - previous_x);
+            weight_magnitude += std::fabs(double(weight)) * double(s.x - previous_x);
             LevelStep change{next - weight, next_plain - plain, s.x};
+            // Before merging: merged changes are no larger than the sum of their parts.
+            change_magnitude += std::fabs(double(change.weight_step));
             weight = next;
             plain = next_plain;
             previous_x = s.x;
@@ -94,6 +99,7 @@ LevelKernel convert_to_level_kernel(IrisKernel& iris) {
     out.right = right;
     out.total = total;
     out.norm = 1.0 / double(total);
+    out.magnitude = std::max(weight_magnitude, change_magnitude);
     return out;
 }
 

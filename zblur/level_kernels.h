@@ -46,6 +46,11 @@ struct LevelKernel {
     int32_t right = -1;
     int64_t total = 0;  // sum of the gridded weights over all pixels
     double norm = 0.0;  // 1 / total, 0 for an empty kernel
+    // At least the sum of the magnitudes of the gridded weights over all pixels and at least
+    // the sum of the magnitudes of the changes (1/65536 units): no running sum of one level's
+    // weights times colours of magnitude c, nor any partial sum of its changes at a column,
+    // exceeds magnitude x c.
+    double magnitude = 0.0;
 
     bool empty() const { return first_row > last_row; }
     const LevelStep* row(int32_t y) const { return steps + row_first[y + row_bias]; }

@@ -7,13 +7,14 @@
 // (row_sweep_loops.h) can be compiled once for every pixel type and instruction set.
 
 // A source record (40 bytes). The colour is premultiplied (and linear with gamma) on the colour
-// grid of the filter; the accumulators hold the record's background estimate: deposited colour
-// and weight, summed over its footprint with its gridded kernel weights.
+// grid of the frame (a power of two per channel unit); the accumulators hold the record's
+// background estimate: deposited colour and weight, summed over its footprint with its gridded
+// kernel weights.
 struct ZblurSourceRecord {
     int32_t colour[4];    // alpha, red, green, blue on the colour grid
     float background[5];  // alpha, red, green, blue, weight
     uint8_t level;
-    uint8_t shift;  // float pixels: the colour is in units of 2^(shift - 40)
+    uint8_t shift;  // float frames with 128-bit sums: the colour is in units of 2^(shift - 40)
     uint8_t run;    // records from this one to the end of its run of one level in the
                     // padded row (1 .. 255; longer runs are cut)
     uint8_t unused;
@@ -28,9 +29,10 @@ struct ZblurHighlightRecord {
 };
 static_assert(sizeof(ZblurHighlightRecord) == 20);
 
-// Per-level sums of weight x colour (C: 64-bit for integer pixels, 128-bit for float pixels,
-// whose range is that of single precision values rather than a fixed grid) and of weight, in
-// 1/65536 weight units. Integer sums are exact, whatever the order of the additions.
+// Per-level sums of weight x colour and of weight, in 1/65536 weight units. C is 64-bit, on a
+// colour grid chosen per frame so that no kernel's sum can leave 64 bits; float frames too
+// wide for that grid sum in 128 bits (see zblur_filter.h). The sums are exact, whatever the
+// order of the additions.
 template <class C>
 struct ZblurLevelSums {
     C a, r, g, b;

@@ -105,14 +105,15 @@ private:
 
     using SourceRecord = ZblurSourceRecord;
     using HighlightRecord = ZblurHighlightRecord;
-    // Float colours need 128-bit sums (see tile_records.h).
-    using ColourSum = std::conditional_t<kFloat, __int128, int64_t>;
-    using LevelSums = ZblurLevelSums<ColourSum>;
-    using LevelHighlight = ZblurLevelHighlight<ColourSum>;
-    // One weight change times a record's colour value, on the grid of the sums.
-    static ColourSum colour_term(int64_t dw, int64_t colour, int32_t shift) {
-        if constexpr (kFloat) {
-            return ColourSum(dw * colour) << shift;
+    // The colour sums are 64-bit on the frame's colour grid. A float frame whose value range
+    // would make that grid coarser than 2^-kFineFloatShift instead sums in 128 bits on a grid
+    // of 2^-40, every record keeping its colour as 23-bit values and a shift of its own
+    // (wide_sums_): slower, and twice the memory per change entry.
+    using WideSum = std::conditional_t<kFloat, __int128, int64_t>;
+    template <class C>
+    static C colour_term(int64_t dw, int64_t colour, int32_t shift) {
+        if constexpr (sizeof(C) > sizeof(int64_t)) {
+            return C(dw * colour) << shift;
         } else {
             (void)shift;
             return dw * colour;
@@ -126,9 +127,10 @@ private:
     // A level present in the current row: its running sums, the deposits so far, and the
     // columns from the first to the last weight change of its sources in the row (last is Wp
     // when changes lie beyond the right edge); outside them its sums are zero.
+    template <class C>
     struct LevelSlot {
-        LevelSums sum;
-        LevelHighlight highlight;
+        ZblurLevelSums<C> sum;
+        ZblurLevelHighlight<C> highlight;
         double background[5];  // alpha, red, green, blue, weight
         int32_t first;
         int32_t last;
@@ -136,19 +138,19 @@ private:
     };
     // The row sweep's per-worker state: the levels present in the row in slots of their own, in
     // the order of first use, and the same slots nearest level first.
+    template <class C>
     struct RowLevels {
         int16_t slot_of[kDepthLevelCount];  // -1: the level has no slot in this row
         int32_t order[kDepthLevelCount];
         int32_t count;
         int32_t clean;  // slots whose change rows are known to be all zero
-        LevelSlot slots[kDepthLevelCount];
+        LevelSlot<C> slots[kDepthLevelCount];
     };
 
     // One worker's buffers. Per padded-tile pixel (Wp x Hp): 61 bytes, 85 with highlights; per
     // slot (slot_capacity_ of them) and padded column: the weight changes and the background
-    // prefixes of one row, 72 bytes (120 with highlights; 112 and 192 for float pixels, whose
-    // 128-bit sums make a change entry 80 bytes), of which only the slots of the levels present
-    // in a row are touched.
+    // prefixes of one row, 72 bytes (120 with highlights), the same for every pixel type, of
+    // which only the slots of the levels present in a row are touched.
     struct TileBuffers {
         float* composite = nullptr;  // 16 bytes: alpha, red, green, blue (the level pyramid
                                      // of sweeps 2 and 3 before)
@@ -157,14 +159,25 @@ private:
         uint8_t* floor = nullptr;    // 1 byte: level floor
         SourceRecord* records = nullptr;        // 40 bytes
         HighlightRecord* selected = nullptr;    // 20 bytes (highlight kernels)
-        LevelSums* changes = nullptr;           // slots x Wp: weight changes of the row per slot
-        LevelHighlight* highlight_changes = nullptr;  // slots x Wp (highlight kernels)
+        // ZblurLevelSums<C> and ZblurLevelHighlight<C>, C the frame's colour sum type.
+        void* changes = nullptr;                // slots x Wp: weight changes of the row per slot
+        void* highlight_changes = nullptr;      // slots x Wp (highlight kernels)
         BackgroundPrefix* prefix = nullptr;     // slots x (Wp + 1)
         uint64_t* row_levels = nullptr;         // Hp x 4: levels present in each padded row
-        RowLevels* levels = nullptr;            // per worker, not per pixel
+        void* levels = nullptr;                 // RowLevels<C>, per worker, not per pixel
     };
     // Bytes of one worker's buffers for a padded tile.
     size_t buffer_bytes(size_t wp, size_t hp) const;
+    size_t change_bytes() const {
+        return wide_sums_ ? sizeof(ZblurLevelSums<WideSum>) : sizeof(ZblurLevelSums<int64_t>);
+    }
+    size_t highlight_change_bytes() const {
+        return wide_sums_ ? sizeof(ZblurLevelHighlight<WideSum>)
+                          : sizeof(ZblurLevelHighlight<int64_t>);
+    }
+    size_t row_levels_bytes() const {
+        return wide_sums_ ? sizeof(RowLevels<WideSum>) : sizeof(RowLevels<int64_t>);
+    }
 
     int32_t init_all();
     void free_tables();
@@ -187,14 +200,20 @@ private:
     int32_t render_selection();
     int32_t copy_source();
 
-    template <bool kHighlights>
+    template <bool kHighlights, class C>
     int32_t render_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b);
 
     // Source colour of padded column/row (mapped coordinates), premultiplied and linear.
     void read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const;
     double read_selection(int32_t sx, int32_t sy, bool inside) const;
-    // Puts a record's colour on its grid (and, for float pixels, sets its shift).
+    // Puts a record's colour on the frame's colour grid.
     void quantise(const double* colour, SourceRecord& rec) const;
+    // Float pixels: the colour grid of the frame, 2^-shift channel units, from a bound of the
+    // magnitudes the records can take (the source's value range through premultiplication,
+    // outside colour and linearisation) and of the level kernels' weights.
+    int32_t float_colour_shift() const;
+    // Sets the colour grid of the frame (colour_shift_ and what follows from it, wide_sums_).
+    void choose_colour_grid();
 
     // Sizes of the padded tile of the current grid.
     int32_t padded_width() const;
@@ -217,7 +236,9 @@ private:
     int32_t margin_y_ = 0;
     bool highlights_ = false;
     int32_t colour_shift_ = 0;  // colours are stored times 2^colour_shift_
-    double colour_unit_ = 1.0;  // 2^-colour_shift_
+    double colour_scale_ = 1.0;  // 2^colour_shift_
+    double colour_unit_ = 1.0;   // 2^-colour_shift_
+    bool wide_sums_ = false;     // float frames: 128-bit sums, a shift per record
     // Per-level factors from the integer sums to weights and colours.
     std::array<double, kDepthLevelCount> weight_norm_{};
     std::array<double, kDepthLevelCount> colour_norm_{};
@@ -234,11 +255,22 @@ inline constexpr double kFloatChannelLimit = 1048576.0;
 // kernel fits 64 bits (weights 2^16 per pixel, kernels up to 2^22 pixels).
 inline constexpr int32_t kColourBits = 23;
 inline constexpr double kSelectionScale = 8388608.0;  // 2^23
-// Float colours enter the sums in units of 2^-40: 128-bit sums hold any kernel's sum of values
-// up to the channel limit, and a record's 23-bit colour keeps single precision.
-inline constexpr int32_t kFloatSumBits = 40;
+// Float pixels: the colour grid of a frame keeps every record's channels below 2^30 (half the
+// 32-bit range, room for a transfer function that overshoots its bound a little) and every sum
+// of a kernel's weights times colours below 2^62.
+inline constexpr int32_t kFloatColourBits = 30;
+inline constexpr int32_t kSumBits = 62;
+// The coarsest frame grid of float colours that 64-bit sums may use: 2^-24 channel units, the
+// spacing of single precision values just below 1. Frames whose value range or kernels need a
+// coarser grid sum in 128 bits on the grid of 2^-kWideSumBits units instead, each record
+// keeping a 23-bit colour and a shift of its own.
+inline constexpr int32_t kFineFloatShift = 24;
+inline constexpr int32_t kWideSumBits = 40;
+// The finest frame grid: finer than any colour a record keeps in practice; a frame of zeros
+// gets it too.
+inline constexpr int32_t kMaxFloatShift = 200;
 
-// A 128-bit sum as a double, the same way every time.
+// A colour sum as a double, the same way every time.
 inline double to_double(__int128 v) {
     return double(int64_t(v >> 64)) * 18446744073709551616.0 + double(uint64_t(v));
 }
@@ -471,6 +503,7 @@ int32_t ZblurFilter<P, D>::render_blur() {
     highlights_ = settings.selection.enabled && settings.highlight > 0.0;
     slot_capacity_ = count_present_levels();
     if (slot_limit > 0) slot_capacity_ = std::min(slot_capacity_, slot_limit);
+    choose_colour_grid();
 
     int32_t status = init_memory(n);
     while (status == host->outOfMemoryError()) {
@@ -484,19 +517,30 @@ int32_t ZblurFilter<P, D>::render_blur() {
     LogEntry() << "highlights=" << (highlights_ ? 1 : 0) << "\n";
     prepared_selection_ = prepare_selection(settings.selection);
 
-    // The colour grid of the level sums: 2^-15 (8-bit) or 2^-7 (16-bit) channel units; for
-    // float pixels 2^-40, each record keeping its colour as 23-bit values and a shift.
-    colour_shift_ = kFloat ? zblur_detail::kFloatSumBits
-                           : zblur_detail::kColourBits - (P::max_value == 255 ? 8 : 16);
+    status = run_tiles(workers);
+    free_memory();
+    return status;
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::choose_colour_grid() {
+    // 2^-15 (8-bit) or 2^-7 (16-bit) channel units; for float pixels a power of two chosen
+    // from the frame's value range, or 2^-40 with 128-bit sums where that grid would be
+    // coarser than 2^-24.
+    wide_sums_ = false;
+    if constexpr (kFloat) {
+        colour_shift_ = float_colour_shift();
+        wide_sums_ = colour_shift_ < zblur_detail::kFineFloatShift;
+        if (wide_sums_) colour_shift_ = zblur_detail::kWideSumBits;
+    } else {
+        colour_shift_ = zblur_detail::kColourBits - (P::max_value == 255 ? 8 : 16);
+    }
+    colour_scale_ = std::ldexp(1.0, colour_shift_);
     colour_unit_ = std::ldexp(1.0, -colour_shift_);
     for (int32_t level = 0; level < kDepthLevelCount; ++level) {
         weight_norm_[size_t(level)] = kernels_[level].norm;
         colour_norm_[size_t(level)] = kernels_[level].norm * colour_unit_;
     }
-
-    status = run_tiles(workers);
-    free_memory();
-    return status;
 }
 
 template <class P, class D>
@@ -504,9 +548,9 @@ size_t ZblurFilter<P, D>::buffer_bytes(size_t wp, size_t hp) const {
     const size_t pixels = wp * hp;
     const size_t slots = size_t(slot_capacity_);
     size_t bytes = pixels * (16 + 4 + 1 + sizeof(SourceRecord)) + std::max(pixels, 2 * (wp + hp)) * 4;
-    bytes += slots * wp * sizeof(LevelSums) + slots * (wp + 1) * sizeof(BackgroundPrefix);
-    if (highlights_) bytes += pixels * (4 + sizeof(HighlightRecord)) + slots * wp * sizeof(LevelHighlight);
-    return bytes + hp * 4 * sizeof(uint64_t) + sizeof(RowLevels);
+    bytes += slots * wp * change_bytes() + slots * (wp + 1) * sizeof(BackgroundPrefix);
+    if (highlights_) bytes += pixels * (4 + sizeof(HighlightRecord)) + slots * wp * highlight_change_bytes();
+    return bytes + hp * 4 * sizeof(uint64_t) + row_levels_bytes();
 }
 
 template <class P, class D>
@@ -569,11 +613,11 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
                 b.coverage = static_cast<float*>(host->allocate(coverage_entries * 4));
                 b.floor = static_cast<uint8_t*>(host->allocate(pixels));
                 b.records = static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
-                b.changes = static_cast<LevelSums*>(host->allocate(slots * wp * sizeof(LevelSums)));
+                b.changes = host->allocate(slots * wp * change_bytes());
                 b.prefix = static_cast<BackgroundPrefix*>(
                     host->allocate(slots * (wp + 1) * sizeof(BackgroundPrefix)));
                 b.row_levels = static_cast<uint64_t*>(host->allocate(hp * 4 * sizeof(uint64_t)));
-                b.levels = static_cast<RowLevels*>(host->allocate(sizeof(RowLevels)));
+                b.levels = host->allocate(row_levels_bytes());
                 bool ok = b.composite != nullptr && b.coverage != nullptr && b.floor != nullptr &&
                           b.records != nullptr && b.changes != nullptr && b.prefix != nullptr &&
                           b.row_levels != nullptr && b.levels != nullptr;
@@ -581,8 +625,7 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
                     b.keep = static_cast<float*>(host->allocate(pixels * 4));
                     b.selected = static_cast<HighlightRecord*>(
                         host->allocate(pixels * sizeof(HighlightRecord)));
-                    b.highlight_changes = static_cast<LevelHighlight*>(
-                        host->allocate(slots * wp * sizeof(LevelHighlight)));
+                    b.highlight_changes = host->allocate(slots * wp * highlight_change_bytes());
                     ok = ok && b.keep != nullptr && b.selected != nullptr &&
                          b.highlight_changes != nullptr;
                 }
@@ -622,22 +665,66 @@ void ZblurFilter<P, D>::free_memory() {
 
 template <class P, class D>
 void ZblurFilter<P, D>::quantise(const double* colour, SourceRecord& rec) const {
-    constexpr double limit = 8388607.0;
-    int32_t shift = colour_shift_;
-    if constexpr (kFloat) {
+    // The grids keep values inside these limits; the cut is a safety net that no bound of
+    // float_colour_shift() should ever need.
+    double limit = kFloat ? 2147483647.0 : 8388607.0;
+    double scale = colour_scale_;
+    rec.shift = 0;
+    if (kFloat && wide_sums_) {
         double largest = 0.0;
         for (int c = 0; c < 4; ++c) largest = std::max(largest, std::fabs(colour[c]));
         int exponent = 0;
         std::frexp(largest, &exponent);
         // Below 2^22 after scaling; small values keep the sums' full grid.
-        shift = std::min(zblur_detail::kFloatSumBits, 22 - exponent);
-        rec.shift = uint8_t(zblur_detail::kFloatSumBits - shift);
-    } else {
-        rec.shift = 0;
+        const int32_t shift = std::min(zblur_detail::kWideSumBits, 22 - exponent);
+        rec.shift = uint8_t(zblur_detail::kWideSumBits - shift);
+        scale = std::ldexp(1.0, shift);
+        limit = 8388607.0;
     }
-    const double scale = std::ldexp(1.0, shift);
     for (int c = 0; c < 4; ++c)
         rec.colour[c] = int32_t(std::clamp(std::nearbyint(colour[c] * scale), -limit, limit));
+}
+
+template <class P, class D>
+int32_t ZblurFilter<P, D>::float_colour_shift() const {
+    // The largest magnitudes of alpha and of the colour channels read from the source, as
+    // read_colour() cuts them.
+    double alpha = 0.0, colour = 0.0;
+    for (int32_t y = 0; y < source.height; ++y) {
+        const P* row = source.row(y);
+        for (int32_t x = 0; x < source.width; ++x) {
+            const ChannelValues v = read_rgba(row[x]);
+            alpha = std::max(alpha, std::fabs(zblur_detail::finite_channel(v.a)));
+            colour = std::max({colour, std::fabs(zblur_detail::finite_channel(v.r)),
+                               std::fabs(zblur_detail::finite_channel(v.g)),
+                               std::fabs(zblur_detail::finite_channel(v.b))});
+        }
+    }
+    if (!source.premultiplied) colour *= alpha;
+    if (OutsideMode(settings.assume_h) == OutsideMode::color ||
+        OutsideMode(settings.assume_v) == OutsideMode::color || source.width <= 0 ||
+        source.height <= 0) {
+        alpha = std::max(alpha, std::fabs(double(settings.outside_alpha)) * kMax);
+        colour = std::max({colour, std::fabs(double(settings.outside_red)) * kMax,
+                           std::fabs(double(settings.outside_green)) * kMax,
+                           std::fabs(double(settings.outside_blue)) * kMax});
+    }
+    if (settings.show <= kZblurShowHighlightSelection && settings.gamma) {
+        // Linear below the joint (0.2222 times the value, negatives included),
+        // increasing above it.
+        colour = std::max(colour * 0.2222222222222222, bt709_to_linear(colour));
+    }
+    colour = zblur_detail::finite_channel(colour);
+    int value_bits = 0;
+    std::frexp(std::max(alpha, colour), &value_bits);  // values < 2^value_bits
+    double magnitude = 1.0;
+    for (int32_t level = 0; level < kDepthLevelCount; ++level)
+        magnitude = std::max(magnitude, kernels_[level].magnitude);
+    int weight_bits = 0;
+    std::frexp(magnitude, &weight_bits);
+    const int32_t shift = std::min(zblur_detail::kFloatColourBits - value_bits,
+                                   zblur_detail::kSumBits - value_bits - weight_bits);
+    return std::min(shift, zblur_detail::kMaxFloatShift);
 }
 
 template <class P, class D>
@@ -708,13 +795,23 @@ template <class P, class D>
 int32_t ZblurFilter<P, D>::process_tile(int32_t tile, Rectangle tile_rect, int32_t thread_index) {
     if (thread_index < 0 || thread_index >= buffer_count_) return host->outOfMemoryError();
     TileBuffers& b = buffers_[thread_index];
-    return highlights_ ? render_tile<true>(tile_rect, tile, b)
-                       : render_tile<false>(tile_rect, tile, b);
+    if constexpr (kFloat) {
+        if (wide_sums_)
+            return highlights_ ? render_tile<true, WideSum>(tile_rect, tile, b)
+                               : render_tile<false, WideSum>(tile_rect, tile, b);
+    }
+    return highlights_ ? render_tile<true, int64_t>(tile_rect, tile, b)
+                       : render_tile<false, int64_t>(tile_rect, tile, b);
 }
 
 template <class P, class D>
-template <bool kHighlights>
+template <bool kHighlights, class C>
 int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b) {
+    using LevelSums = ZblurLevelSums<C>;
+    using LevelHighlight = ZblurLevelHighlight<C>;
+    constexpr bool kWide = sizeof(C) > sizeof(int64_t);
+    LevelSums* const all_changes = static_cast<LevelSums*>(b.changes);
+    LevelHighlight* const all_highlight_changes = static_cast<LevelHighlight*>(b.highlight_changes);
     const int32_t ok = host->noError();
     const int32_t mx = margin_x_;
     const int32_t my = margin_y_;
@@ -869,7 +966,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     // at every column, the kernel-weighted sums of each level, which are composited front to
     // back; last, the tile's own sources collect the row's background deposits at their level
     // over their kernel row.
-    RowLevels& L = *b.levels;
+    RowLevels<C>& L = *static_cast<RowLevels<C>*>(b.levels);
     std::fill(std::begin(L.slot_of), std::end(L.slot_of), int16_t(-1));
     L.count = 0;
     L.clean = 0;  // the slots' rows have this tile's width, and start out uninitialised
@@ -891,14 +988,14 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         slot = L.count++;
         L.slot_of[level] = int16_t(slot);
         if (slot >= L.clean) {
-            std::fill(b.changes + size_t(slot) * size_t(wp), b.changes + size_t(slot + 1) * size_t(wp),
+            std::fill(all_changes + size_t(slot) * size_t(wp), all_changes + size_t(slot + 1) * size_t(wp),
                       LevelSums{});
             if constexpr (kHighlights)
-                std::fill(b.highlight_changes + size_t(slot) * size_t(wp),
-                          b.highlight_changes + size_t(slot + 1) * size_t(wp), LevelHighlight{});
+                std::fill(all_highlight_changes + size_t(slot) * size_t(wp),
+                          all_highlight_changes + size_t(slot + 1) * size_t(wp), LevelHighlight{});
             L.clean = slot + 1;
         }
-        LevelSlot& s = L.slots[slot];
+        LevelSlot<C>& s = L.slots[slot];
         s.sum = {};
         s.highlight = {};
         for (double& v : s.background) v = 0.0;
@@ -955,8 +1052,8 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                                              int32_t x_last) {
                 const int32_t slot = slot_for(level);
                 if (slot < 0) return;
-                LevelSlot& ls = L.slots[slot];
-                LevelSums* const changes = b.changes + size_t(slot) * size_t(wp);
+                LevelSlot<C>& ls = L.slots[slot];
+                LevelSums* const changes = all_changes + size_t(slot) * size_t(wp);
                 ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
                 ls.last = std::max(ls.last, std::min(run_end - 1 + x_last, wp));
 
@@ -966,21 +1063,20 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                 const int32_t inner_end = std::max(std::min(run_end, wp - x_last), inner_first);
                 auto spread = [&](int32_t i) {
                     const SourceRecord& rec = row[i];
-                    const int32_t shift = rec.shift;
                     for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
                         const int32_t column = i + t->x;
                         if (column >= wp) break;
                         const int64_t dw = t->weight_step;
                         LevelSums& d = changes[std::max(column, 0)];
-                        d.a += colour_term(dw, rec.colour[0], shift);
-                        d.r += colour_term(dw, rec.colour[1], shift);
-                        d.g += colour_term(dw, rec.colour[2], shift);
-                        d.b += colour_term(dw, rec.colour[3], shift);
+                        d.a += colour_term<C>(dw, rec.colour[0], rec.shift);
+                        d.r += colour_term<C>(dw, rec.colour[1], rec.shift);
+                        d.g += colour_term<C>(dw, rec.colour[2], rec.shift);
+                        d.b += colour_term<C>(dw, rec.colour[3], rec.shift);
                         d.w += dw;
                     }
                 };
                 for (int32_t i = run_first; i < inner_first; ++i) spread(i);
-                if constexpr (kFloat) {
+                if constexpr (kWide) {
                     for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
                 } else {
                     if (inner_first < inner_end)
@@ -990,20 +1086,19 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
 
                 if constexpr (kHighlights) {
                     LevelHighlight* const hchanges =
-                        b.highlight_changes + size_t(slot) * size_t(wp);
+                        all_highlight_changes + size_t(slot) * size_t(wp);
                     for (int32_t i = run_first; i < run_end; ++i) {
                         const HighlightRecord& h = hrow[i];
                         if (h.selection <= 0) continue;
-                        const int32_t shift = row[i].shift;
                         for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
                             const int32_t column = i + t->x;
                             if (column >= wp) break;
                             const int64_t dw = t->weight_step;
                             LevelHighlight& dh = hchanges[std::max(column, 0)];
-                            dh.a += colour_term(dw, h.colour[0], shift);
-                            dh.r += colour_term(dw, h.colour[1], shift);
-                            dh.g += colour_term(dw, h.colour[2], shift);
-                            dh.b += colour_term(dw, h.colour[3], shift);
+                            dh.a += colour_term<C>(dw, h.colour[0], row[i].shift);
+                            dh.r += colour_term<C>(dw, h.colour[1], row[i].shift);
+                            dh.g += colour_term<C>(dw, h.colour[2], row[i].shift);
+                            dh.b += colour_term<C>(dw, h.colour[3], row[i].shift);
                             dh.s += dw * int64_t(h.selection);
                             dh.u += t->plain_step;
                         }
@@ -1037,12 +1132,12 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             double ha = 0.0, hr = 0.0, hg = 0.0, hb = 0.0, hs = 0.0, hu = 0.0;
             for (int32_t n = 0; n < count; ++n) {
                 const int32_t slot = order[n];
-                LevelSlot& ls = L.slots[slot];
+                LevelSlot<C>& ls = L.slots[slot];
                 if (x < ls.first || x > ls.last) continue;
                 // b. The running sums of the level at this column, then front to back
                 //    composition down to the floor.
                 {
-                    LevelSums& d = b.changes[size_t(slot) * size_t(wp) + size_t(x)];
+                    LevelSums& d = all_changes[size_t(slot) * size_t(wp) + size_t(x)];
                     ls.sum.a += d.a;
                     ls.sum.r += d.r;
                     ls.sum.g += d.g;
@@ -1051,7 +1146,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                     d = {};
                 }
                 if constexpr (kHighlights) {
-                    LevelHighlight& d = b.highlight_changes[size_t(slot) * size_t(wp) + size_t(x)];
+                    LevelHighlight& d = all_highlight_changes[size_t(slot) * size_t(wp) + size_t(x)];
                     ls.highlight.a += d.a;
                     ls.highlight.r += d.r;
                     ls.highlight.g += d.g;
@@ -1106,7 +1201,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
                 const double inv = 1.0 / dw;
                 const double aa = da * inv, ar = dr * inv, ag = dg * inv, ab = db * inv;
                 for (int32_t n = 0; n < count; ++n) {
-                    LevelSlot& ls = L.slots[order[n]];
+                    LevelSlot<C>& ls = L.slots[order[n]];
                     if (ls.level < own) break;
                     if (x < ls.first || x > ls.last) continue;
                     const double k = double(ls.level - own + 1);
@@ -1152,7 +1247,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
         }
         // Changes beyond the right edge collect the row's final deposits.
         for (int32_t n = 0; n < count; ++n) {
-            LevelSlot& ls = L.slots[n];
+            LevelSlot<C>& ls = L.slots[n];
             if (ls.last == wp)
                 b.prefix[size_t(n) * prefix_stride + size_t(wp)] = prefix_of(ls.background);
         }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -982,3 +983,116 @@ TYPED_TEST(ZblurFilterUniformFrame, OpaqueColourIsKeptExactly) {
 }
 
 }  // namespace
+
+// ---- float frames repeat bit for bit ---------------------------------------------------------
+
+// Float sums are exact integers on a grid of the frame (64-bit, or 128-bit when a light of the
+// channel limit makes the frame's range too wide for that), so a pixel's composite cannot
+// depend on the thread count or the tile grid. Partial alpha, gamma, highlights and an outside
+// colour; where coverage is incomplete the background estimate collects deposits made in the
+// tile's padded area (see expect_tiles_do_not_show), so there only the same grid is compared.
+TEST(ZblurFilterFloat, FramesRepeatBitForBitOnAnyThreadCountAndGrid) {
+    const int32_t W = 67, H = 45;
+    for (const bool wide : {false, true}) {
+        PaddedImage<PixelRGBAFloat> source(W, H);
+        fill_pattern(source, true);
+        // Highlights above white; with `wide` a light at the channel limit.
+        red_of(source.at(30, 20)) = 6.0f;
+        green_of(source.at(50, 10)) = wide ? 1048576.0f : 3.5f;
+        LevelImage depth(W, H);
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x % 40, y % 30));
+        ZblurSettings s = blur_settings(16.0, 128.0);
+        s.gamma = true;
+        s.assume_h = 4;
+        s.assume_v = 2;
+        s.outside_red = 0.3f;
+        s.outside_alpha = 0.5f;
+        s.highlight = 2.0;
+        s.selection.enabled = true;
+        s.selection.hue_end = 1;
+        s.selection.saturation_end = 1;
+        s.selection.lightness_start = 0.5;
+        s.selection.lightness_end = 1.0;
+        s.selection.lightness_soften = 0.3;
+        s.selection.hue_climax = 1;
+        s.selection.saturation_climax = 1;
+        s.selection.lightness_climax = 1;
+
+        ZblurSettings info = s;
+        info.show = kZblurShowInfoDensity;
+        RecordingHost one(1);
+        BlurRun<PixelRGBAFloat> density = run_blur(one, source, depth, info);
+        BlurRun<PixelRGBAFloat> reference = run_blur(one, source, depth, s);
+        ASSERT_EQ(reference.status, one.noError());
+        ASSERT_EQ(reference.tiles, 1);
+        for (const int32_t threads : {1, 2, 7}) {
+            RecordingHost host(threads);
+            // Room for every worker's buffers of about half the padded frame (margins of 9).
+            const size_t refined_limit = size_t(threads) * size_t(W + 18) * size_t(H + 18) * 85 / 2;
+            for (const size_t limit : {size_t(0), refined_limit}) {
+                BlurRun<PixelRGBAFloat> run = run_blur(host, source, depth, s, limit);
+                ASSERT_EQ(run.status, host.noError());
+                BlurRun<PixelRGBAFloat> again = run_blur(host, source, depth, s, limit);
+                int32_t covered = 0;
+                for (int32_t y = 0; y < H; ++y)
+                    for (int32_t x = 0; x < W; ++x) {
+                        const bool complete = red_of(density.output.at(x, y)) == 0.0f;
+                        covered += complete ? 1 : 0;
+                        ASSERT_EQ(std::memcmp(&run.output.at(x, y), &again.output.at(x, y),
+                                              sizeof(PixelRGBAFloat)),
+                                  0)
+                            << "same grid, pixel " << x << "," << y;
+                        if (complete || run.tiles == 1) {
+                            ASSERT_EQ(std::memcmp(&run.output.at(x, y),
+                                                  &reference.output.at(x, y),
+                                                  sizeof(PixelRGBAFloat)),
+                                      0)
+                                << (wide ? "wide" : "64-bit") << " sums, " << threads
+                                << " threads, " << run.tiles << " tiles, pixel " << x << ","
+                                << y;
+                        }
+                    }
+                EXPECT_GT(covered, W * H / 4);
+                if (limit != 0) {
+                    EXPECT_GT(run.tiles, threads);
+                }
+            }
+        }
+    }
+}
+
+// The two float sum paths agree to well within the float tolerance: the wide path keeps every
+// record's colour to single precision, so it serves as the reference of the frame grid's
+// rounding on a frame whose range (here up to 6) the 64-bit grid can hold.
+TEST(ZblurFilterFloat, FrameGridAgreesWithPerRecordPrecision) {
+    const int32_t W = 40, H = 30;
+    PaddedImage<PixelRGBAFloat> narrow_source(W, H), wide_source(W, H);
+    fill_pattern(narrow_source, true);
+    fill_pattern(wide_source, true);
+    red_of(narrow_source.at(10, 10)) = 6.0f;
+    red_of(wide_source.at(10, 10)) = 6.0f;
+    // A light that forces the wide path, in a corner far from the compared pixels (its kernel
+    // reaches 7 pixels at most).
+    green_of(wide_source.at(W - 1, H - 1)) = 1048576.0f;
+    LevelImage depth(W, H);
+    for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x, y));
+    ZblurSettings s = blur_settings(12.0, 128.0);
+    RecordingHost host(1);
+    BlurRun<PixelRGBAFloat> narrow = run_blur(host, narrow_source, depth, s);
+    BlurRun<PixelRGBAFloat> wide = run_blur(host, wide_source, depth, s);
+    ASSERT_EQ(narrow.status, host.noError());
+    ASSERT_EQ(wide.status, host.noError());
+    int32_t different = 0;
+    for (int32_t y = 0; y < H - 16; ++y)
+        for (int32_t x = 0; x < W - 16; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const double a = channel(narrow.output.at(x, y), c);
+                const double b = channel(wide.output.at(x, y), c);
+                different += a != b ? 1 : 0;
+                ASSERT_NEAR(a, b, 1e-6 * std::max(1.0, std::fabs(b))) << x << "," << y << " " << c;
+            }
+    // The paths do round differently: the comparison is not of one path with itself.
+    EXPECT_GT(different, 0);
+}
