@@ -363,6 +363,119 @@ void multiplyRow(float* a, int32_t channels_a, const float* b, int32_t channels_
     }
 }
 
+// ---- integer pixel conversions -------------------------------------------------------------
+
+// Calls f(d, x) for pixels x .. x + Lanes(d) - 1 of count: vectors of doubles, one pixel per
+// lane, then one-lane vectors for the rest.
+template <class F>
+HWY_INLINE void forPixels(int32_t count, const F& f) {
+    const hn::ScalableTag<double> d;
+    const int32_t n = int32_t(hn::Lanes(d));
+    int32_t x = 0;
+    for (; x + n <= count; x += n) f(d, x);
+    for (; x < count; ++x) f(hn::CappedTag<double, 1>(), x);
+}
+
+// The channels are read and written lane by lane (the strides of 4 and 5 floats and the
+// narrow integers have no common vector form); all arithmetic runs on the vectors.
+template <class T>
+void inputRow(const T* in, int32_t count, const InputConversion& c, float* out) {
+    const double inverse_max = 1.0 / c.max;
+    const double to_index = 32767.0 / c.max;
+    const int32_t channels = c.channels;
+    forPixels(count, [&](auto d, int32_t x) HWY_ATTR {
+        constexpr size_t kLanes = hn::MaxLanes(decltype(d)());
+        const hn::Rebind<float, decltype(d)> df;
+        const hn::Rebind<int32_t, decltype(d)> di;
+        const size_t lanes = hn::Lanes(d);
+        alignas(64) double v[4][kLanes];
+        for (size_t i = 0; i < lanes; ++i)
+            for (int k = 0; k < 4; ++k) v[k][i] = double(in[(size_t(x) + i) * 4 + k]);
+        const auto zero = hn::Zero(d);
+        const auto max = hn::Set(d, c.max);
+        const auto inv = hn::Set(d, inverse_max);
+        const auto va = hn::Load(d, v[0]);
+        auto colour = [&](const double* p) HWY_ATTR {
+            auto cv = hn::Load(d, p);
+            if (c.straight) cv = hn::Mul(cv, hn::Mul(va, inv));
+            cv = hn::Min(hn::Max(cv, zero), max);
+            if (c.decode == nullptr) return hn::DemoteTo(df, hn::Mul(cv, inv));
+            const auto index = hn::DemoteTo(di, hn::Mul(cv, hn::Set(d, to_index)));
+            return hn::GatherIndex(df, c.decode, index);
+        };
+        alignas(64) float o[4][kLanes];
+        hn::Store(hn::DemoteTo(df, hn::Max(hn::Mul(va, inv), zero)), df, o[0]);
+        for (int k = 1; k < 4; ++k) hn::Store(colour(v[k]), df, o[k]);
+        for (size_t i = 0; i < lanes; ++i) {
+            float* p = out + (size_t(x) + i) * size_t(channels);
+            for (int k = 0; k < 4; ++k) p[k] = o[k][i];
+            if (channels == 5) p[4] = 1.0f;
+        }
+    });
+}
+
+template <class T>
+void outputRow(const float* in, int32_t count, const OutputConversion& c, T* out) {
+    const double to_index = 32767.0 / c.max;
+    const int32_t channels = c.channels;
+    forPixels(count, [&](auto d, int32_t x) HWY_ATTR {
+        constexpr size_t kLanes = hn::MaxLanes(decltype(d)());
+        const hn::Rebind<float, decltype(d)> df;
+        const hn::Rebind<int32_t, decltype(d)> di;
+        const size_t lanes = hn::Lanes(d);
+        alignas(64) double v[5][kLanes];
+        for (size_t i = 0; i < lanes; ++i) {
+            const float* p = in + (size_t(x) + i) * size_t(channels);
+            for (int k = 0; k < 4; ++k) v[k][i] = double(p[k]);
+            v[4][i] = channels == 5 ? double(p[4]) : 0.0;
+        }
+        const auto zero = hn::Zero(d);
+        const auto max = hn::Set(d, c.max);
+        hn::Vec<decltype(d)> s[4];
+        for (int k = 0; k < 4; ++k) s[k] = hn::Set(d, c.scale[k]);
+        if (c.boosted) {
+            const auto f = hn::Load(d, v[4]);
+            const auto above = hn::Gt(f, zero);
+            const auto boost = hn::Div(hn::Set(d, c.boost), f);
+            for (auto& sk : s) sk = hn::IfThenElse(above, hn::Mul(sk, boost), sk);
+        }
+        // max(x, 0) that turns NaN into 0.
+        auto positive = [&](auto t) HWY_ATTR { return hn::IfThenElseZero(hn::Gt(t, zero), t); };
+        const auto a = hn::Min(positive(hn::Mul(s[0], hn::Load(d, v[0]))), max);
+        // float(a) > 0 exactly when a > 2^-150, half the smallest subnormal float.
+        const auto divides = hn::Gt(a, hn::Set(d, 0x1p-150));
+        const auto factor = hn::Div(max, a);
+        const auto half = hn::Set(d, 0.5);
+        auto store = [&](auto t) HWY_ATTR {
+            return hn::DemoteTo(di, hn::Max(hn::Min(hn::Add(t, half), max), zero));
+        };
+        alignas(64) int32_t o[4][kLanes];
+        hn::Store(store(a), di, o[0]);
+        for (int k = 1; k < 4; ++k) {
+            const auto linear = positive(hn::Mul(s[k], hn::Load(d, v[k])));
+            const auto index = hn::DemoteTo(di, hn::Mul(hn::Min(linear, max), hn::Set(d, to_index)));
+            auto encoded = hn::PromoteTo(d, hn::GatherIndex(df, c.encode, index));
+            if (c.straight) encoded = hn::IfThenElse(divides, hn::Mul(encoded, factor), encoded);
+            hn::Store(store(encoded), di, o[k]);
+        }
+        for (size_t i = 0; i < lanes; ++i)
+            for (int k = 0; k < 4; ++k) out[(size_t(x) + i) * 4 + k] = T(o[k][i]);
+    });
+}
+
+void inputRow8(const uint8_t* in, int32_t count, const InputConversion& c, float* out) {
+    inputRow(in, count, c, out);
+}
+void inputRow16(const uint16_t* in, int32_t count, const InputConversion& c, float* out) {
+    inputRow(in, count, c, out);
+}
+void outputRow8(const float* in, int32_t count, const OutputConversion& c, uint8_t* out) {
+    outputRow(in, count, c, out);
+}
+void outputRow16(const float* in, int32_t count, const OutputConversion& c, uint16_t* out) {
+    outputRow(in, count, c, out);
+}
+
 const Kernels kKernels = {
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
     "portable",
@@ -381,6 +494,10 @@ const Kernels kKernels = {
     &splitForward,
     &splitInverse,
     &multiplyRow,
+    &inputRow8,
+    &inputRow16,
+    &outputRow8,
+    &outputRow16,
 };
 
 }  // namespace HWY_NAMESPACE

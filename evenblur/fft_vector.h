@@ -13,7 +13,38 @@
 // ones. Every lane sees the same single-precision operations in the same order in every build
 // (no fused multiply-adds), so all builds give bit-identical results; only the speed differs.
 // Pointers need no alignment beyond that of float.
+//
+// Beside them, the integer pixel conversions of the blur, in double precision like the
+// portable code they replace, bit-identical in every build too.
 namespace fft_vector {
+
+// Integer host pixels (8 or 16 bits per channel, channel maximum `max` 255 or 32768, alpha,
+// red, green, blue in memory order) into image-buffer pixels of `channels` floats (4, or 5 with
+// the weight, which is set to 1) on the 0 .. 1 scale, without highlight boost:
+//   straight colours are premultiplied by alpha / max; alpha becomes max(alpha / max, 0);
+//   colours are clamped to 0 .. max and become decode[trunc(c / max * 32767)], or c / max
+//   when decode is null.
+struct InputConversion {
+    double max;
+    bool straight;
+    const float* decode;
+    int32_t channels;
+};
+
+// Image-buffer pixels of `channels` floats back into integer host pixels:
+//   scales s (alpha, red, green, blue), each multiplied by boost / f when `boosted` and the
+//   fifth float f is above 0; a = min(max(s_A A, 0), max), colours max(s c, 0) (NaN gives 0);
+//   colours become encode[trunc(min(c, max) / max * 32767)], times max / a when `straight` and
+//   float(a) > 0; every channel is stored as trunc(clamp(v + 0.5, 0, max)).
+struct OutputConversion {
+    double max;
+    bool straight;
+    const float* encode;
+    int32_t channels;
+    double scale[4];
+    bool boosted;
+    double boost;
+};
 
 struct Kernels {
     // Short name of the instruction set ("portable", "sse4", "avx2", "avx512").
@@ -42,6 +73,15 @@ struct Kernels {
     // `weight_partner`. Products in single precision: (ar br - ai bi, ar bi + ai br).
     void (*multiply_row)(float* a, int32_t channels_a, const float* b, int32_t channels_b,
                          int32_t weight_partner, int32_t elements);
+
+    // `count` pixels of a host row into the image buffer, and back (see the structs above).
+    void (*input_row_8)(const uint8_t* in, int32_t count, const InputConversion& c, float* out);
+    void (*input_row_16)(const uint16_t* in, int32_t count, const InputConversion& c,
+                         float* out);
+    void (*output_row_8)(const float* in, int32_t count, const OutputConversion& c,
+                         uint8_t* out);
+    void (*output_row_16)(const float* in, int32_t count, const OutputConversion& c,
+                          uint16_t* out);
 };
 
 // The portable build: runs on every processor the program runs on.
