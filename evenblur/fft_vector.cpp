@@ -283,42 +283,71 @@ HWY_INLINE void multiplyFour(float* a_re, float* a_im, const float* br, const fl
 // parts, one 128-bit block each): with a = [ar, ai] and its blocks swapped s = [ai, ar],
 // p = a * [br, br] = [ar br, ai br] and q = s * [bi, bi] = [ai bi, ar bi]; the real block of
 // the product is p - q and the imaginary block p + q, the same roundings as lane by lane.
+// Lane permutations of the product for vectors of tag D, made once per row: lane l belongs
+// to element l / 8 of the vector, and lane l % 8 < 4 is a real part.
 template <int CB, class D>
-HWY_INLINE void multiplyElements(D d, float* a, const float* b) {
-    using T = hn::TFromD<D>;
-    static_assert(sizeof(T) == 4, "float lanes");
+struct ProductLanes {
+    using Indices = decltype(hn::SetTableIndices(D(), static_cast<const int32_t*>(nullptr)));
+    // kind 0: swap the real and imaginary blocks; 1, 2: B's real, imaginary parts.
+    static Indices make(D d, int kind) {
+        constexpr size_t kLanes = hn::MaxLanes(D());
+        alignas(64) int32_t t[kLanes];
+        for (size_t l = 0; l < kLanes; ++l) {
+            if (kind == 0)
+                t[l] = int32_t(l ^ 4);
+            else if (CB == 1)
+                t[l] = int32_t(2 * (l / 8) + (kind == 2 ? 1 : 0));
+            else
+                t[l] = int32_t(kind == 1 ? l & ~size_t{4} : l | 4);
+        }
+        return hn::SetTableIndices(d, t);
+    }
+    explicit ProductLanes(D d) : swap(make(d, 0)), real(make(d, 1)), imag(make(d, 2)) {}
+    Indices swap, real, imag;
+};
+
+template <int CB, class D>
+HWY_INLINE void multiplyElements(D d, const ProductLanes<CB, D>& lanes, float* a,
+                                 const float* b) {
     constexpr size_t kLanes = hn::MaxLanes(D());
-    // Lane l of the vector belongs to element l / 8 of it; lane l % 8 < 4 is a real part.
-    alignas(64) int32_t swap_index[kLanes], real_index[kLanes], imag_index[kLanes];
-    for (size_t l = 0; l < kLanes; ++l) {
-        swap_index[l] = int32_t(l ^ 4);
-        if constexpr (CB == 1) {
-            real_index[l] = int32_t(2 * (l / 8));
-            imag_index[l] = int32_t(2 * (l / 8) + 1);
-        } else {
-            real_index[l] = int32_t(l & ~size_t{4});
-            imag_index[l] = int32_t(l | 4);
-        }
-    }
     const auto va = hn::LoadU(d, a);
-    // B's floats of the same elements: 2 per element for one channel, 8 for four.
-    hn::Vec<D> vb;
-    if constexpr (CB == 1) {
-        alignas(64) float bs[kLanes] = {};
-        for (size_t e = 0; e < kLanes / 8; ++e) {
-            bs[2 * e] = b[2 * e];
-            bs[2 * e + 1] = b[2 * e + 1];
-        }
-        vb = hn::Load(d, bs);
+    hn::Vec<D> b_re, b_im;
+    if constexpr (CB == 1 && kLanes == 8) {
+        b_re = hn::Set(d, b[0]);
+        b_im = hn::Set(d, b[1]);
     } else {
-        vb = hn::LoadU(d, b);
+        // B's floats of the same elements: 2 per element for one channel, 8 for four.
+        hn::Vec<D> vb;
+        if constexpr (CB == 1) {
+            alignas(64) float bs[kLanes] = {};
+            for (size_t e = 0; e < kLanes / 8; ++e) {
+                bs[2 * e] = b[2 * e];
+                bs[2 * e + 1] = b[2 * e + 1];
+            }
+            vb = hn::Load(d, bs);
+        } else {
+            vb = hn::LoadU(d, b);
+        }
+        b_re = hn::TableLookupLanes(vb, lanes.real);
+        b_im = hn::TableLookupLanes(vb, lanes.imag);
     }
-    const auto swapped = hn::TableLookupLanes(va, hn::SetTableIndices(d, swap_index));
-    const auto b_re = hn::TableLookupLanes(vb, hn::SetTableIndices(d, real_index));
-    const auto b_im = hn::TableLookupLanes(vb, hn::SetTableIndices(d, imag_index));
+    const auto swapped = hn::TableLookupLanes(va, lanes.swap);
     const auto p = hn::Mul(va, b_re);
     const auto q = hn::Mul(swapped, b_im);
     hn::StoreU(hn::OddEvenBlocks(hn::Add(p, q), hn::Sub(p, q)), d, a);
+}
+
+template <int CB, class D, class D8>
+HWY_INLINE int32_t multiplyFourChannelRow(D d, D8 d8, float* a, const float* b,
+                                          int32_t elements) {
+    const ProductLanes<CB, D> lanes(d);
+    const ProductLanes<CB, D8> lanes8(d8);
+    const int32_t per_vector = int32_t(hn::Lanes(d)) / 8;
+    int32_t k = 0;
+    for (; k + per_vector <= elements; k += per_vector)
+        multiplyElements<CB>(d, lanes, a + k * 8, b + k * 2 * CB);
+    for (; k < elements; ++k) multiplyElements<CB>(d8, lanes8, a + k * 8, b + k * 2 * CB);
+    return k;
 }
 #endif
 
@@ -330,22 +359,11 @@ void multiplyRow(float* a, int32_t channels_a, const float* b, int32_t channels_
 #if HWY_TARGET != HWY_SCALAR
     const hn::ScalableTag<float> d;
     if constexpr (hn::MaxLanes(d) >= 8) {
-        if (channels_a == 4) {
-            const int32_t per_vector = int32_t(hn::Lanes(d)) / 8;
-            const hn::CappedTag<float, 8> d8;
-            for (; k + per_vector <= elements; k += per_vector) {
-                if (channels_b == 1)
-                    multiplyElements<1>(d, a + k * step_a, b + k * step_b);
-                else
-                    multiplyElements<4>(d, a + k * step_a, b + k * step_b);
-            }
-            for (; k < elements; ++k) {
-                if (channels_b == 1)
-                    multiplyElements<1>(d8, a + k * step_a, b + k * step_b);
-                else
-                    multiplyElements<4>(d8, a + k * step_a, b + k * step_b);
-            }
-        }
+        const hn::CappedTag<float, 8> d8;
+        if (channels_a == 4 && channels_b == 1)
+            k = multiplyFourChannelRow<1>(d, d8, a, b, elements);
+        else if (channels_a == 4)
+            k = multiplyFourChannelRow<4>(d, d8, a, b, elements);
     }
 #endif
     for (; k < elements; ++k) {
