@@ -821,4 +821,34 @@ TEST(ZblurFilterHighlights, FloatLightAboveWhiteIsNotSelected) {
     }
 }
 
+// A uniform opaque frame comes out unchanged at every radius: at 8 and 16 bits the colour is
+// made straight with the alpha it was composited with, and only then is alpha rounded (dividing
+// by the rounded alpha 255.5 would turn 200 into 199).
+template <class P>
+class ZblurFilterUniformFrame : public ::testing::Test {};
+using IntegerPixels = ::testing::Types<PixelRGBA8, PixelRGBA16>;
+TYPED_TEST_SUITE(ZblurFilterUniformFrame, IntegerPixels);
+
+TYPED_TEST(ZblurFilterUniformFrame, OpaqueColourIsKeptExactly) {
+    using P = TypeParam;
+    const double colour = P::max_value == 255 ? 200.0 : 25000.0;
+    PaddedImage<P> source(21, 13);
+    for (int32_t y = 0; y < 13; ++y)
+        for (int32_t x = 0; x < 21; ++x)
+            write_rgba(source.at(x, y), ChannelValues{P::max, colour, colour - 7, colour + 9});
+    LevelImage depth(21, 13, 30);
+    for (const double radius : {0.0, 5.0, 20.0}) {
+        ZblurSettings s = blur_settings(radius, 100.0);
+        s.assume_h = s.assume_v = 2;  // mirrored: the frame continues uniform
+        RecordingHost host(2);
+        BlurRun<P> run = run_blur(host, source, depth, s);
+        ASSERT_EQ(run.status, host.noError());
+        for (int32_t y = 0; y < 13; ++y)
+            for (int32_t x = 0; x < 21; ++x)
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_EQ(channel(run.output.at(x, y), c), channel(source.at(x, y), c))
+                        << "radius " << radius << " at " << x << "," << y << " channel " << c;
+    }
+}
+
 }  // namespace
