@@ -9,6 +9,7 @@
 
 #include "clear_image_filter.h"
 #include "evenblur_settings.h"
+#include "fft_vector.h"
 #include "filter_items.h"
 #include "hsl_selection.h"
 #include "kernel_image_builder.h"
@@ -122,6 +123,9 @@ public:
     static constexpr bool kColoured = Q::is_rgba;
     static constexpr int kTotals = kColoured ? 4 : 1;
     static constexpr double kMax = P::max;
+    static_assert(P::layout::alpha == 0 && P::layout::red == 1 && P::layout::green == 2 &&
+                      P::layout::blue == 3,
+                  "the vector pixel conversions read alpha, red, green, blue in memory order");
 
     EvenblurFilter(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> source,
                    PixelArray<P> output, PixelArray<P> selection, PixelArray<P> lens)
@@ -170,6 +174,10 @@ public:
     // an empty kernel); set by the centring.
     int32_t kernel_top = 0;
     int32_t kernel_bottom = -1;
+    // The build of the vector kernels for the transforms, the product and the integer pixel
+    // conversions; null chooses the widest the processor runs. The frame does not depend on
+    // it (tests set it to compare the builds).
+    const fft_vector::Kernels* kernels = nullptr;
 
     // Rows 0 .. R - 1 of a transform of `fft_height` rows must hold the continued image for the
     // output rows offset .. offset + height - 1 to read only continued image through a kernel
@@ -229,6 +237,7 @@ private:
     // Kernel-buffer rows that the kernel image can reach; the others are 0.
     RowRange kernel_rows_;
     double preservative_scale_ = 0.0;
+    const fft_vector::Kernels* kernels_ = nullptr;
     int32_t offset_x_ = 0;  // (W' - W) / 2
     int32_t offset_y_ = 0;  // (H' - H) / 2
 };
@@ -244,6 +253,7 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
     const int32_t width = output.width;
     const int32_t height = output.height;
     if (width <= 0 || height <= 0 || output.data == nullptr) return host->noError();
+    kernels_ = kernels != nullptr ? kernels : &fft_vector::bestKernels();
 
     const EvenblurSizes sizes = EvenblurSizes::of(width, height, settings.radius, settings.smooth,
                                                   settings.scale_x, settings.scale_y);
@@ -462,10 +472,12 @@ int32_t EvenblurFilter<P, Q>::convolve(PixelArray<S> spectrum) {
     {
         Measure::Scope timer(measure, "Evenblur forward (kernel)");
         RealFFFFilter<Q> kernel_fft(host, kernel_buffer);
+        kernel_fft.kernels = kernels_;
         kernel_fft.data_rows = fft_height;
         result = kernel_fft.forward(pass(4), total_passes());
     }
     RealFFFFilter<S> image_fft(host, spectrum);
+    image_fft.kernels = kernels_;
     image_fft.data_rows = data_rows;
     if (result == host->noError()) {
         Measure::Scope timer(measure, "Evenblur forward (image)");
@@ -474,6 +486,7 @@ int32_t EvenblurFilter<P, Q>::convolve(PixelArray<S> spectrum) {
     if (result == host->noError()) {
         Measure::Scope timer(measure, "Evenblur multiply");
         MultiplyComplexHalfFilter<S, Q> multiply(host, spectrum, kernel_buffer);
+        multiply.kernels = kernels_;
         result = multiply.render(pass(6), total_passes());
     }
     if (result == host->noError()) {
@@ -575,7 +588,22 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
     constexpr double kToIndex = 32767.0 / kMax;
     const int32_t first = std::max(offset_x_, 0);
     const int32_t last = std::min(offset_x_ + width, row_length);  // exclusive
-    for (int32_t x = first; x < last; ++x) {
+    int32_t x = first;
+    if constexpr (!P::is_float) {
+        if (sel_row == nullptr && first < last) {
+            const fft_vector::InputConversion conversion{kMax, straight, gamma ? table : nullptr,
+                                                         int32_t(sizeof(S) / sizeof(float))};
+            const auto* channels = reinterpret_cast<const typename P::channel_type*>(
+                in + (first - offset_x_));
+            float* floats = reinterpret_cast<float*>(out + first);
+            if constexpr (sizeof(typename P::channel_type) == 1)
+                kernels_->input_row_8(channels, last - first, conversion, floats);
+            else
+                kernels_->input_row_16(channels, last - first, conversion, floats);
+            x = last;
+        }
+    }
+    for (; x < last; ++x) {
         const int32_t sx = x - offset_x_;
         ChannelValues v = read_rgba(in[sx]);
         double gain = 1.0, w5 = 1.0;
@@ -632,7 +660,7 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
         blue_of(o) = float(b * gain);
         if constexpr (S::extra_count == 1) o.extra[0] = float(w5);
     }
-    for (int32_t x = 0; x < row_length; ++x) {
+    for (x = 0; x < row_length; ++x) {
         if (x == first && first < last) {
             x = last - 1;
             continue;
@@ -682,21 +710,32 @@ void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y)
     P* out = output.row(y);
     const bool gamma = settings.gamma;
     const bool straight = !output.premultiplied;
-    constexpr double kToIndex = 32767.0 / kMax;
-    auto positive = [](double v) { return v > 0.0 ? v : 0.0; };  // NaN becomes 0
     double fixed[4];
     scales(0.0, fixed);
-    for (int32_t x = 0; x < output.width; ++x) {
-        const S& s = in[x];
-        double boosted[4];
-        const double* c = fixed;
-        if constexpr (S::extra_count == 1) {
-            scales(s.extra[0], boosted);
-            c = boosted;
-        }
-        const double A = alpha_of(s), R = red_of(s), G = green_of(s), B = blue_of(s);
-        P& o = out[x];
-        if constexpr (P::is_float) {
+    if constexpr (!P::is_float) {
+        fft_vector::OutputConversion conversion{kMax, straight, encode_table,
+                                                int32_t(sizeof(S) / sizeof(float)),
+                                                {fixed[0], fixed[1], fixed[2], fixed[3]},
+                                                S::extra_count == 1 && preservative_on,
+                                                preservative_scale_};
+        const float* floats = reinterpret_cast<const float*>(in);
+        auto* channels = reinterpret_cast<typename P::channel_type*>(out);
+        if constexpr (sizeof(typename P::channel_type) == 1)
+            kernels_->output_row_8(floats, output.width, conversion, channels);
+        else
+            kernels_->output_row_16(floats, output.width, conversion, channels);
+    } else {
+        auto positive = [](double v) { return v > 0.0 ? v : 0.0; };  // NaN becomes 0
+        for (int32_t x = 0; x < output.width; ++x) {
+            const S& s = in[x];
+            double boosted[4];
+            const double* c = fixed;
+            if constexpr (S::extra_count == 1) {
+                scales(s.extra[0], boosted);
+                c = boosted;
+            }
+            const double A = alpha_of(s), R = red_of(s), G = green_of(s), B = blue_of(s);
+            P& o = out[x];
             const double a = std::min(positive(c[0] * A), 1.0);
             if (a < 1e-5) {
                 o = P{};
@@ -712,21 +751,6 @@ void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y)
             red_of(o) = float(rgb[0]);
             green_of(o) = float(rgb[1]);
             blue_of(o) = float(rgb[2]);
-        } else {
-            const double a = std::min(positive(c[0] * A), kMax);
-            double rgb[3] = {positive(c[1] * R), positive(c[2] * G), positive(c[3] * B)};
-            for (double& v : rgb) v = encode_table[int32_t(std::min(v, kMax) * kToIndex)];
-            if (straight && float(a) > 0.0f) {
-                const double f = kMax / a;
-                for (double& v : rgb) v *= f;
-            }
-            auto store = [](double v) {
-                return store_channel<P>(std::min(v + 0.5, kMax));
-            };
-            alpha_of(o) = store(a);
-            red_of(o) = store(rgb[0]);
-            green_of(o) = store(rgb[1]);
-            blue_of(o) = store(rgb[2]);
         }
     }
 }

@@ -4,20 +4,22 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fft_kernels.h"
-
 // Moves the complex elements of a transform buffer between its pixel rows and the lane blocks
-// of fft_kernels.h. In a buffer of C floats per pixel, element k of a row is pixels 2k (the C
+// of fft_vector.h. In a buffer of C floats per pixel, element k of a row is pixels 2k (the C
 // real parts) and 2k + 1 (the C imaginary parts). A lane block of V = G * C lanes holds the
 // same element of G rows or of G adjacent columns side by side: lane g * C + c is channel c
 // of row or column g.
 namespace fft_lanes {
 
-using fft_kernels::Float4;
-using fft_kernels::load;
-using fft_kernels::loadUnaligned;
-using fft_kernels::store;
-using fft_kernels::storeUnaligned;
+// Four floats, the width every processor has; the moves are bound by memory, not by the width.
+typedef float Float4 __attribute__((vector_size(16), may_alias));
+
+inline Float4 loadUnaligned(const float* p) {
+    Float4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void storeUnaligned(float* p, Float4 v) { std::memcpy(p, &v, sizeof v); }
 
 // In-register 4 x 4 transpose: afterwards a holds the first floats of a, b, c, d, and so on.
 inline void transpose4(Float4& a, Float4& b, Float4& c, Float4& d) {
@@ -41,26 +43,31 @@ inline void gatherRows(float* blocks, const float* const* rows, int32_t count,
     constexpr int V = G * C;
     constexpr ptrdiff_t stride = 2 * V;
     int32_t j = 0;
-    if constexpr (C == 4 && G == 1) {
+    if constexpr (C == 4) {
         for (; j < count; ++j) {
             float* d = blocks + (reverse ? reverse[j] : j) * stride;
-            const float* s = rows[0] + ptrdiff_t(j) * 8;
-            store(d, loadUnaligned(s));
-            store(d + 4, loadUnaligned(s + 4));
+            for (int g = 0; g < G; ++g) {
+                const float* s = rows[g] + ptrdiff_t(j) * 8;
+                storeUnaligned(d + 4 * g, loadUnaligned(s));
+                storeUnaligned(d + V + 4 * g, loadUnaligned(s + 4));
+            }
         }
-    } else if constexpr (C == 1 && G == 4) {
+    } else if constexpr (C == 1 && G % 4 == 0) {
+        // Two elements of four rows at a time: a 4 x 4 transpose.
         for (; j + 1 < count; j += 2) {
-            Float4 a = loadUnaligned(rows[0] + 2 * j);
-            Float4 b = loadUnaligned(rows[1] + 2 * j);
-            Float4 c = loadUnaligned(rows[2] + 2 * j);
-            Float4 d = loadUnaligned(rows[3] + 2 * j);
-            transpose4(a, b, c, d);
             float* d0 = blocks + (reverse ? reverse[j] : j) * stride;
             float* d1 = blocks + (reverse ? reverse[j + 1] : j + 1) * stride;
-            store(d0, a);
-            store(d0 + 4, b);
-            store(d1, c);
-            store(d1 + 4, d);
+            for (int g = 0; g < G; g += 4) {
+                Float4 a = loadUnaligned(rows[g] + 2 * j);
+                Float4 b = loadUnaligned(rows[g + 1] + 2 * j);
+                Float4 c = loadUnaligned(rows[g + 2] + 2 * j);
+                Float4 e = loadUnaligned(rows[g + 3] + 2 * j);
+                transpose4(a, b, c, e);
+                storeUnaligned(d0 + g, a);
+                storeUnaligned(d0 + V + g, b);
+                storeUnaligned(d1 + g, c);
+                storeUnaligned(d1 + V + g, e);
+            }
         }
     }
     for (; j < count; ++j) {
@@ -81,26 +88,40 @@ inline void scatterRows(const float* blocks, float* const* rows, int32_t row_cou
     constexpr int V = G * C;
     constexpr ptrdiff_t stride = 2 * V;
     int32_t j = 0;
-    if constexpr (C == 4 && G == 1) {
+    if constexpr (C == 4) {
         for (; j < count; ++j) {
             const float* s = blocks + j * stride;
-            float* d = rows[0] + ptrdiff_t(j) * 8;
-            storeUnaligned(d, load(s));
-            storeUnaligned(d + 4, load(s + 4));
-        }
-    } else if constexpr (C == 1 && G == 4) {
-        if (row_count == G) {
-            for (; j + 1 < count; j += 2) {
-                const float* s0 = blocks + j * stride;
-                const float* s1 = s0 + stride;
-                Float4 a = load(s0), b = load(s0 + 4), c = load(s1), d = load(s1 + 4);
-                transpose4(a, b, c, d);
-                storeUnaligned(rows[0] + 2 * j, a);
-                storeUnaligned(rows[1] + 2 * j, b);
-                storeUnaligned(rows[2] + 2 * j, c);
-                storeUnaligned(rows[3] + 2 * j, d);
+            for (int32_t g = 0; g < row_count; ++g) {
+                float* d = rows[g] + ptrdiff_t(j) * 8;
+                storeUnaligned(d, loadUnaligned(s + 4 * g));
+                storeUnaligned(d + 4, loadUnaligned(s + V + 4 * g));
             }
         }
+    } else if constexpr (C == 1 && G % 4 == 0) {
+        // Whole quads of rows by 4 x 4 transposes, the rows of a last partial quad one by one.
+        const int32_t quads = row_count / 4 * 4;
+        int32_t k = 0;
+        for (; k + 1 < count; k += 2) {
+            const float* s0 = blocks + k * stride;
+            const float* s1 = s0 + stride;
+            for (int32_t g = 0; g < quads; g += 4) {
+                Float4 a = loadUnaligned(s0 + g), b = loadUnaligned(s0 + V + g);
+                Float4 c = loadUnaligned(s1 + g), e = loadUnaligned(s1 + V + g);
+                transpose4(a, b, c, e);
+                storeUnaligned(rows[g] + 2 * k, a);
+                storeUnaligned(rows[g + 1] + 2 * k, b);
+                storeUnaligned(rows[g + 2] + 2 * k, c);
+                storeUnaligned(rows[g + 3] + 2 * k, e);
+            }
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            const float* s = blocks + i * stride;
+            for (int32_t g = i < k ? quads : 0; g < row_count; ++g) {
+                rows[g][2 * i] = s[g];
+                rows[g][2 * i + 1] = s[V + g];
+            }
+        }
+        j = count;
     }
     for (; j < count; ++j) {
         const float* s = blocks + j * stride;
@@ -126,15 +147,15 @@ inline void gatherColumns(float* blocks, const unsigned char* data, ptrdiff_t ro
         int32_t g = 0;
         if constexpr (C == 4) {
             for (; g < columns; ++g) {
-                store(d + 4 * g, loadUnaligned(s + 8 * g));
-                store(d + V + 4 * g, loadUnaligned(s + 8 * g + 4));
+                storeUnaligned(d + 4 * g, loadUnaligned(s + 8 * g));
+                storeUnaligned(d + V + 4 * g, loadUnaligned(s + 8 * g + 4));
             }
         } else if constexpr (C == 1) {
             for (; g + 4 <= columns; g += 4) {
                 const Float4 a = loadUnaligned(s + 2 * g);
                 const Float4 b = loadUnaligned(s + 2 * g + 4);
-                store(d + g, __builtin_shufflevector(a, b, 0, 2, 4, 6));
-                store(d + V + g, __builtin_shufflevector(a, b, 1, 3, 5, 7));
+                storeUnaligned(d + g, __builtin_shufflevector(a, b, 0, 2, 4, 6));
+                storeUnaligned(d + V + g, __builtin_shufflevector(a, b, 1, 3, 5, 7));
             }
         }
         for (; g < columns; ++g) {
@@ -160,13 +181,13 @@ inline void scatterColumns(const float* blocks, unsigned char* data, ptrdiff_t r
         int32_t g = 0;
         if constexpr (C == 4) {
             for (; g < columns; ++g) {
-                storeUnaligned(d + 8 * g, load(s + 4 * g));
-                storeUnaligned(d + 8 * g + 4, load(s + V + 4 * g));
+                storeUnaligned(d + 8 * g, loadUnaligned(s + 4 * g));
+                storeUnaligned(d + 8 * g + 4, loadUnaligned(s + V + 4 * g));
             }
         } else if constexpr (C == 1) {
             for (; g + 4 <= columns; g += 4) {
-                const Float4 re = load(s + g);
-                const Float4 im = load(s + V + g);
+                const Float4 re = loadUnaligned(s + g);
+                const Float4 im = loadUnaligned(s + V + g);
                 storeUnaligned(d + 2 * g, __builtin_shufflevector(re, im, 0, 4, 1, 5));
                 storeUnaligned(d + 2 * g + 4, __builtin_shufflevector(re, im, 2, 6, 3, 7));
             }

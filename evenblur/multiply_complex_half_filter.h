@@ -5,7 +5,7 @@
 #include <string>
 #include <type_traits>
 
-#include "fft_kernels.h"
+#include "fft_vector.h"
 #include "pixel_array.h"
 #include "quillbrook_exception.h"
 #include "quillbrook_filter.h"
@@ -17,7 +17,7 @@
 // Channel pairing: a B of one float (Gray float) multiplies every channel of A; a B of four
 // floats (RGBA float) multiplies alpha, red, green and blue of A with the same channel, and
 // A's fifth float (the weight of the Spectrum pixel) with B's alpha. Products are formed in
-// single precision, four channels at a time. One task per row of A; progress after each row is
+// single precision, by the widest vectors the processor has (fft_vector.h). One task per row of A; progress after each row is
 // (y + height * pass_index, height * pass_count).
 template <class A, class B>
 class MultiplyComplexHalfFilter : public QuillbrookFilter {
@@ -44,6 +44,7 @@ public:
         pass_index = index;
         pass_count = count;
         no_error_ = host->noError();
+        kernels_ = kernels != nullptr ? kernels : &fft_vector::bestKernels();
         if (a.height <= 0 || a.width < 2) return no_error_;
         check();
         return host->runParallelOn<&MultiplyComplexHalfFilter::process>(a.height, this);
@@ -53,6 +54,8 @@ public:
     PixelArray<B> b;
     int32_t pass_index = 0;
     int32_t pass_count = 1;
+    // The build of the vector kernels; null chooses the widest the processor runs.
+    const fft_vector::Kernels* kernels = nullptr;
 
 private:
     void check() const {
@@ -68,36 +71,12 @@ private:
     }
 
     int32_t process(int32_t y, int32_t, int32_t) {
-        using namespace fft_kernels;
-        float* ar = reinterpret_cast<float*>(a.row(y));
-        const float* br = reinterpret_cast<const float*>(b.row(y));
-        const int32_t elements = a.width / 2;
-        for (int32_t k = 0; k < elements; ++k) {
-            float* a_re = ar + ptrdiff_t(k) * 2 * kChannelsA;
-            float* a_im = a_re + kChannelsA;
-            const float* b_re = br + ptrdiff_t(k) * 2 * kChannelsB;
-            const float* b_im = b_re + kChannelsB;
-            const Float4 x_re = loadUnaligned(a_re);
-            const Float4 x_im = loadUnaligned(a_im);
-            Float4 y_re, y_im;
-            if constexpr (kChannelsB == 1) {
-                y_re = splat(b_re[0]);
-                y_im = splat(b_im[0]);
-            } else {
-                y_re = loadUnaligned(b_re);
-                y_im = loadUnaligned(b_im);
-            }
-            if constexpr (kChannelsA == 5) {
-                const float w_re = a_re[4], w_im = a_im[4];
-                const float v_re = b_re[kWeightPartner], v_im = b_im[kWeightPartner];
-                a_re[4] = w_re * v_re - w_im * v_im;
-                a_im[4] = w_re * v_im + w_im * v_re;
-            }
-            storeUnaligned(a_re, x_re * y_re - x_im * y_im);
-            storeUnaligned(a_im, x_re * y_im + x_im * y_re);
-        }
+        kernels_->multiply_row(reinterpret_cast<float*>(a.row(y)), kChannelsA,
+                               reinterpret_cast<const float*>(b.row(y)), kChannelsB,
+                               kWeightPartner, a.width / 2);
         return host->progress(y + a.height * pass_index, a.height * pass_count);
     }
 
     int32_t no_error_ = 0;
+    const fft_vector::Kernels* kernels_ = nullptr;
 };

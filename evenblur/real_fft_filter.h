@@ -7,9 +7,9 @@
 #include <string>
 #include <type_traits>
 
-#include "fft_kernels.h"
 #include "fft_lanes.h"
 #include "fft_tables.h"
+#include "fft_vector.h"
 #include "pixel_array.h"
 #include "quillbrook_exception.h"
 #include "quillbrook_filter.h"
@@ -29,10 +29,11 @@
 // those; the rows below enter the column pass as they are (the caller puts there only what it
 // may lose). The inverse reconstructs rows 0 .. min(Nh, data_rows + 1) - 1 only.
 //
-// Work: the row pass transforms groups of rows (4 rows side by side for 1 and 5 channels, one
-// row for 4 channels) and the column pass blocks of adjacent complex columns (32, 4 or 4
-// columns for 1, 4 or 5 channels), each gathered into a scratch buffer so that every butterfly
-// updates whole SSE registers. Each group and each block is one work item; the workers take
+// Work: the row pass transforms groups of rows (16 rows side by side for 1 channel, 4 for 4
+// and 5 channels) and the column pass blocks of adjacent complex columns (32, 4 or 4 columns
+// for 1, 4 or 5 channels), each gathered into a scratch buffer of 16, 20 or 32 lanes so that
+// every butterfly updates whole vector registers of the widest kind the processor has (the
+// kernels of fft_vector.h, chosen once per transform on the calling thread). Each group and each block is one work item; the workers take
 // items as they become free, so a worker that the system delays holds up no fixed share.
 // Scratch buffers are indexed by the worker's thread slot: one per slot of the pool (slots
 // 0 .. threadCount(-1) - 1) is obtained from the render context before any work starts, so a
@@ -56,7 +57,7 @@ public:
                   "the transform handles 1, 4 or 5 floats per pixel");
 
     // Rows per row-pass lane block and columns per column-pass lane block.
-    static constexpr int kRowGroup = kChannels == 4 ? 1 : 4;
+    static constexpr int kRowGroup = kChannels == 1 ? 16 : 4;
     static constexpr int kColumnGroup = kChannels == 1 ? 32 : 4;
     static constexpr int kRowLanes = kRowGroup * kChannels;
     static constexpr int kColumnLanes = kColumnGroup * kChannels;
@@ -91,6 +92,9 @@ public:
     int32_t pass_index = 0;
     int32_t pass_count = 1;
     int32_t units_per_pass = 0;
+    // The build of the vector kernels; null chooses the widest the processor runs. Results do
+    // not depend on it (tests set it to compare the builds).
+    const fft_vector::Kernels* kernels = nullptr;
 
 private:
     int32_t transform(int direction, int32_t index, int32_t count) {
@@ -103,6 +107,7 @@ private:
         pass_index = index;
         pass_count = count;
         no_error_ = host->noError();
+        kernels_ = kernels != nullptr ? kernels : &fft_vector::bestKernels();
 
         const int32_t elements = fft_width / 2;
         transform_rows_ = direction > 0 ? data_rows : std::min(fft_height, data_rows + 1);
@@ -202,7 +207,6 @@ private:
     }
 
     int32_t forwardRows(int32_t group, int32_t, int32_t slot) {
-        using namespace fft_kernels;
         float* blocks = scratchFor(slot);
         if (blocks == nullptr) return host->outOfMemoryError();
         const int32_t n = fft_width / 2;
@@ -210,14 +214,13 @@ private:
         int32_t count;
         groupRows(group, rows, count);
         fft_lanes::gatherRows<kChannels, kRowGroup>(blocks, rows, n, tables_.row_reverse);
-        complexButterflies<kRowLanes>(blocks, n, tables_.row_wr, tables_.row_wi);
-        splitForward<kRowLanes>(blocks, n, tables_.split_wr, tables_.split_wi);
+        kernels_->butterflies(blocks, kRowLanes, n, tables_.row_wr, tables_.row_wi);
+        kernels_->split_forward(blocks, kRowLanes, n, tables_.split_wr, tables_.split_wi);
         fft_lanes::scatterRows<kChannels, kRowGroup>(blocks, rows, count, n + 1);
         return report(count);
     }
 
     int32_t inverseRows(int32_t group, int32_t, int32_t slot) {
-        using namespace fft_kernels;
         float* blocks = scratchFor(slot);
         if (blocks == nullptr) return host->outOfMemoryError();
         const int32_t n = fft_width / 2;
@@ -225,9 +228,9 @@ private:
         int32_t count;
         groupRows(group, rows, count);
         fft_lanes::gatherRows<kChannels, kRowGroup>(blocks, rows, n + 1, nullptr);
-        splitInverse<kRowLanes>(blocks, n, tables_.split_wr, tables_.split_wi);
-        bitReversePermute<kRowLanes>(blocks, n, tables_.row_reverse);
-        complexButterflies<kRowLanes>(blocks, n, tables_.row_wr, tables_.row_wi);
+        kernels_->split_inverse(blocks, kRowLanes, n, tables_.split_wr, tables_.split_wi);
+        kernels_->bit_reverse(blocks, kRowLanes, n, tables_.row_reverse);
+        kernels_->butterflies(blocks, kRowLanes, n, tables_.row_wr, tables_.row_wi);
         fft_lanes::scatterRows<kChannels, kRowGroup>(blocks, rows, count, n);
         return report(count);
     }
@@ -243,14 +246,15 @@ private:
         const ptrdiff_t row_bytes = buffer.row_bytes;
         fft_lanes::gatherColumns<kChannels, kColumnGroup>(blocks, data, row_bytes, fft_height,
                                                           column, count, tables_.column_reverse);
-        fft_kernels::complexButterflies<kColumnLanes>(blocks, fft_height, tables_.column_wr,
-                                                      tables_.column_wi);
+        kernels_->butterflies(blocks, kColumnLanes, fft_height, tables_.column_wr,
+                              tables_.column_wi);
         fft_lanes::scatterColumns<kChannels, kColumnGroup>(blocks, data, row_bytes, fft_height,
                                                            column, count);
         return report(count);
     }
 
     int32_t no_error_ = 0;
+    const fft_vector::Kernels* kernels_ = nullptr;
     int32_t transform_rows_ = 0;
     int32_t row_groups_ = 0;
     int32_t column_blocks_ = 0;
