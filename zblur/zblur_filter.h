@@ -709,7 +709,7 @@ int32_t ZblurFilter<P, D>::float_colour_shift() const {
                            std::fabs(double(settings.outside_green)) * kMax,
                            std::fabs(double(settings.outside_blue)) * kMax});
     }
-    if (settings.show <= kZblurShowHighlightSelection && settings.gamma) {
+    if (settings.gamma && settings.show <= kZblurShowHighlightSelection) {
         // Linear below the joint (0.2222 times the value, negatives included),
         // increasing above it.
         colour = std::max(colour * 0.2222222222222222, bt709_to_linear(colour));
