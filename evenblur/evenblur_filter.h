@@ -13,6 +13,7 @@
 #include "filter_items.h"
 #include "hsl_selection.h"
 #include "kernel_image_builder.h"
+#include "linear_light.h"
 #include "measure.h"
 #include "multiply_complex_half_filter.h"
 #include "outside_mode.h"
@@ -23,23 +24,6 @@
 #include "rectangle.h"  // complete before the host header, whose hooks take it by value
 #include "quillbrook_filter.h"
 
-// The BT.709 transfer functions on the 0 .. 1 scale, without clamping.
-namespace evenblur_transfer {
-
-// Encoded (gamma) value to linear light.
-inline double decode(double v) {
-    return v <= 0.081 ? v * 0.2222222222222222
-                      : std::pow((v + 0.099) * 0.9099181073703367, 2.2222222222222223);
-}
-
-// Linear light to the encoded value.
-inline double encode(double x) { return x < 0.018 ? 4.5 * x : 1.099 * std::pow(x, 0.45) - 0.099; }
-
-// The value of table entry i (0 .. 32767): i / 32767.
-inline constexpr double kTableStep = 3.0518509475997192e-05;
-inline constexpr int32_t kTableSize = 32768;
-
-}  // namespace evenblur_transfer
 
 // Transform sizes of a blur of a W x H image: the padded image W' x H' (the image and a margin
 // that covers the kernel, at most three times the image, even) and the power-of-two transform
@@ -267,7 +251,7 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
 
     const size_t pixels = size_t(row_length) * size_t(fft_height);
     const size_t image_pixel = preservative_on ? sizeof(PixelSpectrum) : sizeof(PixelRGBAFloat);
-    const size_t table_bytes = sizeof(float) * evenblur_transfer::kTableSize;
+    const size_t table_bytes = sizeof(float) * kLinearLightTableSize;
     Blocks blocks{host};
     blocks.kernel = host->allocate(pixels * sizeof(Q));
     blocks.decode = host->allocate(table_bytes);
@@ -328,16 +312,15 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
 
 template <class P, class Q>
 void EvenblurFilter<P, Q>::fill_tables() {
-    using namespace evenblur_transfer;
-    for (int32_t i = 0; i < kTableSize; ++i) {
-        const double v = i * kTableStep;
-        if (settings.gamma) {
-            decode_table[i] = float(decode(v));
-            encode_table[i] = float(kMax * encode(v));
-        } else {
-            decode_table[i] = float(v);
-            encode_table[i] = float(kMax * v);
-        }
+    if (settings.gamma) {
+        fill_linearise_table(decode_table, 1.0);
+        fill_gamma_table(encode_table, kMax);
+        return;
+    }
+    for (int32_t i = 0; i < kLinearLightTableSize; ++i) {
+        const double v = i * kLinearLightTableStep;
+        decode_table[i] = float(v);
+        encode_table[i] = float(kMax * v);
     }
 }
 
@@ -356,13 +339,15 @@ int32_t EvenblurFilter<P, Q>::draw_kernel(void* scratch, size_t scratch_bytes) {
 
 template <class P, class Q>
 Q EvenblurFilter<P, Q>::convert_kernel(Q pixel) const {
-    using evenblur_transfer::decode;
     if constexpr (kColoured) {
         double r = red_of(pixel), g = green_of(pixel), b = blue_of(pixel);
-        if (settings.gamma) {
-            r = r != 0.0 ? decode(r) : 0.0;
-            g = g != 0.0 ? decode(g) : 0.0;
-            b = b != 0.0 ? decode(b) : 0.0;
+        // Most of the kernel buffer is 0, and stays 0 (+0, whatever the sign it was drawn with).
+        if (settings.gamma && (r != 0.0 || g != 0.0 || b != 0.0)) {
+            double rgb[3] = {r, g, b};
+            bt709_to_linear_row(rgb, rgb, 3);
+            r = r != 0.0 ? rgb[0] : 0.0;
+            g = g != 0.0 ? rgb[1] : 0.0;
+            b = b != 0.0 ? rgb[2] : 0.0;
         }
         Q out;
         alpha_of(out) = float((r + g + b) * 0.3333333333333333 * alpha_of(pixel));
@@ -371,9 +356,10 @@ Q EvenblurFilter<P, Q>::convert_kernel(Q pixel) const {
         blue_of(out) = float(b);
         return out;
     } else {
-        const double v = gray_of(pixel);
+        double v = gray_of(pixel);
+        if (settings.gamma && v != 0.0) bt709_to_linear_row(&v, &v, 1);
         Q out;
-        gray_of(out) = float(settings.gamma && v != 0.0 ? decode(v) : v);
+        gray_of(out) = float(v);
         return out;
     }
 }
@@ -533,7 +519,6 @@ template <class P, class Q>
 template <class S>
 void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
                                     const PreparedSelection& prepared) {
-    using evenblur_transfer::decode;
     const OutsideMode mode_h = OutsideMode(settings.assume_h);
     const OutsideMode mode_v = OutsideMode(settings.assume_v);
     const int32_t width = source.width;
@@ -551,13 +536,13 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
         const double k = source.premultiplied ? 1.0 : oa;
         double c[3] = {settings.outside_color[0] * k, settings.outside_color[1] * k,
                        settings.outside_color[2] * k};
-        for (double& v : c) {
-            if constexpr (!P::is_float) {
+        if constexpr (!P::is_float) {
+            for (double& v : c) {
                 v = std::clamp(v, 0.0, 1.0);
                 if (gamma) v = table[int32_t(v * 32767.0)];
-            } else if (gamma) {
-                v = decode(v);
             }
+        } else if (gamma) {
+            bt709_to_linear_row(c, c, 3);
         }
         alpha_of(outside) = float(P::is_float ? oa : std::max(oa, 0.0));
         red_of(outside) = float(c[0]);
@@ -603,62 +588,78 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
             x = last;
         }
     }
-    for (; x < last; ++x) {
-        const int32_t sx = x - offset_x_;
-        ChannelValues v = read_rgba(in[sx]);
-        double gain = 1.0, w5 = 1.0;
-        if (sel_row != nullptr) {
-            const int32_t sel_x = sx + sel_dx;
-            if (sel_x >= 0 && sel_x < selection.width) {
-                P p = sel_row[sel_x];
-                if (!selection.premultiplied) premultiply_in_place(p);
-                const double w = selection_weight(prepared, p);
-                if (w > 0.0) {
-                    w5 = 1.0 + w * settings.preservative;
-                    gain = w5 + w * settings.additive;
+    // Pixels go a span at a time: their colours first, then one call of the transfer function
+    // for all of them (float rows), then the stores.
+    constexpr int32_t kSpan = 128;
+    double span_rgb[3 * kSpan];
+    double span_alpha[kSpan], span_gain[kSpan], span_w5[kSpan];
+    for (int32_t x0 = x; x0 < last; x0 += kSpan) {
+        const int32_t n = std::min(kSpan, last - x0);
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t sx = x0 + k - offset_x_;
+            ChannelValues v = read_rgba(in[sx]);
+            double gain = 1.0, w5 = 1.0;
+            if (sel_row != nullptr) {
+                const int32_t sel_x = sx + sel_dx;
+                if (sel_x >= 0 && sel_x < selection.width) {
+                    P p = sel_row[sel_x];
+                    if (!selection.premultiplied) premultiply_in_place(p);
+                    const double w = selection_weight(prepared, p);
+                    if (w > 0.0) {
+                        w5 = 1.0 + w * settings.preservative;
+                        gain = w5 + w * settings.additive;
+                    }
                 }
             }
-        }
-        if (straight) {
-            const double f = v.a * kInverseMax;
-            v.r *= f;
-            v.g *= f;
-            v.b *= f;
-        }
-        double a, r, g, b;
-        if constexpr (!P::is_float) {
-            a = std::max(v.a * kInverseMax, 0.0);
-            auto linear = [&](double c) {
-                const double cc = std::clamp(c, 0.0, kMax);
-                return gamma ? double(table[int32_t(cc * kToIndex)]) : cc * kInverseMax;
-            };
-            r = linear(v.r);
-            g = linear(v.g);
-            b = linear(v.b);
-        } else {
-            // Non-finite channels count as 0 and huge ones are cut to 2^20 (the brightest
-            // highlight a float frame may hold here), so that linear light, about the value to
-            // the power 2.2, and the transform's sums over the frame stay inside float range.
-            static constexpr double kLimit = 1048576.0;
-            auto finite = [](double c) {
-                return std::isfinite(c) ? std::clamp(c, -kLimit, kLimit) : 0.0;
-            };
-            a = finite(v.a);
-            r = finite(v.r);
-            g = finite(v.g);
-            b = finite(v.b);
-            if (gamma) {
-                r = decode(r);
-                g = decode(g);
-                b = decode(b);
+            if (straight) {
+                const double f = v.a * kInverseMax;
+                v.r *= f;
+                v.g *= f;
+                v.b *= f;
             }
+            double a, r, g, b;
+            if constexpr (!P::is_float) {
+                a = std::max(v.a * kInverseMax, 0.0);
+                auto linear = [&](double c) {
+                    const double cc = std::clamp(c, 0.0, kMax);
+                    return gamma ? double(table[int32_t(cc * kToIndex)]) : cc * kInverseMax;
+                };
+                r = linear(v.r);
+                g = linear(v.g);
+                b = linear(v.b);
+            } else {
+                // Non-finite channels count as 0 and huge ones are cut to 2^20 (the brightest
+                // highlight a float frame may hold here), so that linear light, about the value
+                // to the power 2.2, and the transform's sums over the frame stay inside float
+                // range.
+                static constexpr double kLimit = 1048576.0;
+                auto finite = [](double c) {
+                    return std::isfinite(c) ? std::clamp(c, -kLimit, kLimit) : 0.0;
+                };
+                a = finite(v.a);
+                r = finite(v.r);
+                g = finite(v.g);
+                b = finite(v.b);
+            }
+            span_alpha[k] = a;
+            span_rgb[3 * k] = r;
+            span_rgb[3 * k + 1] = g;
+            span_rgb[3 * k + 2] = b;
+            span_gain[k] = gain;
+            span_w5[k] = w5;
         }
-        S& o = out[x];
-        alpha_of(o) = float(a * gain);
-        red_of(o) = float(r * gain);
-        green_of(o) = float(g * gain);
-        blue_of(o) = float(b * gain);
-        if constexpr (S::extra_count == 1) o.extra[0] = float(w5);
+        if constexpr (P::is_float) {
+            if (gamma) bt709_to_linear_row(span_rgb, span_rgb, size_t(3 * n));
+        }
+        for (int32_t k = 0; k < n; ++k) {
+            const double gain = span_gain[k];
+            S& o = out[x0 + k];
+            alpha_of(o) = float(span_alpha[k] * gain);
+            red_of(o) = float(span_rgb[3 * k] * gain);
+            green_of(o) = float(span_rgb[3 * k + 1] * gain);
+            blue_of(o) = float(span_rgb[3 * k + 2] * gain);
+            if constexpr (S::extra_count == 1) o.extra[0] = float(span_w5[k]);
+        }
     }
     for (x = 0; x < row_length; ++x) {
         if (x == first && first < last) {
@@ -705,7 +706,6 @@ int32_t EvenblurFilter<P, Q>::process(int32_t item, int32_t item_count, int32_t)
 template <class P, class Q>
 template <class S>
 void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y) {
-    using evenblur_transfer::encode;
     const S* in = spectrum.row(y + offset_y_) + offset_x_;
     P* out = output.row(y);
     const bool gamma = settings.gamma;
@@ -726,31 +726,45 @@ void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y)
             kernels_->output_row_16(floats, output.width, conversion, channels);
     } else {
         auto positive = [](double v) { return v > 0.0 ? v : 0.0; };  // NaN becomes 0
-        for (int32_t x = 0; x < output.width; ++x) {
-            const S& s = in[x];
-            double boosted[4];
-            const double* c = fixed;
-            if constexpr (S::extra_count == 1) {
-                scales(s.extra[0], boosted);
-                c = boosted;
+        // Float rows go a span at a time: the scaled values first, then one call of the transfer
+        // function for all of them, then the stores.
+        constexpr int32_t kSpan = 128;
+        double span_rgb[3 * kSpan];
+        double span_alpha[kSpan];
+        for (int32_t x0 = 0; x0 < output.width; x0 += kSpan) {
+            const int32_t n = std::min(kSpan, output.width - x0);
+            for (int32_t k = 0; k < n; ++k) {
+                const S& s = in[x0 + k];
+                double boosted[4];
+                const double* c = fixed;
+                if constexpr (S::extra_count == 1) {
+                    scales(s.extra[0], boosted);
+                    c = boosted;
+                }
+                const double A = alpha_of(s), R = red_of(s), G = green_of(s), B = blue_of(s);
+                span_alpha[k] = std::min(positive(c[0] * A), 1.0);
+                span_rgb[3 * k] = positive(c[1] * R);
+                span_rgb[3 * k + 1] = positive(c[2] * G);
+                span_rgb[3 * k + 2] = positive(c[3] * B);
             }
-            const double A = alpha_of(s), R = red_of(s), G = green_of(s), B = blue_of(s);
-            P& o = out[x];
-            const double a = std::min(positive(c[0] * A), 1.0);
-            if (a < 1e-5) {
-                o = P{};
-                continue;
+            if (gamma) linear_to_bt709_row(span_rgb, span_rgb, size_t(3 * n));
+            for (int32_t k = 0; k < n; ++k) {
+                const double a = span_alpha[k];
+                double* rgb = span_rgb + 3 * k;
+                P& o = out[x0 + k];
+                if (a < 1e-5) {
+                    o = P{};
+                    continue;
+                }
+                for (int c = 0; c < 3; ++c) {
+                    if (straight) rgb[c] /= a;
+                    rgb[c] = std::min(rgb[c], double(FLT_MAX));
+                }
+                alpha_of(o) = float(a);
+                red_of(o) = float(rgb[0]);
+                green_of(o) = float(rgb[1]);
+                blue_of(o) = float(rgb[2]);
             }
-            double rgb[3] = {positive(c[1] * R), positive(c[2] * G), positive(c[3] * B)};
-            for (double& v : rgb) {
-                if (gamma) v = encode(v);
-                if (straight) v /= a;
-                v = std::min(v, double(FLT_MAX));
-            }
-            alpha_of(o) = float(a);
-            red_of(o) = float(rgb[0]);
-            green_of(o) = float(rgb[1]);
-            blue_of(o) = float(rgb[2]);
         }
     }
 }

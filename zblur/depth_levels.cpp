@@ -14,27 +14,6 @@ void fill_picker_table(float* table, double curve) {
     }
 }
 
-double bt709_to_linear(double value) {
-    return value <= 0.081 ? value * 0.2222222222222222
-                          : std::pow((value + 0.099) * 0.9099181073703367, 2.2222222222222223);
-}
-
-double linear_to_bt709(double value) {
-    return value < 0.018 ? value * 4.5 : 1.099 * std::pow(value, 0.45) - 0.099;
-}
-
-void fill_linearise_table(float* table, double channel_max) {
-    for (int32_t i = 0; i < kDepthTableSize; ++i) {
-        table[i] = float(bt709_to_linear(double(i) * kDepthTableStep) * channel_max);
-    }
-}
-
-void fill_gamma_table(float* table, double channel_max) {
-    for (int32_t i = 0; i < kDepthTableSize; ++i) {
-        table[i] = float(linear_to_bt709(double(i) * kDepthTableStep) * channel_max);
-    }
-}
-
 LevelRadius level_radius(int32_t level, const ZblurSettings& settings, double pixel_aspect) {
     const double p = pixel_aspect > 0.0 ? pixel_aspect : 1.0;
     const double scale_x = settings.scale_x > 0.0 ? settings.scale_x : 1.0;

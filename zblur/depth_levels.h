@@ -37,14 +37,8 @@ inline int32_t depth_table_index(double unit_value) {
 void fill_curve_table(float* table, double curve);
 // The picker's table: trunc(u^curve * 255), so that a picked focal point is a whole level.
 void fill_picker_table(float* table, double curve);
-// BT.709 in both directions, on the 0 .. 1 scale and without clamping (negative and
-// above-one values follow the formula's pieces: below the knee the straight segment).
-double bt709_to_linear(double value);
-double linear_to_bt709(double value);
-// The linearising table L[i] = bt709_to_linear(u) * channel_max and the gamma table
-// G[i] = linear_to_bt709(u) * channel_max; channel_max is 255, 32768 or 1.
-void fill_linearise_table(float* table, double channel_max);
-void fill_gamma_table(float* table, double channel_max);
+// The linearising and gamma tables of the gamma correction, built with C, are linear light's
+// (linear_light.h).
 
 // ---- Normalisation --------------------------------------------------------------------------
 

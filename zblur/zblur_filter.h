@@ -19,6 +19,7 @@
 #include "hsl_selection.h"
 #include "iris_kernel.h"
 #include "level_kernels.h"
+#include "linear_light.h"
 #include "logger.h"
 #include "outside_mode.h"
 #include "pixel_array.h"
@@ -756,9 +757,11 @@ void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double*
     }
     if (settings.show <= kZblurShowHighlightSelection && settings.gamma) {
         if constexpr (kFloat) {
-            r = bt709_to_linear(r);
-            g = bt709_to_linear(g);
-            b = bt709_to_linear(b);
+            double rgb[3] = {r, g, b};
+            bt709_to_linear_row(rgb, rgb, 3);
+            r = rgb[0];
+            g = rgb[1];
+            b = rgb[2];
         } else {
             r = table_l_[depth_table_index(r * inverse_max_v<P>)];
             g = table_l_[depth_table_index(g * inverse_max_v<P>)];
@@ -1342,9 +1345,11 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             }
             if (settings.gamma) {
                 if constexpr (kFloat) {
-                    cr = linear_to_bt709(cr);
-                    cg = linear_to_bt709(cg);
-                    cb = linear_to_bt709(cb);
+                    double rgb[3] = {cr, cg, cb};
+                    linear_to_bt709_row(rgb, rgb, 3);
+                    cr = rgb[0];
+                    cg = rgb[1];
+                    cb = rgb[2];
                 } else {
                     cr = table_g_[depth_table_index(std::clamp(cr, 0.0, kMax) * inverse_max_v<P>)];
                     cg = table_g_[depth_table_index(std::clamp(cg, 0.0, kMax) * inverse_max_v<P>)];

@@ -46,30 +46,6 @@ TEST(DepthTables, PickerTableHoldsWholeLevels) {
     EXPECT_EQ(t[32767], 255.0f);
 }
 
-// The BT.709 pair against the transfer function written out, and each the other's inverse.
-TEST(DepthTables, LinearAndGammaTablesFollowBt709) {
-    for (const double max : {255.0, 32768.0, 1.0}) {
-        std::vector<float> l(kDepthTableSize), g(kDepthTableSize);
-        fill_linearise_table(l.data(), max);
-        fill_gamma_table(g.data(), max);
-        for (const int32_t i : {0, 500, 2654, 2655, 589, 590, 10000, 32767}) {
-            const double u = i / 32767.0;
-            const double linear = u <= 0.081 ? u / 4.5 : std::pow((u + 0.099) / 1.099, 1 / 0.45);
-            const double gamma = u < 0.018 ? u * 4.5 : 1.099 * std::pow(u, 0.45) - 0.099;
-            EXPECT_NEAR(l[size_t(i)], linear * max, 1e-6 * max) << i;
-            EXPECT_NEAR(g[size_t(i)], gamma * max, 1e-6 * max) << i;
-        }
-        EXPECT_NEAR(l[32767], max, 1e-6 * max);
-        EXPECT_NEAR(g[32767], max, 1e-6 * max);
-    }
-    for (double v = 0.0; v <= 1.5; v += 0.01) {
-        EXPECT_NEAR(bt709_to_linear(linear_to_bt709(v)), v, 1e-12) << v;
-    }
-    // Below the knee both are straight lines, negative values included.
-    EXPECT_DOUBLE_EQ(linear_to_bt709(-0.1), -0.45);
-    EXPECT_DOUBLE_EQ(bt709_to_linear(-0.45), -0.1);
-}
-
 TEST(DepthTables, TableIndexTruncatesAndStaysInside) {
     EXPECT_EQ(depth_table_index(0.0), 0);
     EXPECT_EQ(depth_table_index(1.0), 32767);
