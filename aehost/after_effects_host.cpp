@@ -114,6 +114,9 @@ int32_t AfterEffectsHost::threadCount(int32_t maximum) {
 }
 
 int32_t AfterEffectsHost::runParallel(int32_t count, void* object, ParallelCallback callback) {
+    // A run started from a worker goes inline on that worker, inside the host thread's run:
+    // the pending error belongs to that outer run, and only the host thread writes it.
+    if (!onHostThread()) return runOnPool(count, object, callback);
     // Clears the error of the run on every way out, an exception from an item included.
     struct ClearPendingError {
         AfterEffectsHost& host;

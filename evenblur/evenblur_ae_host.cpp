@@ -380,16 +380,13 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
     const bool outside_color = params[kHorizontalAssume]->u.pd.value == 4 ||
                                params[kVerticalAssume]->u.pd.value == 4;
 
-    // Hosts before 12.5 cannot say whether a layer parameter is connected. Both layers then
-    // count as connected, except that the polygon's shape controls stay enabled too: with the
-    // connection unknown, greying them out would lock the iris shape of every instance that
-    // has no lens layer.
+    // Hosts before 12.5 cannot say whether a layer parameter is connected: both layers then
+    // count as connected, so the polygon's shape controls are disabled there (a lens layer, if
+    // any, decides the iris).
     bool iris_connected = true;
     bool background_connected = true;
-    bool iris_unknown = true;
     const PF_SpecVersion api = in_data->version;
     if (api.major > 12 || (api.major == 12 && api.minor >= 5)) {
-        iris_unknown = false;
         const auto connected = [&](int32_t position) {
             PF_ParamDef layer;
             std::memset(&layer, 0, sizeof layer);
@@ -425,7 +422,7 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
         {kIrisGroup, kIrisGroup, iris_shown},
         {kIrisGroupEnd, kIrisGroupEnd, iris_shown},
         {kColoredIris, kColoredIris, iris_shown && iris_connected},
-        {kFacets, kAspect, iris_shown && (!iris_connected || iris_unknown)},
+        {kFacets, kAspect, iris_shown && !iris_connected},
         {kSelectionLayer, kLightnessOffset, not_iris && selection_on},
         {kHueGroup, kHueOffset, not_iris && selection_on},
         {kSaturationGroup, kSaturationOffset, not_iris && selection_on},

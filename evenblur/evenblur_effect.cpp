@@ -41,21 +41,21 @@ int32_t EvenblurEffect<P>::render() {
 template <class P>
 int32_t EvenblurEffect<P>::render_blur() {
     const bool with_background = background.data != nullptr;
-    // With a background the blur is the first of four progress passes (blur, information
-    // buffer, refraction, compositing).
-    const int32_t passes = with_background ? 4 : 1;
+    // The blur (or the copy) fills the whole progress bar; a background then runs as passes 1
+    // and 2 of three (information buffer, refraction, then the compositing in the last third),
+    // so the bar starts again at a third.
     int32_t result;
     if (settings.radius > 0.0) {
         if (lens.data != nullptr && settings.colored_iris) {
             EvenblurFilter<P, PixelRGBAFloat> blur(host, settings, source, output, selection, lens);
-            result = blur.render(0, passes);
+            result = blur.render(0, 1);
         } else {
             EvenblurFilter<P, PixelGrayFloat> blur(host, settings, source, output, selection, lens);
-            result = blur.render(0, passes);
+            result = blur.render(0, 1);
         }
     } else {
         CopyImageFilter<P, P> copy(host, source, output);
-        result = copy.render(0, passes);
+        result = copy.render(0, 1);
     }
     if (with_background && result == host->noError()) result = render_background();
     return result;
@@ -120,7 +120,7 @@ int32_t EvenblurEffect<P>::render_background() {
     refracted.origin_y = background.origin_y;
 
     FillInfoBufferFilter<P> fill(host, info, output, output);
-    int32_t result = fill.render(1, 4);
+    int32_t result = fill.render(1, 3);
     if (result == host->noError()) {
         RefractFilter<P, Refracted> refract(host, background, refracted, info);
         refract.distortion = settings.distortion;
@@ -133,7 +133,7 @@ int32_t EvenblurEffect<P>::render_background() {
         refract.outside_alpha = settings.outside_alpha * max;
         refract.scale_x = settings.scale_x;
         refract.scale_y = settings.scale_y;
-        result = refract.render(2, 4);
+        result = refract.render(2, 3);
     }
 
     // The blurred output over the refracted background, in straight colour; the output keeps
@@ -182,7 +182,7 @@ int32_t EvenblurEffect<P>::render_background() {
                     write_rgba_clamped(out[x], c);
             }
         }
-        result = host->progress(y + output.height * 3, output.height * 4);
+        result = host->progress(y + output.height * 2, output.height * 3);
     }
     return result;
 }

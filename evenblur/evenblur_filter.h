@@ -128,9 +128,11 @@ public:
         : QuillbrookFilter(host), source(source), output(output), selection(selection),
           lens(lens), settings(settings) {}
 
-    // One blur of the whole output, progress passes 9a .. 9a + 8 of 9b in the order of the
-    // work: clearing the kernel buffer, drawing the kernel, centring it, filling the image
-    // buffer, the two forward transforms, the product, the inverse, the output. Returns
+    // One blur of the whole output, progress passes 9a .. 9a + 8 of 9b: 9a clearing the kernel
+    // buffer, 9a + 1 drawing the kernel, 9a + 2 filling the image buffer, 9a + 3 centring the
+    // kernel, then the two forward transforms, the product, the inverse, the output. The
+    // kernel is centred before the image buffer is filled (the centring borrows that buffer),
+    // so the bar steps back once between those two passes. Returns
     // no-error, the out-of-memory status (nothing is written then) or the first other status
     // from progress (the output is then incomplete). Every buffer is given back before it
     // returns.
@@ -434,7 +436,7 @@ int32_t EvenblurFilter<P, Q>::centre_band(int32_t band, int32_t bands, int32_t) 
             lower[fft_width] = lower[fft_width + 1] = zero;
             pair[kTotals] = rows;
         }
-        const int32_t result = host->progress(j + half_h * pass(2), half_h * total_passes());
+        const int32_t result = host->progress(j + half_h * pass(3), half_h * total_passes());
         if (result != host->noError()) return result;
     }
     return host->noError();
@@ -500,7 +502,7 @@ int32_t EvenblurFilter<P, Q>::fill_spectrum(int32_t item, int32_t item_count, in
             fill_row(weighted_spectrum, y, prepared);
         else
             fill_row(colour_spectrum, y, prepared);
-        const int32_t result = host->progress(y + fft_height * pass(3), total);
+        const int32_t result = host->progress(y + fft_height * pass(2), total);
         if (result != host->noError()) return result;
     }
     const size_t row_bytes = size_t(preservative_on ? weighted_spectrum.row_bytes
@@ -508,7 +510,7 @@ int32_t EvenblurFilter<P, Q>::fill_spectrum(int32_t item, int32_t item_count, in
     for (int32_t y = data_rows + zeros.begin; y < data_rows + zeros.end; ++y) {
         std::memset(static_cast<unsigned char*>(colour_spectrum.data) + size_t(y) * row_bytes, 0,
                     row_bytes);
-        const int32_t result = host->progress(y + fft_height * pass(3), total);
+        const int32_t result = host->progress(y + fft_height * pass(2), total);
         if (result != host->noError()) return result;
     }
     return host->noError();
@@ -527,13 +529,15 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
     const float* table = decode_table;
     S* out = spectrum.row(y);
 
-    // The outside colour, straight colour and alpha on the 0 .. 1 scale, made premultiplied
-    // and linear like every source pixel.
+    // The outside colour and alpha on the 0 .. 1 scale, made linear like every source pixel.
+    // The colour is multiplied by its alpha only for a straight source, the step that
+    // premultiplies a straight source's own pixels; a premultiplied source takes it as given.
     S outside{};
     {
         const double oa = settings.outside_alpha;
-        double c[3] = {settings.outside_color[0] * oa, settings.outside_color[1] * oa,
-                       settings.outside_color[2] * oa};
+        const double k = source.premultiplied ? 1.0 : oa;
+        double c[3] = {settings.outside_color[0] * k, settings.outside_color[1] * k,
+                       settings.outside_color[2] * k};
         for (double& v : c) {
             if constexpr (!P::is_float) {
                 v = std::clamp(v, 0.0, 1.0);

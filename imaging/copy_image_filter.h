@@ -16,8 +16,9 @@ enum class PremultiplyMode : int32_t {
 // Copies an RGBA image into an RGBA or gray image of the same scale, converting between
 // straight and premultiplied alpha, between float and integer storage, and colour to gray.
 // Destination row y, column x reads source pixel (x + offset_x, y + offset_y); positions
-// outside the source read as opaque black (A = Max of the source, R = G = B = 0), so a gray
-// destination gets 0 there. A missing source or destination (null data) writes nothing and
+// outside the source read as A = 1 in the source's own scale (1 of 255 at 8 bits, 1 of 32768 at
+// 16, opaque only at float) and R = G = B = 0, so a gray destination gets 0 there. The effects
+// copy between images of one size, so only a caller that asks for a larger destination sees it. A missing source or destination (null data) writes nothing and
 // succeeds. One item per destination row.
 template <class Src, class Dst>
 class CopyImageFilter : public GenericFilter {
@@ -63,7 +64,7 @@ public:
         const Src* in = row_inside ? source.row(sy) : nullptr;
         for (int32_t x = 0; x < destination.width; ++x) {
             const int32_t sx = x + offset_x;
-            ChannelValues v{max, 0.0, 0.0, 0.0};
+            ChannelValues v{1.0, 0.0, 0.0, 0.0};
             if (row_inside && sx >= 0 && sx < source.width) {
                 v = read_rgba(in[sx]);
                 if constexpr (kClampStore) {

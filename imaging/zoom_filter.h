@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 
 #include "filter_items.h"
@@ -330,9 +331,10 @@ int32_t ZoomFilter<Src, Dst>::process(int32_t item, int32_t item_count, int32_t 
     const double hh = source.height * 0.5;
     const double dh = static_cast<float>((destination.height - source.height) * 0.5);
     const double ch = static_cast<float>(source.height * 0.5);
-    // The resampling pass counts destination rows: the table pass before it counted source
-    // rows, and each pass reports its own share of the progress bar.
-    const int32_t rows_per_pass = destination.height;
+    // Both passes count in source rows, the table pass its own and the resampling pass its
+    // destination rows; a destination taller than the source stops at the end of its share so
+    // that the bar never passes its total.
+    const int32_t rows_per_pass = source.height;
     for (int32_t y = rows.begin; y < rows.end; ++y) {
         const double y0 = (y - hh - 0.5 - dh) * scale_y + ch;
         const double y1 = (y + 1 - hh - 0.5 - dh) * scale_y + ch;
@@ -344,8 +346,9 @@ int32_t ZoomFilter<Src, Dst>::process(int32_t item, int32_t item_count, int32_t 
             sample_box(x0, x1, y0, y1, values);
             write_pixel(out[x], values);
         }
-        const int32_t status = host->progress(y + rows_per_pass * (2 * pass_index + 1),
-                                              rows_per_pass * 2 * pass_count);
+        const int32_t status =
+            host->progress(std::min(y, rows_per_pass) + rows_per_pass * (2 * pass_index + 1),
+                           rows_per_pass * 2 * pass_count);
         if (status != host->noError()) {
             return status;
         }

@@ -22,16 +22,121 @@ SampleDepth depthOfBits(int bits) {
     return bits == 8 ? SampleDepth::bits8 : bits == 16 ? SampleDepth::bits16 : SampleDepth::float32;
 }
 
-// A layer from a file: a name with '#' is read per frame; any other file is read now, so that a
-// bad file stops the run before the effect is loaded.
-std::shared_ptr<LayerSource> layerFromFile(const std::string& file, int first_frame) {
-    if (file.find('#') != std::string::npos) {
-        std::shared_ptr<LayerSource> source = LayerSource::fromFile(file);
-        source->frame(first_frame);
-        return source;
-    }
-    return LayerSource::fromImage(readImage(file), "'" + file + "'");
+// ---- Image files: channels chosen by name, no silent loss of precision ----
+
+// A layer from a file, read with its channel choice: a name with '#' is read per frame; the
+// first frame is read now, so that a bad file stops the run before the effect is loaded.
+std::shared_ptr<LayerSource> layerFromFile(const std::string& file, int first_frame,
+                                           const ChannelRequest& request) {
+    std::shared_ptr<LayerSource> source = LayerSource::fromFile(file, request);
+    source->frame(first_frame);
+    return source;
 }
+
+// --channels, --depth-channel and --part for the input (`target` empty) or for the file of
+// --layer `target`.
+ChannelRequest channelRequest(const Options& options, const std::string& target) {
+    ChannelRequest request;
+    const auto take = [&](const std::vector<NamedValue>& given, const char* option,
+                          std::string* value) {
+        for (const NamedValue& v : given) {
+            if (v.name != target) continue;
+            if (!value->empty()) {
+                throw QbrenderError(std::string("option '") + option + "' is given twice for " +
+                                    (target.empty() ? "the input" : "layer '" + target + "'"));
+            }
+            *value = v.value;
+        }
+    };
+    take(options.channel_layers, "--channels", &request.layer);
+    take(options.depth_channels, "--depth-channel", &request.depth);
+    take(options.parts, "--part", &request.part);
+    return request;
+}
+
+// Every NAME= of --channels, --depth-channel and --part must be a --layer NAME, and without
+// NAME= they need an input file.
+void checkChannelTargets(const Options& options) {
+    for (const auto* given : {&options.channel_layers, &options.depth_channels, &options.parts}) {
+        for (const NamedValue& v : *given) {
+            if (v.name.empty()) {
+                if (options.input.empty()) {
+                    throw QbrenderError("'" + v.value +
+                                        "': a channel or part choice without NAME= is for the "
+                                        "input file, and there is no --input");
+                }
+                continue;
+            }
+            bool found = false;
+            for (const NamedValue& layer : options.layers) found = found || layer.name == v.name;
+            if (!found) {
+                throw QbrenderError("'" + v.name + "=" + v.value + "': no --layer '" + v.name +
+                                    "' to choose channels of");
+            }
+        }
+    }
+}
+
+// Which channels were used (with --verbose or --timing), and a note on stderr when depth-like
+// channels were left alone.
+void reportChannels(const Options& options, LayerSource& source, int frame,
+                    const std::string& label, std::ostream& out, std::ostream& err) {
+    const ImageFileInfo& info = source.frameInfo(frame);
+    if ((options.verbose || options.timing) && !info.channels.empty()) {
+        out << label << ": " << info.channels << "\n";
+    }
+    if (!info.note.empty()) err << "qbrender: note: " << info.note << "\n";
+}
+
+// The classic path carries 8 and 16 bits only: a float render there would clip every value
+// above 1.0, so it is refused unless the user asks for the integer depth.
+void checkClassicDepth(const Options& options, SampleDepth input_depth,
+                       const std::string& input_label) {
+    if (!options.classic) return;
+    if (options.bits && *options.bits == 32) {
+        throw QbrenderError(
+            "--classic --bits 32: the classic render path has no 32-bit float worlds (it carries "
+            "8 and 16 bits); render without --classic");
+    }
+    if (!options.bits && input_depth == SampleDepth::float32) {
+        throw QbrenderError("--classic: " + input_label +
+                            " is 32-bit float and the classic render path has no 32-bit float "
+                            "worlds (it carries 8 and 16 bits); render without --classic, or add "
+                            "--bits 16 to clip the values to 0..1");
+    }
+}
+
+// Notes on stderr for a render that knowingly loses precision: a float input at an integer
+// depth, a float render to PNG or JPEG.
+void notePrecisionLoss(const Options& options, SampleDepth input_depth, SampleDepth depth,
+                       const std::string& input_label, const FrameRange& frames,
+                       std::ostream& err) {
+    if (input_depth == SampleDepth::float32 && depth != SampleDepth::float32) {
+        err << "qbrender: note: " << input_label << " is 32-bit float, rendered at "
+            << depthName(depth) << ": values outside 0..1 are clipped\n";
+    }
+    if (options.half && !options.output.empty() &&
+        formatFromExtension(options.output) != ImageFormat::exr) {
+        throw QbrenderError("--half: '" + options.output +
+                            "' is not an EXR file; half floats are for EXR output only");
+    }
+    if (!options.output.empty()) {
+        const std::string note =
+            precisionLossNote(depth, frameFileName(options.output, frames.first));
+        if (!note.empty()) err << "qbrender: note: " << note << "\n";
+    }
+}
+
+// Writes frame f's output with the input file's metadata (camera, frame, custom attributes)
+// when the output is EXR.
+void writeOutput(const Options& options, LayerSource& input, const Image& image, int frame) {
+    WriteOptions write;
+    write.half_float = options.half;
+    if (!options.input.empty()) write.metadata = &input.frameInfo(frame).metadata;
+    writeImage(image, frameFileName(options.output, frame), write);
+}
+
+// ---- end of image files ----
 
 // Every host-side finding ends the run: the effect broke a rule even if it reported success.
 void throwOnFaults(EffectSession& session) {
@@ -62,7 +167,7 @@ void printControls(std::ostream& out, const std::vector<ControlState>& controls)
     }
 }
 
-int run(int argc, const char* const* argv, std::ostream& out) {
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     const Options options = parseOptions(argc, argv);
     if (options.help) {
         out << helpText();
@@ -96,6 +201,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
             checkOutputPath(frameFileName(options.output, f));
         }
     }
+    checkChannelTargets(options);
     std::shared_ptr<LayerSource> input;
     SampleDepth input_depth = SampleDepth::float32;
     if (options.input.empty()) {
@@ -103,19 +209,22 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         input = LayerSource::fromImage(makeSampleScene(size.width, size.height).color,
                                        "the sample scene");
     } else {
-        input = layerFromFile(options.input, frames.first);
+        input = layerFromFile(options.input, frames.first, channelRequest(options, ""));
+        reportChannels(options, *input, frames.first, "input '" + options.input + "'", out, err);
     }
     input_depth = input->frame(frames.first).depth();
     std::vector<std::pair<std::string, std::shared_ptr<LayerSource>>> layers;
     for (const NamedValue& layer : options.layers) {
-        layers.emplace_back(layer.name, layerFromFile(layer.value, frames.first));
+        layers.emplace_back(layer.name, layerFromFile(layer.value, frames.first,
+                                                      channelRequest(options, layer.name)));
+        reportChannels(options, *layers.back().second, frames.first,
+                       "layer '" + layer.name + "' '" + layer.value + "'", out, err);
     }
-    // The classic path has no float worlds: a float input then renders at 16 bits unless a
-    // depth was asked for.
-    SampleDepth depth = options.bits ? depthOfBits(*options.bits) : input_depth;
-    if (!options.bits && options.classic && depth == SampleDepth::float32) {
-        depth = SampleDepth::bits16;
-    }
+    const std::string input_label =
+        options.input.empty() ? std::string("the sample scene") : "'" + options.input + "'";
+    checkClassicDepth(options, input_depth, input_label);
+    const SampleDepth depth = options.bits ? depthOfBits(*options.bits) : input_depth;
+    if (render) notePrecisionLoss(options, input_depth, depth, input_label, frames, err);
 
     ProgressBar bar(options.quiet ? ProgressBar::Mode::never : ProgressBar::Mode::automatic);
     SessionSettings settings;
@@ -211,7 +320,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
                 out << line;
             }
             if (!options.output.empty()) {
-                writeImage(result.output, frameFileName(options.output, f));
+                writeOutput(options, *input, result.output, f);
             }
         }
         if (options.timing && frames.count() > 1) {
@@ -233,7 +342,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
 
 int runCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     try {
-        return run(argc, argv, out);
+        return run(argc, argv, out, err);
     } catch (const QbrenderError& e) {
         err << "qbrender: " << e.what() << "\n";
         return int(e.status());

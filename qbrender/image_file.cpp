@@ -105,51 +105,9 @@ bool jpegLooksComplete(const fs::path& file) {
     return false;
 }
 
-int findChannel(const OIIO::ImageSpec& spec, const char* name) {
-    for (int c = 0; c < spec.nchannels; ++c) {
-        if (spec.channelnames[size_t(c)] == name) {
-            return c;
-        }
-    }
-    return -1;
-}
-
-// Which channels of the file hold red, green, blue, alpha and depth (-1 for none). A gray file
-// has red = green = blue.
-struct ChannelMap {
-    int rgb[3] = {-1, -1, -1};
-    int alpha = -1;
-    int z = -1;
-};
-
-ChannelMap mapChannels(const OIIO::ImageSpec& spec) {
-    ChannelMap map;
-    map.alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : findChannel(spec, "A");
-    map.z = spec.z_channel >= 0 ? spec.z_channel : findChannel(spec, "Z");
-    const int r = findChannel(spec, "R");
-    const int g = findChannel(spec, "G");
-    const int b = findChannel(spec, "B");
-    if (r >= 0 && g >= 0 && b >= 0) {
-        map.rgb[0] = r;
-        map.rgb[1] = g;
-        map.rgb[2] = b;
-        return map;
-    }
-    std::vector<int> colour;
-    for (int c = 0; c < spec.nchannels; ++c) {
-        if (c != map.alpha && c != map.z) {
-            colour.push_back(c);
-        }
-    }
-    if (colour.size() >= 3) {
-        map.rgb[0] = colour[0];
-        map.rgb[1] = colour[1];
-        map.rgb[2] = colour[2];
-    } else if (!colour.empty()) {
-        map.rgb[0] = map.rgb[1] = map.rgb[2] = colour[0];
-    }
-    return map;
-}
+// Which channels of the file hold red, green, blue, alpha and depth, by part (subimage) and
+// channel index.
+using ChannelMap = ChannelSelection;
 
 SampleDepth depthOfChannel(const OIIO::ImageSpec& spec, int channel) {
     const OIIO::TypeDesc type = spec.channelformat(channel);
@@ -181,33 +139,56 @@ void fillSamples(std::span<T> samples, const std::vector<T>& file, int file_chan
     for (size_t p = 0; p < pixels; ++p) {
         const T* in = file.data() + p * size_t(file_channels);
         T* out = samples.data() + p * Image::channels;
-        out[0] = in[map.rgb[0]];
-        out[1] = in[map.rgb[1]];
-        out[2] = in[map.rgb[2]];
-        out[3] = map.alpha >= 0 ? in[map.alpha] : full;
+        out[0] = in[map.rgb[0].index];
+        out[1] = in[map.rgb[1].index];
+        out[2] = in[map.rgb[2].index];
+        out[3] = map.alpha.valid() ? in[map.alpha.index] : full;
     }
 }
 
+// Colour and alpha from their part at type T; the depth plane as floats, from the same read
+// when the types and parts agree, else by a read of its one channel.
 template <class T>
 bool readSamples(OIIO::ImageInput& in, const OIIO::ImageSpec& spec, const ChannelMap& map,
                  std::span<T> samples, T full, std::vector<float>* z) {
+    const int part = map.rgb[0].part;
     std::vector<T> file(size_t(spec.width) * size_t(spec.height) * size_t(spec.nchannels));
-    if (!in.read_image(0, 0, 0, spec.nchannels, OIIO::BaseTypeFromC<T>::value, file.data())) {
+    if (!in.read_image(part, 0, 0, spec.nchannels, OIIO::BaseTypeFromC<T>::value, file.data())) {
         return false;
     }
     fillSamples(samples, file, spec.nchannels, map, full);
-    if (map.z < 0) {
+    if (!map.z.valid()) {
         return true;
     }
     z->resize(size_t(spec.width) * size_t(spec.height));
     if constexpr (std::is_same_v<T, float>) {
-        for (size_t p = 0; p < z->size(); ++p) {
-            (*z)[p] = file[p * size_t(spec.nchannels) + size_t(map.z)];
+        if (map.z.part == part) {
+            for (size_t p = 0; p < z->size(); ++p) {
+                (*z)[p] = file[p * size_t(spec.nchannels) + size_t(map.z.index)];
+            }
+            return true;
         }
-        return true;
-    } else {
-        return in.read_image(0, 0, map.z, map.z + 1, OIIO::TypeDesc::FLOAT, z->data());
     }
+    return in.read_image(map.z.part, 0, map.z.index, map.z.index + 1, OIIO::TypeDesc::FLOAT,
+                         z->data());
+}
+
+// Attributes that describe how the input file was stored, not what it shows; the rest
+// (camera, frame, render statistics, custom attributes) is carried to an EXR output.
+bool layoutAttribute(const std::string& name) {
+    static const char* const kLayout[] = {"compression", "planarconfig", "name", "type", "view", "chunkCount", "version",
+                                          "BlenderMultiChannel", "openexr:chunkCount",
+                                          "openexr:version", "openexr:lineOrder",
+                                          "openexr:dwaCompressionLevel", "openexr:levelmode",
+                                          "openexr:roundingmode"};
+    for (const char* n : kLayout) {
+        if (name == n) return true;
+    }
+    static const char* const kPrefixes[] = {"oiio:", "tiff:", "png:", "jpeg:", "ICCProfile"};
+    for (const char* prefix : kPrefixes) {
+        if (name.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
 }
 
 std::string lowerExtension(const fs::path& file) {
@@ -295,8 +276,9 @@ SampleDepth outputDepth(const Image& image, ImageFormat format) {
     switch (format) {
         case ImageFormat::exr:
             return SampleDepth::float32;
-        case ImageFormat::png:
         case ImageFormat::tiff:
+            return image.depth();
+        case ImageFormat::png:
             return image.depth() == SampleDepth::bits8 ? SampleDepth::bits8 : SampleDepth::bits16;
         case ImageFormat::jpeg:
             return SampleDepth::bits8;
@@ -347,7 +329,7 @@ ImageFormat formatFromExtension(const fs::path& file) {
                                kExtensionList + ")");
 }
 
-Image readImage(const fs::path& file) {
+Image readImage(const fs::path& file, const ChannelRequest& request, ImageFileInfo* info) {
     std::error_code ec;
     const fs::file_status status = fs::status(file, ec);
     if (!fs::exists(status)) {
@@ -377,7 +359,28 @@ Image readImage(const fs::path& file) {
         discardErrors(nullptr);
         throw readError(file, "not an image file (unknown format or damaged header)");
     }
-    const OIIO::ImageSpec spec = in->spec();
+    // Every part's channel names, for the choice by name.
+    std::vector<FilePart> parts;
+    for (int part = 0; in->seek_subimage(part, 0); ++part) {
+        const OIIO::ImageSpec& part_spec = in->spec();
+        FilePart names{part_spec.get_string_attribute("oiio:subimagename"),
+                       {part_spec.channelnames.begin(), part_spec.channelnames.end()}};
+        names.channels.resize(size_t(std::max(part_spec.nchannels, 0)));
+        parts.push_back(std::move(names));
+    }
+    discardErrors(in.get());
+    if (parts.empty()) {
+        throw readError(file, "not an image file (unknown format or damaged header)");
+    }
+    ChannelMap map;
+    try {
+        map = chooseChannels(parts, request, file.string());
+    } catch (const QbrenderError&) {
+        discardErrors(in.get());
+        throw;
+    }
+    const int part = map.rgb[0].part;
+    const OIIO::ImageSpec spec = in->spec(part, 0);
     if (spec.deep) {
         discardErrors(in.get());
         throw readError(file, "deep images are not supported");
@@ -392,13 +395,29 @@ Image readImage(const fs::path& file) {
                                   std::to_string(spec.height) + ", " +
                                   std::to_string(spec.nchannels) + " channels)");
     }
-    const ChannelMap map = mapChannels(spec);
-    if (map.rgb[0] < 0) {
-        discardErrors(in.get());
-        throw readError(file, "the image has no colour or gray channel");
+    if (map.z.valid() && map.z.part != part) {
+        const OIIO::ImageSpec z_spec = in->spec_dimensions(map.z.part, 0);
+        if (z_spec.deep || z_spec.x != spec.x || z_spec.y != spec.y ||
+            z_spec.width != spec.width || z_spec.height != spec.height) {
+            discardErrors(in.get());
+            throw readError(file, "the depth part " + std::to_string(map.z.part) + " is " +
+                                      std::to_string(z_spec.width) + "x" +
+                                      std::to_string(z_spec.height) + ", the colour part " +
+                                      std::to_string(part) + " " + std::to_string(spec.width) +
+                                      "x" + std::to_string(spec.height) +
+                                      " (the data windows must match)");
+        }
+    }
+    if (info != nullptr) {
+        info->channels = map.description;
+        info->note = map.note;
+        info->metadata.clear();
+        for (const OIIO::ParamValue& p : spec.extra_attribs) {
+            if (!layoutAttribute(p.name().string())) info->metadata.push_back(p);
+        }
     }
 
-    const SampleDepth depth = depthOfChannel(spec, map.rgb[0]);
+    const SampleDepth depth = depthOfChannel(spec, map.rgb[0].index);
     // A damaged or hostile header may announce far more pixels than the file holds; the
     // buffers below would be zero-filled in full before the data turns out to be missing, and
     // on a machine that overcommits the kernel kills the process instead of failing the
@@ -407,7 +426,7 @@ Image readImage(const fs::path& file) {
     const double pixels = double(spec.width) * double(spec.height);
     const double needed =
         pixels * (double(spec.nchannels) + Image::channels) * (bitsOf(depth) / 8) +
-        (map.z >= 0 ? pixels * sizeof(float) : 0.0);
+        (map.z.valid() ? pixels * sizeof(float) : 0.0);
     const uint64_t memory = machineHandleMemory();
     if (memory != 0 && needed > double(memory)) {
         discardErrors(in.get());
@@ -445,6 +464,19 @@ Image readImage(const fs::path& file) {
         image.setZ(std::move(z));
     }
     return image;
+}
+
+std::string precisionLossNote(SampleDepth depth, const fs::path& file) {
+    const ImageFormat format = formatFromExtension(file);
+    if (depth == SampleDepth::float32 && format == ImageFormat::png) {
+        return "'" + file.string() + "' holds 16-bit integers: float values are clipped to 0..1";
+    }
+    if (depth != SampleDepth::bits8 && format == ImageFormat::jpeg) {
+        return "'" + file.string() + "' holds 8-bit integers: " +
+               (depth == SampleDepth::float32 ? "float values are clipped to 0..1 and rounded"
+                                               : "16-bit values are rounded to 8 bits");
+    }
+    return "";
 }
 
 void checkOutputPath(const fs::path& file) {
@@ -501,6 +533,12 @@ void writeImage(const Image& image, const fs::path& file, const WriteOptions& op
         if (spec.z_channel >= 0) {
             spec.channelformats[size_t(spec.z_channel)] = OIIO::TypeDesc::FLOAT;
         }
+    }
+    if (format == ImageFormat::exr) {
+        if (options.metadata != nullptr) {
+            for (const OIIO::ParamValue& p : *options.metadata) spec.attribute(p.name(), p.type(), p.data());
+        }
+        spec.attribute("compression", "zip");
     }
     // Straight alpha is written as it is; OpenImageIO would otherwise un-premultiply.
     spec.attribute("oiio:UnassociatedAlpha", 1);

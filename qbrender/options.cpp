@@ -82,6 +82,20 @@ FrameSize parseSize(const std::string& option, const std::string& text) {
     return size;
 }
 
+// "[NAME=]VALUE": for the --layer NAME's file, or for the input without NAME=.
+NamedValue parseFileChoice(const std::string& option, const std::string& text) {
+    const size_t eq = text.find('=');
+    NamedValue choice = eq == std::string::npos ? NamedValue{"", text}
+                                                : NamedValue{text.substr(0, eq), text.substr(eq + 1)};
+    if (choice.value.empty()) {
+        throw usageError("option '" + option + "': '" + text + "' names no channel, layer or part");
+    }
+    if (eq != std::string::npos && choice.name.empty()) {
+        throw usageError("option '" + option + "': '" + text + "' has no layer parameter name");
+    }
+    return choice;
+}
+
 struct OptionSpec {
     const char* long_name;
     const char* short_name;  // or nullptr
@@ -202,6 +216,26 @@ const std::vector<OptionSpec>& optionTable() {
          [](Options& o, const std::string& n, const std::string& v) {
              o.memory_limit_mb = uint64_t(parseIntIn(n, v, 1, 1000000000));
          }},
+        // Channels of multi-layer files and the output file.
+        {"--channels", nullptr, "[NAME=]LAYER",
+         "colour and alpha from the file's layer LAYER (of --layer NAME's file with NAME=)",
+         [](Options& o, const std::string& n, const std::string& v) {
+             o.channel_layers.push_back(parseFileChoice(n, v));
+         }},
+        {"--depth-channel", nullptr, "[NAME=]CHANNEL",
+         "depth from the channel CHANNEL, or a layer's Z channel (of --layer NAME's file)",
+         [](Options& o, const std::string& n, const std::string& v) {
+             o.depth_channels.push_back(parseFileChoice(n, v));
+         }},
+        {"--part", nullptr, "[NAME=]N|PART",
+         "read only part N (from 0) or the part named PART of a multi-part file",
+         [](Options& o, const std::string& n, const std::string& v) {
+             o.parts.push_back(parseFileChoice(n, v));
+         }},
+        {"--half", nullptr, nullptr, "EXR output: colour and alpha as half floats",
+         [](Options& o, const std::string&, const std::string&) { o.half = true; }},
+        {"--verbose", nullptr, nullptr, "say which channels of each file were used",
+         [](Options& o, const std::string&, const std::string&) { o.verbose = true; }},
         {"--help", "-h", nullptr, "print this help",
          [](Options& o, const std::string&, const std::string&) { o.help = true; }},
     };
@@ -221,7 +255,8 @@ const OptionSpec* findOption(std::string_view name) {
 bool singleValued(const OptionSpec& spec) {
     const std::string_view name = spec.long_name;
     return spec.argument && name != "--layer" && name != "--set" && name != "--click" &&
-           name != "--deny-suite" && name != "--fail-checkout";
+           name != "--deny-suite" && name != "--fail-checkout" && name != "--channels" &&
+           name != "--depth-channel" && name != "--part";
 }
 
 }  // namespace

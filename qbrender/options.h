@@ -76,6 +76,17 @@ struct Options {
     // Megabytes (2^20 bytes) the effect may hold in host memory handles at once; 0 means the
     // default, taken from the machine's free memory (see machineHandleMemory).
     uint64_t memory_limit_mb = 0;
+
+    // Channels of multi-layer and multi-part files, and the output file. --channels,
+    // --depth-channel and --part as given, in order: the name is empty for the input, else the
+    // --layer NAME the value is for ("depth layer=Mist").
+    std::vector<NamedValue> channel_layers;
+    std::vector<NamedValue> depth_channels;
+    std::vector<NamedValue> parts;
+    // EXR output colour and alpha as half floats.
+    bool half = false;
+    // Say which channels of each file were used.
+    bool verbose = false;
 };
 
 // The plug-in folder of the build tree qbrender was built in.

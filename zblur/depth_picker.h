@@ -33,7 +33,9 @@ DepthRangeScan scanDepthRange(const void* data, int32_t width, int32_t height,
 
 // The focal point for a point picked on the input layer, in the input's pixels at full
 // resolution: the point is mapped onto the depth image by the ratio of the two sizes
-// (x' = floor(x * depth width / input width), likewise y'), and the depth there is read with
+// (x' = x * depth width / input width truncated toward zero, likewise y', so a point less than
+// one depth pixel left of or above the input still reads the first column or row), and the
+// depth there is read with
 // the same rules as the render (DepthReader), through the picker table of fill_picker_table,
 // so the result is a whole level 0 .. 255. A point that maps outside the depth image, or an
 // input of no size, gives 0.
@@ -41,8 +43,8 @@ template <class D>
 double pickedFocalPoint(const PixelArray<D>& depth, double x, double y, int32_t input_width,
                         int32_t input_height, const DepthRule& rule, const float* picker_table) {
     if (input_width <= 0 || input_height <= 0 || depth.data == nullptr) return 0.0;
-    const double mapped_x = std::floor(x * double(depth.width) / double(input_width));
-    const double mapped_y = std::floor(y * double(depth.height) / double(input_height));
+    const double mapped_x = std::trunc(x * double(depth.width) / double(input_width));
+    const double mapped_y = std::trunc(y * double(depth.height) / double(input_height));
     if (!(mapped_x >= 0.0 && mapped_x < double(depth.width) && mapped_y >= 0.0 &&
           mapped_y < double(depth.height))) {
         return 0.0;

@@ -698,11 +698,8 @@ double ZblurFilter<P, D>::read_selection(int32_t sx, int32_t sy, bool inside) co
     if (!selection.contains(x, y)) return 0.0;
     P p = selection.at(x, y);
     if (!selection.premultiplied) premultiply_in_place(p);
-    if constexpr (kFloat) {
-        // Float values above white are the brightest highlights there are: they are taken as
-        // white, not as lying beyond the lightness range. NaN counts as 0.
-        for (auto& c : p.channel) c = float(std::clamp(zblur_detail::finite_channel(c), 0.0, 1.0));
-    }
+    // Float values go to the weight as they are, as the selection displays show them: a light
+    // above white lies beyond a lightness range that ends at white (NaN weighs 0 there).
     const double w = selection_weight(prepared_selection_, p);
     return w > 0.0 ? std::min(w, 1.0) : 0.0;
 }

@@ -293,6 +293,47 @@ TEST(Progress, PendingErrorIsClearedBeforeAndAfterEveryRun) {
     EXPECT_EQ(effect.pending_error.load(), PF_Err_NONE);
 }
 
+// A parallel run started from a worker (it runs inline there) must leave the outer run's
+// pending error alone: only the host thread writes it. The calling thread's item takes the
+// host's cancel while a worker waits; the worker then runs a nested run and must still learn
+// of the abort at its next poll.
+TEST(Progress, ANestedRunOnAWorkerKeepsThePendingError) {
+    struct Nesting : PlainHost {
+        std::atomic<bool> worker_waiting{false};
+        std::atomic<bool> cancelled{false};
+        std::atomic<int32_t> worker_polls_after_nested{-1};
+
+        int32_t nothing(int32_t, int32_t, int32_t) { return noError(); }
+        int32_t item(int32_t, int32_t, int32_t thread) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            if (thread == 0) {
+                while (!worker_waiting.load() && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const int32_t r = progress(1, 2);
+                cancelled.store(true);
+                return r;
+            }
+            if (worker_waiting.exchange(true)) return noError();  // one worker is enough
+            while (!cancelled.load() && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            runParallelOn<&Nesting::nothing>(3, this);
+            worker_polls_after_nested.store(progress(1, 2));
+            return noError();
+        }
+    };
+    AETestHost host;
+    host.setProcessorIterations(2);
+    host.progress_script = [](A_long, A_long) { return PF_Err(PF_Interrupt_CANCEL); };
+    Nesting effect;
+    effect.dispatch(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data, host.paramList(),
+                    nullptr, nullptr);
+    EXPECT_EQ(effect.runParallelOn<&Nesting::item>(2, &effect), PF_Err(PF_Interrupt_CANCEL));
+    ASSERT_TRUE(effect.cancelled.load());
+    EXPECT_EQ(effect.worker_polls_after_nested.load(), effect.abortError())
+        << "the nested run cleared the outer run's cancel";
+    EXPECT_EQ(effect.pending_error.load(), PF_Err_NONE) << "cleared after the outer run";
+}
+
 // ---- frames ------------------------------------------------------------------------------
 
 TEST(Frames, CurrentFrameIsTimeOverFrameDuration) {

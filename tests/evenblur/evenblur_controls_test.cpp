@@ -31,7 +31,7 @@ struct State {
 };
 
 // Hosts before 12.5 cannot tell whether a layer is connected: both count as connected there,
-// but the polygon's shape controls stay enabled as well (they would otherwise be locked).
+// which disables the polygon's shape controls.
 bool knowsLayers(const State& s) { return s.major > 12 || (s.major == 12 && s.minor >= 5); }
 
 // Whether the control at `position` ends enabled; `color_row` asks for the earlier of the two
@@ -49,7 +49,7 @@ bool expectedEnabled(int32_t position, const State& st, bool color_row = true) {
         case 9: case 10: case 12: case 19: return iris_modes;
         case 11: return iris_modes && iris;
         case 13: case 14: case 15: case 16: case 17: case 18:
-            return iris_modes && (!iris || !knowsLayers(st));
+            return iris_modes && !iris;
         case 20: case 21: case 44: return s != 2;
         case 45: case 46: case 47: case 50: return s == 1;
         case 48: case 49: return color_row ? s == 1 && color : s == 1;
@@ -198,13 +198,16 @@ TEST_F(EvenblurControls, IrisModeKeepsOnlyTheIrisGroup) {
     }
 }
 
-TEST_F(EvenblurControls, OlderHostsKeepEveryIrisAndDistortionControl) {
+// On a host before 12.5 both layers count as connected without a checkout: the distortion and
+// "colored iris" controls stay enabled, the polygon's shape controls (13 to 18) are disabled.
+TEST_F(EvenblurControls, OlderHostsCountBothLayersAsConnected) {
     State st;
     st.major = 12;
     st.minor = 4;
     prepare(st);
     ASSERT_EQ(update(), PF_Err_NONE);
-    for (int32_t p = 7; p <= 18; ++p) EXPECT_FALSE(disabled(project.param(p).ui_flags)) << p;
+    for (int32_t p = 7; p <= 12; ++p) EXPECT_FALSE(disabled(project.param(p).ui_flags)) << p;
+    for (int32_t p = 13; p <= 18; ++p) EXPECT_TRUE(disabled(project.param(p).ui_flags)) << p;
     EXPECT_TRUE(project.checkout_positions.empty());
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -194,6 +196,65 @@ TYPED_TEST(EvenblurFilterTypedTest, EqualsTheDirectConvolutionInEveryAlphaForm) 
         }
         check_against_direct_convolution<P, PixelGrayFloat>(c);
     }
+}
+
+// The outside colour (straight 0.2, 0.4, 0.6 at alpha 0.5) is multiplied by its alpha for a
+// straight source only; a premultiplied source takes it as given. Both into a premultiplied
+// output, where nothing divides the result again.
+TYPED_TEST(EvenblurFilterTypedTest, OutsideColourTakesItsAlphaOnlyForAStraightSource) {
+    using P = TypeParam;
+    for (const bool premultiplied_source : {false, true}) {
+        SCOPED_TRACE(premultiplied_source ? "premultiplied source" : "straight source");
+        Case c;
+        c.width = 9;
+        c.height = 6;
+        c.settings.assume_h = 4;
+        c.settings.assume_v = 4;
+        c.premultiplied_source = premultiplied_source;
+        c.premultiplied_output = true;
+        c.min_alpha = premultiplied_source ? 1.0 : 0.4;
+        check_against_direct_convolution<P, PixelGrayFloat>(c);
+    }
+}
+
+// Progress passes of a blur run as pass 1 of 2: 9 to 17 of 18, each in its own units
+// (done + units * pass, units * 18). Filling the image buffer is pass 11 in rows of the
+// transform (Nh), centring the kernel pass 12 in row pairs (Nh / 2); the centring runs first.
+TEST(EvenblurFilterProgress, PassesAndUnitsOfOneBlur) {
+    struct Recording : FftTestHost {
+        std::mutex lock;
+        std::vector<std::pair<int32_t, int32_t>> seen;
+        int32_t progress(int32_t current, int32_t total) override {
+            std::lock_guard<std::mutex> guard(lock);
+            seen.emplace_back(current, total);
+            return FftTestHost::progress(current, total);
+        }
+    };
+    Recording host;
+    SentinelImage<PixelRGBA8> source(13, 9), output(13, 9);
+    random_pixels(source, 3, 0.4);
+    const EvenblurSettings settings = plain_settings(3.0);
+    const Layout l = layout_of(13, 9, settings.radius, settings.smooth);
+    EvenblurFilter<PixelRGBA8, PixelGrayFloat> filter(&host, settings, source.array(false),
+                                                      output.array(true), source.array(false),
+                                                      {});
+    ASSERT_EQ(filter.render(1, 2), host.noError());
+    ASSERT_EQ(host.badReports(), 0);
+    std::vector<int32_t> order;
+    for (const auto& [current, total] : host.seen) {
+        // The iris outline builder polls for a cancel with fixed (0, 1) and (50, 100).
+        if (total == 1 || total == 100) continue;
+        ASSERT_EQ(total % 18, 0) << current << " of " << total;
+        const int32_t units = total / 18;
+        const int32_t pass = current / units;
+        if (order.empty() || order.back() != pass) order.push_back(pass);
+        if (pass == 11) {
+            EXPECT_EQ(units, l.nh) << "filling counts transform rows";
+        } else if (pass == 12) {
+            EXPECT_EQ(units, l.nh / 2) << "centring counts row pairs";
+        }
+    }
+    EXPECT_EQ(order, (std::vector<int32_t>{9, 10, 12, 11, 13, 14, 15, 16, 17}));
 }
 
 TYPED_TEST(EvenblurFilterTypedTest, KernelBeyondTheMarginsStillGivesTheConvolution) {

@@ -58,9 +58,12 @@ template <class P>
 std::vector<Value> padded_source(const PixelArray<P>& source, const EvenblurSettings& s,
                                  int32_t nw, int32_t nh, int32_t offset_x, int32_t offset_y) {
     std::vector<Value> out(size_t(nw) * size_t(nh));
+    // The outside colour is straight and takes its alpha only where the source is straight
+    // too; a premultiplied source takes it as premultiplied already.
     const double oa = s.outside_alpha;
-    const Value outside{{oa, s.outside_color[0] * oa, s.outside_color[1] * oa,
-                         s.outside_color[2] * oa}};
+    const double k = source.premultiplied ? 1.0 : oa;
+    const Value outside{{oa, s.outside_color[0] * k, s.outside_color[1] * k,
+                         s.outside_color[2] * k}};
     for (int32_t y = 0; y < nh; ++y)
         for (int32_t x = 0; x < nw; ++x) {
             int32_t sx = x - offset_x, sy = y - offset_y;

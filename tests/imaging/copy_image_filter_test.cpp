@@ -62,7 +62,8 @@ P random_pixel(std::mt19937& rng, bool premultiplied) {
 template <class Src, class Dst>
 Dst expected_pixel(const Src* s, bool src_premultiplied, bool dst_premultiplied) {
     const double max = Src::max_value;
-    double v[4] = {max, 0.0, 0.0, 0.0};
+    // Outside the source: alpha is the number one in the source's scale, not Max.
+    double v[4] = {1.0, 0.0, 0.0, 0.0};
     if (s != nullptr)
         for (int c = 0; c < 4; ++c) v[c] = double(s->channel[c]);
     if (Src::is_float && !Dst::is_float)
@@ -216,7 +217,8 @@ TEST(CopyImageFilter, EqualEightBitImagesCopyExactly) {
     }
 }
 
-TEST(CopyImageFilter, OutsideTheSourceIsOpaqueBlack) {
+// Outside the source the copy writes A = 1 in the source's scale (1 of 255 here), colour 0.
+TEST(CopyImageFilter, OutsideTheSourceIsAlphaOneColourZero) {
     PaddedImage<PixelRGBA8> src(2, 2);
     src.fillPixels(200);
     PaddedImage<PixelRGBA8> dst(3, 3);
@@ -226,7 +228,7 @@ TEST(CopyImageFilter, OutsideTheSourceIsOpaqueBlack) {
     CopyImageFilter<PixelRGBA8, PixelRGBA8> colour(&host, src.array(), dst.array());
     ASSERT_EQ(colour.render(0, 1), host.noError());
     const PixelRGBA8 corner = dst.at(2, 2);
-    EXPECT_EQ(corner.channel[kA], 255);
+    EXPECT_EQ(corner.channel[kA], 1);
     EXPECT_EQ(corner.channel[kR], 0);
     EXPECT_EQ(corner.channel[kG], 0);
     EXPECT_EQ(corner.channel[kB], 0);

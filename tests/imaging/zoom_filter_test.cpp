@@ -395,10 +395,21 @@ TEST(ZoomFilter, ProgressCoversTableThenResampling) {
     for (int32_t y = 0; y < 6; ++y) {
         EXPECT_EQ(reports[size_t(y)], std::make_pair(y + 6 * 2, 6 * 6));
     }
-    // Each pass fills its own share: the resampling pass is the fourth of six sixths.
+    // The resampling pass counts its destination rows in source rows: row y of the fourth of
+    // six passes of 6 source rows each.
     for (int32_t y = 0; y < 2; ++y) {
-        EXPECT_EQ(reports[size_t(6 + y)], std::make_pair(y + 2 * 3, 2 * 6));
+        EXPECT_EQ(reports[size_t(6 + y)], std::make_pair(y + 6 * 3, 6 * 6));
     }
+    // A destination taller than the source stops at the end of its share.
+    PaddedImage<PixelGray8> tall(3, 9);
+    ZoomTestHost tall_host;
+    ZoomFilter<PixelGray8, PixelGray8> up(&tall_host, source.array(true), tall.array(true));
+    up.scale_x = up.scale_y = 0.5;
+    ASSERT_EQ(up.render(0, 1), tall_host.noError());
+    const auto tall_reports = tall_host.reports();
+    ASSERT_EQ(tall_reports.size(), 6u + 9u);
+    for (int32_t y = 0; y < 9; ++y)
+        EXPECT_EQ(tall_reports[size_t(6 + y)], std::make_pair(std::min(y, 6) + 6, 12)) << y;
 }
 
 template <class Src, class Dst>

@@ -175,7 +175,8 @@ TEST(ImageFile, HalfExrRoundsColourToHalfAndKeepsFloatDepth) {
     EXPECT_EQ(back.z()[34], 12345.678f);
 }
 
-TEST(ImageFile, FloatAndSixteenBitImagesBecomeSixteenBitPngAndTiff) {
+// PNG holds 16-bit integers at most, and says so; TIFF keeps float samples as they are.
+TEST(ImageFile, FloatImagesBecomeSixteenBitPngAndStayFloatInTiff) {
     TestFolder folder;
     Image image(4, 1, SampleDepth::float32);
     const double values[4] = {-1.0, 0.5, 2.0, std::numeric_limits<double>::quiet_NaN()};
@@ -184,16 +185,24 @@ TEST(ImageFile, FloatAndSixteenBitImagesBecomeSixteenBitPngAndTiff) {
             image.setSample(x, 0, c, values[x]);
         }
     }
-    for (const char* name : {"f.png", "f.tif"}) {
-        writeImage(image, folder / name);
-        EXPECT_EQ(specOf(folder / name).format, OIIO::TypeDesc::UINT16) << name;
-        const Image back = readImage(folder / name);
-        ASSERT_EQ(back.depth(), SampleDepth::bits16);
-        EXPECT_EQ(back.sample(0, 0, 0), 0);
-        EXPECT_EQ(back.sample(1, 0, 0), 32768);  // round(0.5 * 65535)
-        EXPECT_EQ(back.sample(2, 0, 0), 65535);
-        EXPECT_EQ(back.sample(3, 0, 0), 0);
-    }
+    writeImage(image, folder / "f.png");
+    EXPECT_EQ(specOf(folder / "f.png").format, OIIO::TypeDesc::UINT16);
+    const Image png = readImage(folder / "f.png");
+    ASSERT_EQ(png.depth(), SampleDepth::bits16);
+    EXPECT_EQ(png.sample(0, 0, 0), 0);
+    EXPECT_EQ(png.sample(1, 0, 0), 32768);  // round(0.5 * 65535)
+    EXPECT_EQ(png.sample(2, 0, 0), 65535);
+    EXPECT_EQ(png.sample(3, 0, 0), 0);
+    EXPECT_EQ(precisionLossNote(SampleDepth::float32, folder / "f.png"),
+              "'" + (folder / "f.png").string() +
+                  "' holds 16-bit integers: float values are clipped to 0..1");
+    EXPECT_NE(precisionLossNote(SampleDepth::bits16, folder / "f.jpg"), "");
+    EXPECT_EQ(precisionLossNote(SampleDepth::bits16, folder / "f.png"), "");
+
+    writeImage(image, folder / "f.tif");
+    EXPECT_EQ(specOf(folder / "f.tif").format, OIIO::TypeDesc::FLOAT);
+    expectSameSamples(readImage(folder / "f.tif"), image);
+    EXPECT_EQ(precisionLossNote(SampleDepth::float32, folder / "f.tif"), "");
 }
 
 TEST(ImageFile, IntegerImagesInExrAreOnTheUnitScale) {

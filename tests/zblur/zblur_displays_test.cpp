@@ -263,31 +263,3 @@ TEST(ZblurFrame, EveryDepthKindRendersThroughTheEntry) {
 }
 
 }  // namespace
-
-namespace {
-
-// A float light brighter than white counts as a highlight like white does.
-TEST(ZblurFilterHighlights, FloatLightsAboveWhiteAreSelected) {
-    const int32_t W = 31, H = 31, c = 15;
-    PaddedImage<PixelRGBAFloat> source(W, H);
-    for (int32_t y = 0; y < H; ++y)
-        for (int32_t x = 0; x < W; ++x) write_rgba(source.at(x, y), ChannelValues{1, 0.05, 0.05, 0.05});
-    write_rgba(source.at(c, c), ChannelValues{1, 3.0, 3.0, 3.0});
-    LevelImage depth(W, H, 0);
-    ZblurSettings s = blur_settings(7.0, 255.0);  // radius 8
-    s.selection.enabled = true;
-    s.selection.hue_end = 1.0;
-    s.selection.saturation_end = 1.0;
-    s.selection.lightness_start = 200.0 / 255.0;
-    s.selection.lightness_end = 1.0;
-    RecordingHost host(1);
-    s.highlight = 0.0;
-    BlurRun<PixelRGBAFloat> plain = run_blur(host, source, depth, s);
-    s.highlight = 3.0;
-    BlurRun<PixelRGBAFloat> lit = run_blur(host, source, depth, s);
-    ASSERT_EQ(plain.status, host.noError());
-    ASSERT_EQ(lit.status, host.noError());
-    EXPECT_GT(red_of(lit.output.at(c + 2, c)), red_of(plain.output.at(c + 2, c)) + 0.03f);
-}
-
-}  // namespace

@@ -768,4 +768,87 @@ TEST(ZblurFilterFailures, TooFewLevelSlotsFailInsteadOfOverrunning) {
                     << x << "," << y;
 }
 
+// A float light above white lies beyond a lightness range that ends at white, for the blur as
+// for the selection displays (which compute the same weight): boosting it in the blur would
+// show a highlight that the "highlight, selection" display reports unselected. Pixels of 1.5
+// on a dark ground with highlights on give the blur without highlights, bit for bit, while the
+// same pixel at 0.9 is selected and boosted.
+TEST(ZblurFilterHighlights, FloatLightAboveWhiteIsNotSelected) {
+    const int32_t W = 24, H = 18;
+    LevelImage depth(W, H, 200);
+    ZblurSettings s = blur_settings(12.0, 128.0);
+    s.selection.enabled = true;
+    s.selection.hue_start = 0;
+    s.selection.hue_end = 1;
+    s.selection.saturation_start = 0;
+    s.selection.saturation_end = 1;
+    s.selection.lightness_start = 0.6;
+    s.selection.lightness_end = 1.0;
+    s.selection.lightness_soften = 0.0;
+    s.selection.hue_climax = 1;
+    s.selection.saturation_climax = 1;
+    s.selection.lightness_climax = 1;
+    s.highlight = 4.0;
+    ZblurSettings plain = s;
+    plain.selection.enabled = false;
+    const PreparedSelection prepared = prepare_selection(s.selection);
+    for (const float light : {1.5f, 0.9f}) {
+        PaddedImage<PixelRGBAFloat> source(W, H);
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x) {
+                const float v = (x % 7 == 3 && y % 5 == 2) ? light : 0.05f;
+                source.at(x, y) = PixelRGBAFloat{{1.0f, v, v, v}};
+            }
+        const double weight = selection_weight(prepared, source.at(3, 2));
+        RecordingHost host(2);
+        BlurRun<PixelRGBAFloat> boosted = run_blur(host, source, depth, s);
+        BlurRun<PixelRGBAFloat> unboosted = run_blur(host, source, depth, plain);
+        ASSERT_EQ(boosted.status, host.noError());
+        ASSERT_EQ(unboosted.status, host.noError());
+        bool equal = true;
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x)
+                for (int c = 0; c < 4; ++c)
+                    equal = equal && channel(boosted.output.at(x, y), c) ==
+                                         channel(unboosted.output.at(x, y), c);
+        if (light > 1.0f) {
+            EXPECT_EQ(weight, 0.0);
+            EXPECT_TRUE(equal) << "a light above white was boosted";
+        } else {
+            EXPECT_GT(weight, 0.0);
+            EXPECT_FALSE(equal) << "a selected light was not boosted";
+        }
+    }
+}
+
+// A uniform opaque frame comes out unchanged at every radius: at 8 and 16 bits the colour is
+// made straight with the alpha it was composited with, and only then is alpha rounded (dividing
+// by the rounded alpha 255.5 would turn 200 into 199).
+template <class P>
+class ZblurFilterUniformFrame : public ::testing::Test {};
+using IntegerPixels = ::testing::Types<PixelRGBA8, PixelRGBA16>;
+TYPED_TEST_SUITE(ZblurFilterUniformFrame, IntegerPixels);
+
+TYPED_TEST(ZblurFilterUniformFrame, OpaqueColourIsKeptExactly) {
+    using P = TypeParam;
+    const double colour = P::max_value == 255 ? 200.0 : 25000.0;
+    PaddedImage<P> source(21, 13);
+    for (int32_t y = 0; y < 13; ++y)
+        for (int32_t x = 0; x < 21; ++x)
+            write_rgba(source.at(x, y), ChannelValues{P::max, colour, colour - 7, colour + 9});
+    LevelImage depth(21, 13, 30);
+    for (const double radius : {0.0, 5.0, 20.0}) {
+        ZblurSettings s = blur_settings(radius, 100.0);
+        s.assume_h = s.assume_v = 2;  // mirrored: the frame continues uniform
+        RecordingHost host(2);
+        BlurRun<P> run = run_blur(host, source, depth, s);
+        ASSERT_EQ(run.status, host.noError());
+        for (int32_t y = 0; y < 13; ++y)
+            for (int32_t x = 0; x < 21; ++x)
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_EQ(channel(run.output.at(x, y), c), channel(source.at(x, y), c))
+                        << "radius " << radius << " at " << x << "," << y << " channel " << c;
+    }
+}
+
 }  // namespace

@@ -194,8 +194,14 @@ TEST_F(ZblurUserChanged, PickFromAnEightBitDepthLayer) {
     // The depth layer was checked out and in for each pick.
     EXPECT_EQ(host.checkouts.load(), 2);
     EXPECT_EQ(host.checkins.load(), 2);
-    // A point outside the input gives 0.
+    // The mapped point is truncated toward zero: half a layer pixel left of the input still
+    // reads column 0 (layer (0, 1): index 4, inverted green), a whole one reads nothing and
+    // gives 0.
+    fake_now += 1000;
     EXPECT_EQ(pick(-1.0, 2.0), PF_Err_NONE);
+    EXPECT_EQ(param(kZblurFocalPoint).u.fs_d.value, expectedFocal(170 / 255.0, 0, 1, true, 1.5));
+    fake_now += 1000;
+    EXPECT_EQ(pick(-2.5, 2.0), PF_Err_NONE);
     EXPECT_EQ(param(kZblurFocalPoint).u.fs_d.value, 0.0);
 }
 
