@@ -191,12 +191,14 @@ PF_Err EffectSession::command(PF_Cmd cmd, PF_ParamDef** params, PF_LayerDef* out
     in_command_ = true;
     HostCallbacks::activate(this);
     PF_Err error = PF_Err_NONE;
+    const auto entered = std::chrono::steady_clock::now();
     try {
         error = library_.entry()(cmd, &in_data_, &out_data_, params, output, extra);
     } catch (...) {
         fault(commandName(cmd) + ": an exception left the effect's entry point");
         error = PF_Err_INTERNAL_STRUCT_DAMAGED;
     }
+    effect_time_ += std::chrono::steady_clock::now() - entered;
     if (cancel_answered_at_ && !cancel_latency_) {
         cancel_latency_ = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                         *cancel_answered_at_)
@@ -439,7 +441,8 @@ FrameResult EffectSession::render(const FrameRequest& request) {
         }
     } restore{*this};
 
-    // Read and convert every layer before the clock starts: the timing is the effect's alone.
+    // Read and convert every layer before the frame's clock starts: neither the effect's time nor
+    // the host's is to include file reading or conversion.
     for (auto& [position, source] : layers_) source->plane(frame_, depth_, downsample_);
     const HostPlane& plane = input->plane(frame_, depth_, downsample_);
 
@@ -450,6 +453,9 @@ FrameResult EffectSession::render(const FrameRequest& request) {
     cancel_answered_at_.reset();
     cancel_latency_.reset();
     handles_.failFrom(request.fail_allocations_from);
+    const auto frame_start = std::chrono::steady_clock::now();
+    effect_time_ = {};
+    host_work_in_commands_ = {};
     FrameResult result = smart ? renderSmart(request, plane) : renderClassic(request, plane);
     handles_.failFrom(0);
     result.cancel_latency = cancel_latency_;
@@ -460,6 +466,11 @@ FrameResult EffectSession::render(const FrameRequest& request) {
               std::to_string(handles_.liveCount()) + " memory handles alive after the render");
         handles_.disposeAll();
     }
+    handles_.trimPool();
+    using Seconds = std::chrono::duration<double>;
+    result.seconds = Seconds(effect_time_ - host_work_in_commands_).count();
+    result.host_seconds =
+        Seconds(std::chrono::steady_clock::now() - frame_start).count() - result.seconds;
     return result;
 }
 
@@ -479,7 +490,6 @@ FrameResult EffectSession::renderClassic(const FrameRequest& request, const Host
     std::vector<PF_ParamDef*> pointers;
     for (auto& d : defs) pointers.push_back(&d);
 
-    const auto start = std::chrono::steady_clock::now();
     PF_Err error = command(PF_Cmd_FRAME_SETUP, pointers.data(), output_world.def(), nullptr);
     result.failed_command = PF_Cmd_FRAME_SETUP;
     if (error == PF_Err_NONE) {
@@ -492,8 +502,6 @@ FrameResult EffectSession::renderClassic(const FrameRequest& request, const Host
             result.failed_command = PF_Cmd_FRAME_SETDOWN;
         }
     }
-    result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = error;
     current_command_ = PF_Cmd_RENDER;
     checkWorld(output_world, "the output world", 0, false);
@@ -524,7 +532,6 @@ FrameResult EffectSession::renderSmart(const FrameRequest& request, const HostPl
     layer_checkouts_.clear();
     smart_output_.reset();
 
-    const auto start = std::chrono::steady_clock::now();
     PF_Err error = command(PF_Cmd_SMART_PRE_RENDER, nullptr, nullptr, &pre_render);
     result.failed_command = PF_Cmd_SMART_PRE_RENDER;
     Rectangle result_rect;
@@ -549,8 +556,6 @@ FrameResult EffectSession::renderSmart(const FrameRequest& request, const HostPl
         }
     }
     releasePreRenderData(pre_output.pre_render_data, pre_output.delete_pre_render_data_func);
-    result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = error;
 
     // The host takes back every world it handed out.
@@ -593,7 +598,9 @@ void EffectSession::releasePreRenderData(void* data, PF_DeletePreRenderDataFunc 
     if (data == nullptr) return;
     if (release != nullptr) {
         HostCallbacks::activate(this);
+        const auto entered = std::chrono::steady_clock::now();
         release(data);
+        effect_time_ += std::chrono::steady_clock::now() - entered;
         HostCallbacks::activate(nullptr);
         return;
     }

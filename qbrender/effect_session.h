@@ -78,8 +78,16 @@ struct FrameResult {
     Image output;
     // The part of the frame the effect rendered, in output pixels.
     Rectangle written;
-    // Wall time of the render commands alone (no file reading or conversion).
+    // The effect's time for the frame, in seconds: wall time inside the effect's entry point
+    // for the render commands (and inside its pre-render data disposal), less the host's own
+    // work in the callbacks it made on the host thread (building the worlds of layers and of
+    // the output, checksums and padding checks). No file reading or conversion.
     double seconds = 0;
+    // The host's own work for the frame, in seconds: building and filling worlds, checking
+    // them after use (input checksums, padding, 16-bit range), the leak checks and the copy of
+    // the output into the frame image. Reading and converting layer files is not included; it
+    // happens before the frame starts.
+    double host_seconds = 0;
     // Smart pre-render left pre-render data for smart render (the host disposes of it).
     bool pre_render_data = false;
     // When a progress or abort callback answered PF_Interrupt_CANCEL: the time from the first
@@ -199,6 +207,21 @@ private:
         int height;
     };
 
+    // Adds the wall time of its life to the host's work inside the current frame's commands;
+    // used in callbacks on the host thread, never nested.
+    class HostWork {
+    public:
+        explicit HostWork(EffectSession& session)
+            : session_(session), start_(std::chrono::steady_clock::now()) {}
+        ~HostWork() { session_.host_work_in_commands_ += std::chrono::steady_clock::now() - start_; }
+        HostWork(const HostWork&) = delete;
+        HostWork& operator=(const HostWork&) = delete;
+
+    private:
+        EffectSession& session_;
+        std::chrono::steady_clock::time_point start_;
+    };
+
     PF_Err command(PF_Cmd cmd, PF_ParamDef** params, PF_LayerDef* output, void* extra);
     void checkAfterCommand(PF_Cmd cmd);
     void fault(const std::string& line);
@@ -240,6 +263,10 @@ private:
     SampleDepth depth_ = SampleDepth::bits8;
     PF_RationalScale pixel_aspect_{1, 1};
     std::vector<PF_Cmd> command_log_;
+    // Per frame, host thread only: wall time inside the effect's code, and the part of it
+    // that the host's callbacks spent on the host's own work (see FrameResult::seconds).
+    std::chrono::steady_clock::duration effect_time_{};
+    std::chrono::steady_clock::duration host_work_in_commands_{};
 
     // Host services.
     PF_UtilCallbacks utils_{};

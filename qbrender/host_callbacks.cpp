@@ -84,6 +84,7 @@ struct HostCallbacksImpl {
         if (s->params_.at(index).type() == PF_Param_LAYER) {
             if (const PF_Err injected = checkoutFault(s, index)) return injected;
         }
+        EffectSession::HostWork work(*s);
         return guarded(s, [&]() -> PF_Err {
             EffectSession::ParamCheckout checkout{param, index, nullptr, 0};
             PF_ParamDef def = s->params_.at(index).def;
@@ -131,6 +132,7 @@ struct HostCallbacksImpl {
                      ": checkin_param of a parameter that is not checked out");
             return PF_Err_BAD_CALLBACK_PARAM;
         }
+        EffectSession::HostWork work(*s);
         if (it->world) {
             s->checkWorld(*it->world, "layer parameter '" + paramName(s, it->position) + "'",
                           it->checksum, true);
@@ -209,6 +211,7 @@ struct HostCallbacksImpl {
         if (s->settings_.fail_layer_requests) {
             if (const PF_Err injected = checkoutFault(s, index)) return injected;
         }
+        EffectSession::HostWork work(*s);
         return guarded(s, [&]() -> PF_Err {
             if (s->layer_checkouts_.count(checkout_id) != 0) {
                 s->fault("PF_Cmd_SMART_PRE_RENDER: checkout id " + std::to_string(checkout_id) +
@@ -262,6 +265,7 @@ struct HostCallbacksImpl {
         EffectSession::LayerCheckout& checkout = it->second;
         if (const PF_Err injected = checkoutFault(s, checkout.position)) return injected;
         if (!checkout.connected || checkout.rect.empty()) return PF_Err_NONE;
+        EffectSession::HostWork work(*s);
         return guarded(s, [&]() -> PF_Err {
             if (!checkout.world) {
                 checkout.world = s->layerWorld(checkout.position, checkout.frame, &checkout.rect);
@@ -283,6 +287,7 @@ struct HostCallbacksImpl {
                      std::to_string(checkout_id));
             return PF_Err_BAD_CALLBACK_PARAM;
         }
+        EffectSession::HostWork work(*s);
         if (it->second.world) {
             s->checkWorld(*it->second.world,
                           "layer '" + paramName(s, it->second.position) + "' (checkout id " +
@@ -300,6 +305,7 @@ struct HostCallbacksImpl {
             return PF_Err_BAD_CALLBACK_PARAM;
         }
         if (output == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
+        EffectSession::HostWork work(*s);
         return guarded(s, [&]() -> PF_Err {
             if (!s->smart_output_) {
                 const Rectangle& r = s->smart_result_rect_;
@@ -556,6 +562,7 @@ struct HostCallbacksImpl {
             return PF_Err_BAD_CALLBACK_PARAM;
         }
         const auto index = PF_ParamIndex(channel_ref->opaque[1]);
+        EffectSession::HostWork work(*s);
         return guarded(s, [&]() -> PF_Err {
             LayerSource* source = s->layerSource(index);
             if (source == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
@@ -608,6 +615,7 @@ struct HostCallbacksImpl {
                      ": PF_CheckinLayerChannel of a channel that is not checked out");
             return PF_Err_BAD_CALLBACK_PARAM;
         }
+        EffectSession::HostWork work(*s);
         const EffectSession::ChannelCheckout& c = it->second;
         for (int y = 0; y < c.height; ++y) {
             const unsigned char* row = c.buffer.data() + size_t(y) * c.row_bytes;

@@ -6,7 +6,39 @@
 #include <new>
 #include <sstream>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QB_HANDLE_POOL_POISON 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QB_HANDLE_POOL_POISON 1
+#endif
+#if QB_HANDLE_POOL_POISON
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
+
+// Pooled memory is poisoned in address-sanitizer builds, so that an effect touching a handle
+// after disposing of it is still caught although the memory stays mapped.
+void poison(void* memory, uint64_t bytes) {
+#if QB_HANDLE_POOL_POISON
+    ASAN_POISON_MEMORY_REGION(memory, size_t(bytes == 0 ? 1 : bytes));
+#else
+    (void)memory;
+    (void)bytes;
+#endif
+}
+
+void unpoison(void* memory, uint64_t bytes) {
+#if QB_HANDLE_POOL_POISON
+    ASAN_UNPOISON_MEMORY_REGION(memory, size_t(bytes == 0 ? 1 : bytes));
+#else
+    (void)memory;
+    (void)bytes;
+#endif
+}
 
 constexpr uint64_t kMegabyte = uint64_t(1) << 20;
 
@@ -90,7 +122,10 @@ uint64_t machineHandleMemory() {
 
 HandleTable::HandleTable() : limit_(machineHandleMemory()) {}
 
-HandleTable::~HandleTable() { disposeAll(); }
+HandleTable::~HandleTable() {
+    disposeAll();
+    releasePool();
+}
 
 bool HandleTable::withinLimit(uint64_t bytes) {
     if (limit_ == 0 || (live_bytes_ <= limit_ && bytes <= limit_ - live_bytes_)) return true;
@@ -126,12 +161,81 @@ void* HandleTable::newMemory(uint64_t bytes) {
 
 void HandleTable::freeMemory(void* memory) { ::operator delete(memory, std::align_val_t(16)); }
 
+void* HandleTable::takeMemory(uint64_t bytes) {
+    const auto same = pool_.find(bytes);
+    if (same != pool_.end()) {
+        void* memory = same->second.back().memory;
+        same->second.pop_back();
+        if (same->second.empty()) pool_.erase(same);
+        pooled_bytes_ -= bytes;
+        unpoison(memory, bytes);
+        return memory;
+    }
+    while (limit_ != 0 && !pool_.empty() && live_bytes_ + pooled_bytes_ + bytes > limit_) {
+        const auto largest = std::prev(pool_.end());
+        freePooled(largest->second, largest->first, largest->second.size());
+        pool_.erase(largest);
+    }
+    void* memory = newMemory(bytes);
+    if (memory == nullptr && !pool_.empty()) {
+        for (auto& [size, blocks] : pool_) freePooled(blocks, size, blocks.size());
+        pool_.clear();
+        memory = newMemory(bytes);
+    }
+    if (memory != nullptr) ++fresh_allocations_;
+    return memory;
+}
+
+void HandleTable::giveMemory(void* memory, uint64_t bytes) {
+    poison(memory, bytes);
+    pool_[bytes].push_back(Pooled{memory, frame_});
+    pooled_bytes_ += bytes;
+}
+
+void HandleTable::freePooled(std::vector<Pooled>& blocks, uint64_t bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        unpoison(blocks[i].memory, bytes);
+        freeMemory(blocks[i].memory);
+    }
+    blocks.erase(blocks.begin(), blocks.begin() + ptrdiff_t(count));
+    pooled_bytes_ -= bytes * count;
+}
+
+uint64_t HandleTable::freshAllocationCount() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return fresh_allocations_;
+}
+
+uint64_t HandleTable::pooledBytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return pooled_bytes_;
+}
+
+void HandleTable::trimPool() {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = pool_.begin(); it != pool_.end();) {
+        std::vector<Pooled>& blocks = it->second;
+        // Blocks are given back in frame order, so the stale ones lead.
+        size_t stale = 0;
+        while (stale < blocks.size() && blocks[stale].frame + kPoolFrames <= frame_) ++stale;
+        freePooled(blocks, it->first, stale);
+        it = blocks.empty() ? pool_.erase(it) : std::next(it);
+    }
+    ++frame_;
+}
+
+void HandleTable::releasePool() {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& [bytes, blocks] : pool_) freePooled(blocks, bytes, blocks.size());
+    pool_.clear();
+}
+
 PF_Handle HandleTable::allocate(uint64_t bytes) {
     std::lock_guard<std::mutex> guard(lock_);
     ++allocations_;
     if (fail_at_ != 0 && allocations_ >= fail_at_) return nullptr;
     if (!withinLimit(bytes) || bytes > (uint64_t(1) << 40)) return nullptr;
-    void* memory = newMemory(bytes);
+    void* memory = takeMemory(bytes);
     if (memory == nullptr) return nullptr;
     live_bytes_ += bytes;
     auto block = std::make_unique<Block>(Block{memory, bytes, 0});
@@ -173,7 +277,7 @@ void HandleTable::dispose(PF_Handle handle) {
     std::lock_guard<std::mutex> guard(lock_);
     Block* block = find(handle, "host_dispose_handle");
     if (block == nullptr) return;
-    freeMemory(block->data);
+    giveMemory(block->data, block->size);
     live_bytes_ -= block->size;
     blocks_.erase(block);
 }
@@ -202,10 +306,10 @@ PF_Err HandleTable::resize(uint64_t bytes, PF_Handle* handle) {
         bytes > (uint64_t(1) << 40)) {
         return PF_Err_OUT_OF_MEMORY;
     }
-    void* memory = newMemory(bytes);
+    void* memory = takeMemory(bytes);
     if (memory == nullptr) return PF_Err_OUT_OF_MEMORY;
     std::memcpy(memory, block->data, size_t(std::min(bytes, block->size)));
-    freeMemory(block->data);
+    giveMemory(block->data, block->size);
     live_bytes_ = live_bytes_ - block->size + bytes;
     block->data = memory;
     block->size = bytes;
@@ -240,7 +344,7 @@ size_t HandleTable::disposeAll(PF_Handle keep) {
             ++it;
             continue;
         }
-        freeMemory(it->second->data);
+        giveMemory(it->second->data, it->second->size);
         live_bytes_ -= it->second->size;
         it = blocks_.erase(it);
         ++count;

@@ -159,7 +159,8 @@ const std::vector<OptionSpec>& optionTable() {
          "print the enabled state of every control after a parameter-UI update",
          [](Options& o, const std::string&, const std::string&) { o.ui = true; }},
         {"--timing", nullptr, nullptr,
-         "print the wall time of the render commands alone, progress calls, cancel latency",
+         "print the effect's time in the render commands, the host's overhead, progress calls, "
+         "cancel latency",
          [](Options& o, const std::string&, const std::string&) { o.timing = true; }},
         {"--quiet", nullptr, nullptr, "no progress bar",
          [](Options& o, const std::string&, const std::string&) { o.quiet = true; }},

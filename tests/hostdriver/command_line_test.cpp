@@ -108,10 +108,14 @@ TEST_F(CommandLine, FramesReadAndWriteNumberedFiles) {
         EXPECT_EQ(compareWithProbe(readImage(path("out_000" + std::to_string(f) + ".png")),
                                    frames[size_t(f - 1)], {}, {}, 1),
                   0);
+        // The effect's time and the host's overhead, each on its own line.
         EXPECT_NE(out().find("frame " + std::to_string(f) + ": render commands "),
+                  std::string::npos);
+        EXPECT_NE(out().find("frame " + std::to_string(f) + ": host overhead "),
                   std::string::npos);
     }
     EXPECT_NE(out().find("3 frames: render commands "), std::string::npos) << out();
+    EXPECT_NE(out().find("3 frames: host overhead "), std::string::npos) << out();
 
     EXPECT_EQ(run({"-i", path("in_####.png"), "-o", path("out_####.png"), "--frames", "3-4"}), 1);
     EXPECT_EQ(err(), "qbrender: cannot read '" + path("in_0004.png") + "': no such file\n");

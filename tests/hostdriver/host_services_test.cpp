@@ -70,6 +70,81 @@ TEST(HandleTable, RefusesMemoryFromTheChosenAllocationOn) {
     EXPECT_EQ(table.disposeAll(), 1u);
 }
 
+// Disposed memory waits in the pool for an allocation of exactly its size, as a host's cache
+// keeps blocks between frames; everything else gets fresh memory.
+TEST(HandleTable, PoolGivesDisposedMemoryBackForTheSameSizeOnly) {
+    HandleTable table;
+    PF_Handle a = table.allocate(1000);
+    PF_Handle b = table.allocate(2000);
+    void* const a_memory = table.lock(a);
+    void* const b_memory = table.lock(b);
+    table.unlock(a);
+    table.unlock(b);
+    EXPECT_EQ(table.freshAllocationCount(), 2u);
+    table.dispose(a);
+    table.dispose(b);
+    EXPECT_EQ(table.pooledBytes(), 3000u);
+    EXPECT_EQ(table.liveBytes(), 0u);
+
+    PF_Handle c = table.allocate(2000);
+    EXPECT_EQ(*c, b_memory);
+    PF_Handle d = table.allocate(1000);
+    EXPECT_EQ(*d, a_memory);
+    EXPECT_EQ(table.pooledBytes(), 0u);
+    EXPECT_EQ(table.freshAllocationCount(), 2u);
+    PF_Handle e = table.allocate(1000);  // the pool has no second block of this size
+    EXPECT_NE(*e, a_memory);
+    EXPECT_EQ(table.freshAllocationCount(), 3u);
+    EXPECT_EQ(table.liveBytes(), 4000u);
+
+    // A resize gives the old block to the pool and takes a pooled one of the new size.
+    table.dispose(d);
+    ASSERT_EQ(table.resize(1000, &c), PF_Err_NONE);
+    EXPECT_EQ(*c, a_memory);
+    EXPECT_EQ(table.pooledBytes(), 2000u);
+    EXPECT_EQ(table.disposeAll(), 2u);
+    EXPECT_EQ(table.pooledBytes(), 4000u);
+    table.releasePool();
+    EXPECT_EQ(table.pooledBytes(), 0u);
+    EXPECT_TRUE(table.takeFaults().empty());
+}
+
+// trimPool marks a frame's end: a block given back stays pooled through the next
+// HandleTable::kPoolFrames frames and is freed when none of them took it.
+TEST(HandleTable, TrimFreesWhatRecentFramesLeftUnused) {
+    static_assert(HandleTable::kPoolFrames == 2);
+    HandleTable table;
+    table.dispose(table.allocate(64));
+    PF_Handle kept = table.allocate(128);
+    table.dispose(kept);
+    table.trimPool();  // end of frame 0: both given back in it
+    EXPECT_EQ(table.pooledBytes(), 192u);
+    table.trimPool();  // frame 1 took neither
+    EXPECT_EQ(table.pooledBytes(), 192u);
+    kept = table.allocate(128);  // frame 2 takes one of them again
+    table.dispose(kept);
+    table.trimPool();  // end of frame 2: the 64-byte block sat unused through frames 1 and 2
+    EXPECT_EQ(table.pooledBytes(), 128u);
+    table.trimPool();
+    EXPECT_EQ(table.pooledBytes(), 128u);
+    table.trimPool();
+    EXPECT_EQ(table.pooledBytes(), 0u);
+}
+
+// A refused allocation is refused with a fitting block in the pool too, and leaves it there.
+TEST(HandleTable, InjectedFailuresRefusePooledMemoryToo) {
+    HandleTable table;
+    table.dispose(table.allocate(256));
+    table.failFrom(1);
+    EXPECT_EQ(table.allocate(256), nullptr);
+    EXPECT_EQ(table.pooledBytes(), 256u);
+    table.failFrom(0);
+    PF_Handle again = table.allocate(256);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(table.freshAllocationCount(), 1u);
+    table.dispose(again);
+}
+
 TEST(HostWorld, RowsArePaddedAndTheirSpareBytesGuarded) {
     for (const SampleDepth depth :
          {SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32}) {
@@ -122,6 +197,31 @@ TEST(HostWorld, FillCutsAPlaneAndLeavesOutsideTransparent) {
     const uint64_t sum = world.pixelChecksum();
     world.row(2)[0] ^= 1;
     EXPECT_NE(world.pixelChecksum(), sum);
+}
+
+// The checksum sees a change of any one pixel byte, in whole words, in the bytes after the last
+// whole group of words and in the last row; the spare bytes after the pixels are not in it.
+TEST(HostWorld, ChecksumSeesEveryPixelByteAndNoSpareByte) {
+    for (const SampleDepth depth :
+         {SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32}) {
+        SCOPED_TRACE(depthName(depth));
+        HostWorld world(13, 3, depth, 0, 0, true);
+        const size_t pixels = 13 * hostPixelBytes(depth);
+        for (int y = 0; y < 3; ++y) {
+            for (size_t i = 0; i < pixels; ++i) world.row(y)[i] = (unsigned char)(i * 7 + y);
+        }
+        const uint64_t sum = world.pixelChecksum();
+        for (int y = 0; y < 3; ++y) {
+            for (size_t i = 0; i < pixels; ++i) {
+                world.row(y)[i] ^= 0x40;
+                EXPECT_NE(world.pixelChecksum(), sum) << "row " << y << " byte " << i;
+                world.row(y)[i] ^= 0x40;
+            }
+        }
+        EXPECT_EQ(world.pixelChecksum(), sum);
+        world.row(1)[pixels] ^= 1;
+        EXPECT_EQ(world.pixelChecksum(), sum);
+    }
 }
 
 TEST(HostPlane, DownsamplingPicksEveryNthPixelAndDepth) {

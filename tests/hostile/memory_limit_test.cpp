@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "host_handles.h"
 #include "hostile_render.h"
+#include "plugin_library.h"
 
 // Plug-in memory goes through the host's handles, and the host refuses blocks beyond its limit,
 // so that a frame too large for the machine fails with out-of-memory instead of the process
@@ -18,6 +20,17 @@
 namespace {
 
 constexpr uint64_t kMB = uint64_t(1) << 20;
+
+bool samePixels(const Image& a, const Image& b) {
+    if (a.width() != b.width() || a.height() != b.height() || a.depth() != b.depth()) {
+        return false;
+    }
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            for (int c = 0; c < Image::channels; ++c)
+                if (a.sample(x, y, c) != b.sample(x, y, c)) return false;
+    return true;
+}
 
 TEST(HandleMemoryLimit, RefusesWhatWouldPassTheLimitAndCountsWhatIsGivenBack) {
     HandleTable table;
@@ -40,6 +53,33 @@ TEST(HandleMemoryLimit, RefusesWhatWouldPassTheLimitAndCountsWhatIsGivenBack) {
     EXPECT_EQ(table.liveBytes(), 6 * kMB);
     EXPECT_EQ(table.disposeAll(), 1u);
     EXPECT_EQ(table.liveBytes(), 0u);
+    EXPECT_TRUE(table.takeFaults().empty());
+}
+
+// Pooled memory is the process's too: before fresh memory would make live and pooled blocks
+// together pass the limit, pooled blocks are freed, largest first. A block of the asked size
+// is still taken from the pool, whatever the pool holds.
+TEST(HandleMemoryLimit, ThePoolNeverTakesTheHandlesPastTheLimit) {
+    HandleTable table;
+    table.setLimit(10 * kMB);
+    PF_Handle small = table.allocate(1 * kMB);
+    table.dispose(table.allocate(6 * kMB));
+    table.dispose(table.allocate(2 * kMB));
+    EXPECT_EQ(table.pooledBytes(), 8 * kMB);
+    PF_Handle reused = table.allocate(2 * kMB);
+    EXPECT_EQ(table.freshAllocationCount(), 3u);
+    EXPECT_EQ(table.pooledBytes(), 6 * kMB);
+    // 1 + 2 live, 6 pooled: 4 fresh would hold 13 MB, so the 6 MB block goes first.
+    PF_Handle fresh = table.allocate(4 * kMB);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(table.pooledBytes(), 0u);
+    EXPECT_EQ(table.liveBytes(), 7 * kMB);
+    // The limit on live memory is what it was: 4 more would pass it.
+    EXPECT_EQ(table.allocate(4 * kMB), nullptr);
+    table.dispose(small);
+    table.dispose(reused);
+    table.dispose(fresh);
+    EXPECT_EQ(table.pooledBytes(), 7 * kMB);
     EXPECT_TRUE(table.takeFaults().empty());
 }
 
@@ -94,6 +134,70 @@ TEST(HandleMemoryLimit, EffectsFailCleanlyWhenTheHostRefusesMemory) {
                 }
                 expectDefinedFrameOrOutOfMemory(outcome, what);
             }
+        }
+    }
+}
+
+// A session renders frame after frame, as a host does: from the second frame on every block
+// comes from the pool (no first-touch page faults in the effect's time), the frames are the
+// same bit for bit (an effect that counted on fresh memory being zero would show here), a
+// refused allocation still fails the frame cleanly, and the pool holds no more than a frame
+// gave back.
+TEST(HandleMemoryLimit, FramesOfASessionReusePooledMemory) {
+    for (const char* effect : {"zblur", "evenblur"}) {
+        for (const SampleDepth depth : {SampleDepth::bits16, SampleDepth::float32}) {
+            const std::string what = std::string(effect) + " " + depthName(depth);
+            SCOPED_TRACE(what);
+            SessionSettings settings;
+            settings.threads = 2;
+            EffectSession session(resolveEffect(effect, defaultPluginDir()), settings);
+            session.setInput(
+                LayerSource::fromImage(patternImage(96, 64, true).converted(depth), "input"));
+            session.setParameter("radius", "9");
+            if (std::string(effect) == "zblur") {
+                session.setParameter("black point", "2");
+                session.setParameter("white point", "50");
+                session.setParameter("focal point", "100");
+            }
+            session.setProjectDepth(depth);
+            session.updateParamsUI();
+            FrameRequest request;
+            request.depth = depth;
+
+            const auto started = std::chrono::steady_clock::now();
+            const FrameResult first = session.render(request);
+            const double wall =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            ASSERT_TRUE(expectDefinedFrame({first, session.takeFaults(), ""}, what));
+            // The frame's time splits into the effect's and the host's, nothing counted twice.
+            EXPECT_GT(first.seconds, 0.0);
+            EXPECT_GT(first.host_seconds, 0.0);
+            EXPECT_LE(first.seconds + first.host_seconds, wall);
+            const uint64_t pooled = session.handles().pooledBytes();
+            EXPECT_GT(pooled, 0u);
+
+            const uint64_t fresh = session.handles().freshAllocationCount();
+            const uint64_t asked = session.handles().allocationCount();
+            const FrameResult second = session.render(request);
+            ASSERT_TRUE(expectDefinedFrame({second, session.takeFaults(), ""}, what));
+            EXPECT_GT(session.handles().allocationCount(), asked);
+            EXPECT_EQ(session.handles().freshAllocationCount(), fresh);
+            // What the commands before the first frame gave back and no frame took is gone.
+            EXPECT_LE(session.handles().pooledBytes(), pooled);
+            EXPECT_TRUE(samePixels(first.output, second.output));
+            ASSERT_GE(session.handles().allocationCount() - asked, 2u);
+
+            request.fail_allocations_from = 2;
+            const FrameResult refused = session.render(request);
+            EXPECT_EQ(refused.status, PF_Err_OUT_OF_MEMORY);
+            EXPECT_EQ(session.handles().liveCount(), 0u);
+            for (const std::string& f : session.takeFaults()) ADD_FAILURE() << f;
+            request.fail_allocations_from = 0;
+            const FrameResult third = session.render(request);
+            ASSERT_TRUE(expectDefinedFrame({third, session.takeFaults(), ""}, what));
+            EXPECT_TRUE(samePixels(first.output, third.output));
+            EXPECT_EQ(session.handles().freshAllocationCount(), fresh);
+            session.close();
         }
     }
 }

@@ -1,0 +1,82 @@
+// Whole frames through qbrender's host library, the path users take: the effect loaded from
+// its plug-in file, the 1920x1080 float scene with depth (host_frame_scene.h) as input layer,
+// smart render at 8, 16 or 32 bits, radius 20, 50 and 100, the host reporting 1 or 2
+// processors. One session renders frame after frame as a host does; one untimed frame first
+// warms the host's handle pool and the converted input, so no first-touch page faults of the
+// effect's buffers are timed (nor are they on the peers' side, whose buffers are made once).
+//
+// The time of an iteration is the effect's own time for the frame (qbrender --timing's
+// "render commands"); the counter "host ms" is the host's overhead per frame (building and
+// checking worlds, copying the output), which a real host's cache mostly spares.
+//
+// The peers run in the same program: GeglLensBlur (gegl_lens_blur_bench.cpp) on the same
+// per-pixel radii as ZblurHostFrame, FftwPipeline (fftw_pipeline_bench.cpp) on the padded
+// size of EvenblurHostFrame; for example
+//   qb_bench --benchmark_filter='(ZblurHostFrame/bits:32|GeglLensBlur)/radius:50/threads:2'
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "effect_session.h"
+#include "host_frame_scene.h"
+#include "host_names.h"
+#include "plugin_library.h"
+
+namespace {
+
+SampleDepth depthOfBits(int64_t bits) {
+    return bits == 8 ? SampleDepth::bits8 : bits == 16 ? SampleDepth::bits16 : SampleDepth::float32;
+}
+
+void hostFrame(benchmark::State& state, const std::string& effect) {
+    const SampleDepth depth = depthOfBits(state.range(0));
+    const int radius = int(state.range(1));
+    SessionSettings settings;
+    settings.threads = int(state.range(2));
+    EffectSession session(resolveEffect(effect, defaultPluginDir()), settings);
+    session.setInput(benchSceneSource());
+    for (const NamedValue& set : effect == "zblur" ? zblurBenchSets(radius)
+                                                   : evenblurBenchSets(radius)) {
+        session.setParameter(set.name, set.value);
+    }
+    session.setProjectDepth(depth);
+    session.updateParamsUI();
+    FrameRequest request;
+    request.depth = depth;
+
+    const FrameResult warm = session.render(request);
+    if (warm.status != PF_Err_NONE || session.hasFaults()) {
+        state.SkipWithError((effect + ": the frame failed with " + errorText(warm.status)).c_str());
+        return;
+    }
+    double host_seconds = 0;
+    int64_t frames = 0;
+    for (auto _ : state) {
+        const FrameResult result = session.render(request);
+        if (result.status != PF_Err_NONE) {
+            state.SkipWithError((effect + ": " + errorText(result.status)).c_str());
+            break;
+        }
+        state.SetIterationTime(result.seconds);
+        host_seconds += result.host_seconds;
+        ++frames;
+    }
+    state.counters["host ms"] = frames > 0 ? host_seconds * 1000.0 / double(frames) : 0.0;
+    session.close();
+}
+
+BENCHMARK_CAPTURE(hostFrame, zblur, std::string("zblur"))
+    ->Name("ZblurHostFrame")
+    ->ArgNames({"bits", "radius", "threads"})
+    ->ArgsProduct({{8, 16, 32}, {20, 50, 100}, {1, 2}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(hostFrame, evenblur, std::string("evenblur"))
+    ->Name("EvenblurHostFrame")
+    ->ArgNames({"bits", "radius", "threads"})
+    ->ArgsProduct({{8, 16, 32}, {20, 50, 100}, {1, 2}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
