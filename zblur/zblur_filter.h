@@ -18,6 +18,7 @@
 #include "hsl_range_selection_filter.h"
 #include "hsl_selection.h"
 #include "iris_kernel.h"
+#include "level_floors.h"
 #include "level_kernels.h"
 #include "linear_light.h"
 #include "logger.h"
@@ -201,8 +202,115 @@ private:
     int32_t render_selection();
     int32_t copy_source();
 
+    // ---- the tile kernel, in the order of its sweeps ----------------------------------------
+
+    // One tile's geometry and working memory, handed from stage to stage. Padded pixel (i, j)
+    // stands for output pixel (x0 - mx + i, y0 - my + j).
+    template <class C>
+    struct TileSweep {
+        TileBuffers& b;
+        RowLevels<C>& L;
+        ZblurLevelSums<C>* changes;               // slots x wp
+        ZblurLevelHighlight<C>* highlight_changes;  // slots x wp (highlight kernels)
+        int32_t tile;
+        int32_t x0, y0, tw, th;  // the tile's own pixels
+        int32_t wp, hp;          // the padded tile
+        size_t pixels;           // wp x hp
+        size_t prefix_stride;    // wp + 1
+        // Coordinate maps (in the coverage buffer until sweep 5): the source column and row of
+        // every padded column and row, and whether an image pixel lies there.
+        int32_t* column_map;
+        int32_t* column_inside;
+        int32_t* row_map;
+        int32_t* row_inside;
+        uint8_t* pyramid;  // the level pyramid of sweeps 1 to 3, in the composite buffer
+        int32_t planes = 1;
+        bool slots_exhausted = false;
+        // Progress counts five sweeps of the largest padded tile's rows for every tile.
+        int64_t tile_rows = 0;
+        int32_t progress_total = 0;
+        int64_t rows_done = 0;
+    };
+    // The composition of one column in sweep 5: coverage, composite, the sums at and behind
+    // the pixel's own depth for its background deposit, and the highlight sums.
+    struct ColumnSums {
+        double g = 0.0;
+        double ca = 0.0, cr = 0.0, cg = 0.0, cb = 0.0;
+        double da = 0.0, dr = 0.0, dg = 0.0, db = 0.0, dw = 0.0;
+        double ha = 0.0, hr = 0.0, hg = 0.0, hb = 0.0, hs = 0.0, hu = 0.0;
+    };
+
     template <bool kHighlights, class C>
     int32_t render_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b);
+    template <class C>
+    TileSweep<C> begin_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b) const;
+    // One padded row done: the progress report, whose status stops the tile when not ok.
+    template <class C>
+    int32_t report_row(TileSweep<C>& t) const;
+    // Sweep 1: the depth levels of padded row j, into plane 0 of the pyramid.
+    template <class C>
+    void level_row(TileSweep<C>& t, int32_t j) const;
+    // Sweep 4: the source records of padded row j, and the levels present in it.
+    template <bool kHighlights, class C>
+    void record_row(TileSweep<C>& t, int32_t j) const;
+    // Sweep 5, per padded row r: scatter, composition, collection, then the slots let go.
+    template <bool kHighlights, class C>
+    void scatter_row(TileSweep<C>& t, int32_t r) const;
+    template <class C>
+    static void order_slots(RowLevels<C>& L);
+    template <bool kHighlights, class C>
+    void composite_row(TileSweep<C>& t, int32_t r) const;
+    template <bool kHighlights, class C>
+    [[gnu::always_inline]] inline void composite_column(TileSweep<C>& t, int32_t x, int32_t own,
+                                                 int32_t floor, ColumnSums& s) const;
+    template <class C>
+    [[gnu::always_inline]] static inline void deposit_background(RowLevels<C>& L, int32_t x,
+                                                          int32_t own, const ColumnSums& s);
+    template <bool kHighlights>
+    [[gnu::always_inline]] inline void finish_composite(ColumnSums& s, float* keep) const;
+    template <class C>
+    void collect_row(TileSweep<C>& t, int32_t r) const;
+    template <class C>
+    static void release_row_slots(TileSweep<C>& t);
+    // The tile's own pixels, from the composite, coverage and background estimates.
+    template <bool kHighlights, class C>
+    void write_tile_output(const TileSweep<C>& t) const;
+
+    // The slot of `level` in the current row, made on first use; -1 when the slots are used
+    // up, which the count of the levels present rules out (the tile then fails rather than
+    // overrun).
+    template <bool kHighlights, class C>
+    [[gnu::always_inline]] inline int32_t slot_for(TileSweep<C>& t, int32_t level) const;
+    // Whether a level of padded row j has a kernel row at offset kr.
+    template <class C>
+    bool row_reaches(const TileSweep<C>& t, int32_t j, int32_t kr) const {
+        const uint64_t* present = t.b.row_levels + size_t(j) * 4;
+        const uint64_t* reaching = kernel_rows_ + size_t(kr + margin_y_) * 4;
+        return ((present[0] & reaching[0]) | (present[1] & reaching[1]) |
+                (present[2] & reaching[2]) | (present[3] & reaching[3])) != 0;
+    }
+    // Calls visit(level, steps, first, end, x_first, x_last) for every run [first, end) of
+    // sources of one level in columns from .. to - 1 of a padded row whose kernel has changes
+    // in its row kr (steps, from offset x_first to x_last) and whose first change lies left
+    // of the padded tile's right edge (wp). A run of one level shares its kernel row.
+    template <class Visit>
+    [[gnu::always_inline]] inline void for_each_run(const SourceRecord* row, int32_t from, int32_t to,
+                                             int32_t kr, int32_t wp, Visit&& visit) const {
+        for (int32_t next = from; next < to;) {
+            const int32_t level = row[next].level;
+            const int32_t run_first = next;
+            next = std::min(next + int32_t(row[next].run), to);
+            const LevelKernel& k = kernels_[level];
+            if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
+            const LevelStep* steps = k.row(kr);
+            if (steps->x == kIrisRowEnd) continue;
+            const int32_t x_first = steps[0].x;
+            if (run_first + x_first >= wp) continue;
+            int32_t x_last = x_first;
+            for (const LevelStep* s = steps + 1; s->x != kIrisRowEnd; ++s) x_last = s->x;
+            visit(level, steps, run_first, next, x_first, x_last);
+        }
+    }
 
     // Source colour of padded column/row (mapped coordinates), premultiplied and linear.
     void read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const;
@@ -810,157 +918,26 @@ int32_t ZblurFilter<P, D>::process_tile(int32_t tile, Rectangle tile_rect, int32
 template <class P, class D>
 template <bool kHighlights, class C>
 int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b) {
-    using LevelSums = ZblurLevelSums<C>;
-    using LevelHighlight = ZblurLevelHighlight<C>;
-    constexpr bool kWide = sizeof(C) > sizeof(int64_t);
-    LevelSums* const all_changes = static_cast<LevelSums*>(b.changes);
-    LevelHighlight* const all_highlight_changes = static_cast<LevelHighlight*>(b.highlight_changes);
     const int32_t ok = host->noError();
-    const int32_t mx = margin_x_;
-    const int32_t my = margin_y_;
-    const int32_t x0 = tile_rect.left;
-    const int32_t y0 = tile_rect.top;
-    const int32_t tw = tile_rect.width();
-    const int32_t th = tile_rect.height();
-    const int32_t wp = tw + 2 * mx;
-    const int32_t hp = th + 2 * my;
-    const size_t pixels = size_t(wp) * size_t(hp);
-    // Progress counts five sweeps of the largest padded tile's rows for every tile.
-    const int64_t tile_rows = 5 * int64_t(padded_height());
-    const int32_t progress_total = int32_t(
-        std::min<int64_t>(int64_t(tiles.count()) * tile_rows, std::numeric_limits<int32_t>::max()));
-    int64_t rows_done = 0;
-    auto report = [&]() {
-        ++rows_done;
-        const int64_t current = int64_t(tile) * tile_rows + rows_done;
-        return host->progress(int32_t(std::min<int64_t>(current, progress_total)), progress_total);
-    };
+    TileSweep<C> t = begin_tile<C>(tile_rect, tile, b);
 
-    // Coordinate maps (in the coverage buffer until sweep 5): source column and row of every
-    // padded column and row, and whether an image pixel lies there.
-    int32_t* column_map = reinterpret_cast<int32_t*>(b.coverage);
-    int32_t* column_inside = column_map + wp;
-    int32_t* row_map = column_inside + wp;
-    int32_t* row_inside = row_map + hp;
-    for (int32_t i = 0; i < wp; ++i) column_inside[i] = map_column(x0 - mx + i, column_map[i]) ? 1 : 0;
-    for (int32_t j = 0; j < hp; ++j) row_inside[j] = map_row(y0 - my + j, row_map[j]) ? 1 : 0;
-
-    // Sweep 1: levels, into plane 0 of the pyramid (the composite buffer).
-    uint8_t* pyramid = reinterpret_cast<uint8_t*>(b.composite);
-    for (int32_t j = 0; j < hp; ++j) {
-        uint8_t* row = pyramid + size_t(j) * size_t(wp);
-        for (int32_t i = 0; i < wp; ++i)
-            row[i] = uint8_t(depth_reader_.level(column_map[i], row_map[j]));
-        const int32_t status = report();
-        if (status != ok) return status;
+    for (int32_t j = 0; j < t.hp; ++j) {
+        level_row(t, j);
+        if (const int32_t status = report_row(t); status != ok) return status;
     }
-
-    // Sweep 2: plane k holds the minimum over the square of 2^k pixels whose top left corner
-    // is the pixel; rows from the bottom so that the rows below are ready.
-    int32_t planes = 1;
-    {
-        int32_t widest = 1;
-        for (int32_t level = 0; level < kDepthLevelCount; ++level) {
-            const LevelKernel& k = kernels_[level];
-            if (k.empty()) continue;
-            widest = std::max(widest, std::min(k.right - k.left + 1, k.last_row - k.first_row + 1));
-        }
-        widest = std::min({widest, wp, hp});
-        planes = std::min(16, int32_t(std::bit_width(uint32_t(widest))));
+    t.planes = level_pyramid_planes(kernels_, t.wp, t.hp);
+    for (int32_t j = t.hp - 1; j >= 0; --j) {
+        fill_level_pyramid_row(t.pyramid, t.wp, t.hp, t.planes, j);
+        if (const int32_t status = report_row(t); status != ok) return status;
     }
-    for (int32_t j = hp - 1; j >= 0; --j) {
-        for (int32_t k = 1; k < planes; ++k) {
-            const int32_t half = 1 << (k - 1);
-            const int32_t side = 1 << k;
-            if (j + side > hp) break;
-            const uint8_t* up = pyramid + size_t(k - 1) * pixels + size_t(j) * size_t(wp);
-            const uint8_t* down = up + size_t(half) * size_t(wp);
-            uint8_t* out = pyramid + size_t(k) * pixels + size_t(j) * size_t(wp);
-            const int32_t n = wp - side + 1;
-            for (int32_t i = 0; i < n; ++i) {
-                const uint8_t m1 = std::min(up[i], up[i + half]);
-                const uint8_t m2 = std::min(down[i], down[i + half]);
-                out[i] = std::min(m1, m2);
-            }
-        }
-        const int32_t status = report();
-        if (status != ok) return status;
+    for (int32_t j = 0; j < t.hp; ++j) {
+        level_floor_row(kernels_, t.pyramid, t.wp, t.hp, t.planes, j,
+                        b.floor + size_t(j) * size_t(t.wp));
+        if (const int32_t status = report_row(t); status != ok) return status;
     }
-
-    // Sweep 3: level floors, the minimum over the bounding box of the pixel's own kernel
-    // (inside the padded tile) covered by squares of the largest plane that fits.
-    for (int32_t j = 0; j < hp; ++j) {
-        const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
-        uint8_t* floors = b.floor + size_t(j) * size_t(wp);
-        for (int32_t i = 0; i < wp; ++i) {
-            const LevelKernel& k = kernels_[levels[i]];
-            if (k.empty()) {
-                floors[i] = levels[i];
-                continue;
-            }
-            const int32_t xa = std::max(0, i + k.left);
-            const int32_t xb = std::min(wp - 1, i + k.right);
-            const int32_t ya = std::max(0, j + k.first_row);
-            const int32_t yb = std::min(hp - 1, j + k.last_row);
-            if (xa > xb || ya > yb) {
-                floors[i] = levels[i];
-                continue;
-            }
-            const int32_t side_limit = std::min(xb - xa + 1, yb - ya + 1);
-            const int32_t plane = std::min(planes - 1, int32_t(std::bit_width(uint32_t(side_limit))) - 1);
-            const int32_t side = 1 << plane;
-            const uint8_t* base = pyramid + size_t(plane) * pixels;
-            uint8_t m = levels[i];
-            for (int32_t y = ya;; y += side) {
-                const int32_t yy = std::min(y, yb - side + 1);
-                const uint8_t* row = base + size_t(yy) * size_t(wp);
-                for (int32_t x = xa;; x += side) {
-                    const int32_t xx = std::min(x, xb - side + 1);
-                    m = std::min(m, row[xx]);
-                    if (xx == xb - side + 1) break;
-                }
-                if (yy == yb - side + 1) break;
-            }
-            floors[i] = m;
-        }
-        const int32_t status = report();
-        if (status != ok) return status;
-    }
-
-    // Sweep 4: source records, and the levels present in each padded row.
-    SourceRecord* const records = b.records;
-    HighlightRecord* const selected = b.selected;
-    for (int32_t j = 0; j < hp; ++j) {
-        const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
-        uint64_t* present = b.row_levels + size_t(j) * 4;
-        present[0] = present[1] = present[2] = present[3] = 0;
-        const int32_t sy = row_map[j];
-        for (int32_t i = 0; i < wp; ++i) {
-            const size_t index = size_t(j) * size_t(wp) + size_t(i);
-            SourceRecord& rec = records[index];
-            const bool inside = column_inside[i] != 0 && row_inside[j] != 0;
-            double colour[4];
-            read_colour(column_map[i], sy, inside, colour);
-            quantise(colour, rec);
-            for (float& v : rec.background) v = 0.0f;
-            rec.level = levels[i];
-            if constexpr (kHighlights) {
-                const double sel = read_selection(column_map[i], sy, inside);
-                HighlightRecord& h = selected[index];
-                for (int c = 0; c < 4; ++c) h.colour[c] = int32_t(rec.colour[c] * sel);
-                h.selection = int32_t(sel * zblur_detail::kSelectionScale);
-            }
-            if (!kernels_[rec.level].empty())
-                present[rec.level >> 6] |= uint64_t(1) << (rec.level & 63);
-        }
-        SourceRecord* row = records + size_t(j) * size_t(wp);
-        row[wp - 1].run = 1;
-        for (int32_t i = wp - 2; i >= 0; --i)
-            row[i].run = row[i + 1].level == row[i].level && row[i + 1].run < 255
-                             ? uint8_t(row[i + 1].run + 1)
-                             : uint8_t(1);
-        const int32_t status = report();
-        if (status != ok) return status;
+    for (int32_t j = 0; j < t.hp; ++j) {
+        record_row<kHighlights>(t, j);
+        if (const int32_t status = report_row(t); status != ok) return status;
     }
 
     // Sweep 5: row composition. For every padded row, the weight changes of every source whose
@@ -969,342 +946,450 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     // at every column, the kernel-weighted sums of each level, which are composited front to
     // back; last, the tile's own sources collect the row's background deposits at their level
     // over their kernel row.
-    RowLevels<C>& L = *static_cast<RowLevels<C>*>(b.levels);
-    std::fill(std::begin(L.slot_of), std::end(L.slot_of), int16_t(-1));
-    L.count = 0;
-    L.clean = 0;  // the slots' rows have this tile's width, and start out uninitialised
-    const double highlight = settings.highlight;
-    constexpr double kPlainUnit = 1.0 / kLevelWeightScale;
-    const double background_threshold = 1e-4 * kLevelWeightScale;
-    const size_t prefix_stride = size_t(wp) + 1;
-
-    // The slot of `level` in this row, made on first use; -1 when the slots are used up, which
-    // the count of the levels present rules out (the tile then fails rather than overrun).
-    bool slots_exhausted = false;
-    auto slot_for = [&](int32_t level) __attribute__((always_inline)) -> int32_t {
-        int32_t slot = L.slot_of[level];
-        if (slot >= 0) return slot;
-        if (L.count >= slot_capacity_) {
-            slots_exhausted = true;
-            return -1;
-        }
-        slot = L.count++;
-        L.slot_of[level] = int16_t(slot);
-        if (slot >= L.clean) {
-            std::fill(all_changes + size_t(slot) * size_t(wp), all_changes + size_t(slot + 1) * size_t(wp),
-                      LevelSums{});
-            if constexpr (kHighlights)
-                std::fill(all_highlight_changes + size_t(slot) * size_t(wp),
-                          all_highlight_changes + size_t(slot + 1) * size_t(wp), LevelHighlight{});
-            L.clean = slot + 1;
-        }
-        LevelSlot<C>& s = L.slots[slot];
-        s.sum = {};
-        s.highlight = {};
-        for (double& v : s.background) v = 0.0;
-        s.first = wp;
-        s.last = -1;
-        s.level = level;
-        return slot;
-    };
-
-    // Whether a level of padded row j has a kernel row at offset kr.
-    auto row_reaches = [&](int32_t j, int32_t kr) {
-        const uint64_t* present = b.row_levels + size_t(j) * 4;
-        const uint64_t* reaching = kernel_rows_ + size_t(kr + my) * 4;
-        return ((present[0] & reaching[0]) | (present[1] & reaching[1]) |
-                (present[2] & reaching[2]) | (present[3] & reaching[3])) != 0;
-    };
-    // Calls visit(level, steps, first, end, x_first, x_last) for every run [first, end) of
-    // sources of one level in columns from .. to - 1 of a padded row whose kernel has changes
-    // in its row kr (steps, from offset x_first to x_last) and whose first change lies left
-    // of the tile's right edge. A run of one level shares its kernel row.
-    auto for_each_run = [&](const SourceRecord* row, int32_t from, int32_t to, int32_t kr,
-                            auto&& visit) {
-        for (int32_t next = from; next < to;) {
-            const int32_t level = row[next].level;
-            const int32_t run_first = next;
-            next = std::min(next + int32_t(row[next].run), to);
-            const LevelKernel& k = kernels_[level];
-            if (k.empty() || kr < k.first_row || kr > k.last_row) continue;
-            const LevelStep* steps = k.row(kr);
-            if (steps->x == kIrisRowEnd) continue;
-            const int32_t x_first = steps[0].x;
-            if (run_first + x_first >= wp) continue;
-            int32_t x_last = x_first;
-            for (const LevelStep* t = steps + 1; t->x != kIrisRowEnd; ++t) x_last = t->x;
-            visit(level, steps, run_first, next, x_first, x_last);
-        }
-    };
-
-    for (int32_t r = 0; r < hp; ++r) {
-        // Source rows whose kernels can reach this row.
-        const int32_t j_first = std::max(0, r - my);
-        const int32_t j_last = std::min(hp - 1, r + my);
-
-        // a. The weight changes of the row, into the change rows of their levels' slots.
-        //    Changes left of the tile count at column 0; changes beyond its right edge are
-        //    not needed by the sums (only by the background collection below).
-        for (int32_t j = j_first; j <= j_last; ++j) {
-            const int32_t kr = r - j;
-            if (!row_reaches(j, kr)) continue;
-            const SourceRecord* row = records + size_t(j) * size_t(wp);
-            const HighlightRecord* hrow = kHighlights ? selected + size_t(j) * size_t(wp) : nullptr;
-            for_each_run(row, 0, wp, kr, [&](int32_t level, const LevelStep* steps,
-                                             int32_t run_first, int32_t run_end, int32_t x_first,
-                                             int32_t x_last) {
-                const int32_t slot = slot_for(level);
-                if (slot < 0) return;
-                LevelSlot<C>& ls = L.slots[slot];
-                LevelSums* const changes = all_changes + size_t(slot) * size_t(wp);
-                ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
-                ls.last = std::max(ls.last, std::min(run_end - 1 + x_last, wp));
-
-                // Sources whose changes all fall inside the row, without tests; the others
-                // count changes left of the tile at column 0 and leave out those beyond it.
-                const int32_t inner_first = std::min(std::max(run_first, -x_first), run_end);
-                const int32_t inner_end = std::max(std::min(run_end, wp - x_last), inner_first);
-                auto spread = [&](int32_t i) {
-                    const SourceRecord& rec = row[i];
-                    for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
-                        const int32_t column = i + t->x;
-                        if (column >= wp) break;
-                        const int64_t dw = t->weight_step;
-                        LevelSums& d = changes[std::max(column, 0)];
-                        d.a += colour_term<C>(dw, rec.colour[0], rec.shift);
-                        d.r += colour_term<C>(dw, rec.colour[1], rec.shift);
-                        d.g += colour_term<C>(dw, rec.colour[2], rec.shift);
-                        d.b += colour_term<C>(dw, rec.colour[3], rec.shift);
-                        d.w += dw;
-                    }
-                };
-                for (int32_t i = run_first; i < inner_first; ++i) spread(i);
-                if constexpr (kWide) {
-                    for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
-                } else {
-                    if (inner_first < inner_end)
-                        scatter_kernel_row(steps, row, inner_first, inner_end, changes);
-                }
-                for (int32_t i = inner_end; i < run_end; ++i) spread(i);
-
-                if constexpr (kHighlights) {
-                    LevelHighlight* const hchanges =
-                        all_highlight_changes + size_t(slot) * size_t(wp);
-                    for (int32_t i = run_first; i < run_end; ++i) {
-                        const HighlightRecord& h = hrow[i];
-                        if (h.selection <= 0) continue;
-                        for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
-                            const int32_t column = i + t->x;
-                            if (column >= wp) break;
-                            const int64_t dw = t->weight_step;
-                            LevelHighlight& dh = hchanges[std::max(column, 0)];
-                            dh.a += colour_term<C>(dw, h.colour[0], row[i].shift);
-                            dh.r += colour_term<C>(dw, h.colour[1], row[i].shift);
-                            dh.g += colour_term<C>(dw, h.colour[2], row[i].shift);
-                            dh.b += colour_term<C>(dw, h.colour[3], row[i].shift);
-                            dh.s += dw * int64_t(h.selection);
-                            dh.u += t->plain_step;
-                        }
-                    }
-                }
-            });
-        }
-
-        // The slots nearest level first.
-        const int32_t count = L.count;
-        int32_t* const order = L.order;
-        for (int32_t n = 0; n < count; ++n) {
-            int32_t m = n;
-            const int32_t level = L.slots[n].level;
-            for (; m > 0 && L.slots[order[m - 1]].level < level; --m) order[m] = order[m - 1];
-            order[m] = n;
-        }
-
-        float* composite = b.composite + size_t(r) * size_t(wp) * 4;
-        float* coverage = b.coverage + size_t(r) * size_t(wp);
-        float* keep = kHighlights ? b.keep + size_t(r) * size_t(wp) : nullptr;
-        const uint8_t* floors = b.floor + size_t(r) * size_t(wp);
-        const SourceRecord* row_records = records + size_t(r) * size_t(wp);
-
-        for (int32_t x = 0; x < wp; ++x) {
-            const int32_t own = row_records[x].level;
-            const int32_t floor = floors[x];
-            double g = 0.0;
-            double ca = 0.0, cr = 0.0, cg = 0.0, cb = 0.0;
-            double da = 0.0, dr = 0.0, dg = 0.0, db = 0.0, dw = 0.0;
-            double ha = 0.0, hr = 0.0, hg = 0.0, hb = 0.0, hs = 0.0, hu = 0.0;
-            for (int32_t n = 0; n < count; ++n) {
-                const int32_t slot = order[n];
-                LevelSlot<C>& ls = L.slots[slot];
-                if (x < ls.first || x > ls.last) continue;
-                // b. The running sums of the level at this column, then front to back
-                //    composition down to the floor.
-                {
-                    LevelSums& d = all_changes[size_t(slot) * size_t(wp) + size_t(x)];
-                    ls.sum.a += d.a;
-                    ls.sum.r += d.r;
-                    ls.sum.g += d.g;
-                    ls.sum.b += d.b;
-                    ls.sum.w += d.w;
-                    d = {};
-                }
-                if constexpr (kHighlights) {
-                    LevelHighlight& d = all_highlight_changes[size_t(slot) * size_t(wp) + size_t(x)];
-                    ls.highlight.a += d.a;
-                    ls.highlight.r += d.r;
-                    ls.highlight.g += d.g;
-                    ls.highlight.b += d.b;
-                    ls.highlight.s += d.s;
-                    ls.highlight.u += d.u;
-                    d = {};
-                }
-                // The deposits before this column, for the background collection.
-                b.prefix[size_t(slot) * prefix_stride + size_t(x)] = prefix_of(ls.background);
-                const int32_t level = ls.level;
-                if (level < floor) continue;
-                const LevelSums& sum = ls.sum;
-                const double w = double(sum.w) * weight_norm_[size_t(level)];
-                if (!(w > 0.0)) continue;
-                const double cn = colour_norm_[size_t(level)];
-                const double a = zblur_detail::to_double(sum.a) * cn;
-                const double rr = zblur_detail::to_double(sum.r) * cn;
-                const double gg = zblur_detail::to_double(sum.g) * cn;
-                const double bb = zblur_detail::to_double(sum.b) * cn;
-                if (g < 1.0) {
-                    const double part = g + w < 1.0 ? 1.0 : (1.0 - g) / w;
-                    ca += a * part;
-                    cr += rr * part;
-                    cg += gg * part;
-                    cb += bb * part;
-                    if constexpr (kHighlights) {
-                        const LevelHighlight& h = ls.highlight;
-                        const double hn = cn * highlight * part;
-                        ha += zblur_detail::to_double(h.a) * hn;
-                        hr += zblur_detail::to_double(h.r) * hn;
-                        hg += zblur_detail::to_double(h.g) * hn;
-                        hb += zblur_detail::to_double(h.b) * hn;
-                        hs += double(h.s) * weight_norm_[size_t(level)] /
-                              zblur_detail::kSelectionScale * highlight * part;
-                        hu += double(h.u) * kPlainUnit * part;
-                    }
-                }
-                g += w;
-                if (level <= own) {
-                    da += a;
-                    dr += rr;
-                    dg += gg;
-                    db += bb;
-                    dw += w;
-                }
-            }
-
-            // c. Deposit the average colour at and behind the pixel's depth for the
-            // background estimates of the levels present from its own level up.
-            if (dw > 0.0) {
-                const double inv = 1.0 / dw;
-                const double aa = da * inv, ar = dr * inv, ag = dg * inv, ab = db * inv;
-                for (int32_t n = 0; n < count; ++n) {
-                    LevelSlot<C>& ls = L.slots[order[n]];
-                    if (ls.level < own) break;
-                    if (x < ls.first || x > ls.last) continue;
-                    const double k = double(ls.level - own + 1);
-                    ls.background[0] += aa * k;
-                    ls.background[1] += ar * k;
-                    ls.background[2] += ag * k;
-                    ls.background[3] += ab * k;
-                    ls.background[4] += k;
-                }
-            }
-
-            // d. Clamp.
-            if constexpr (kFloat) {
-                ca = std::clamp(ca, 0.0, kMax);
-            } else {
-                ca = std::clamp(ca, 0.0, kMax);
-                cr = std::clamp(cr, 0.0, kMax);
-                cg = std::clamp(cg, 0.0, kMax);
-                cb = std::clamp(cb, 0.0, kMax);
-            }
-
-            // e. Highlights: move the composite towards the highlights' average colour.
-            if constexpr (kHighlights) {
-                double k = 1.0;
-                if (hs > 1e-4) {
-                    const double inv = 1.0 / hs;
-                    const double covered = std::min(g, 1.0);
-                    k = 1.0 - std::min(hu, 1.0) * std::min(hs / covered, 1.0);
-                    ca = ha * inv + (ca - ha * inv) * k;
-                    cr = hr * inv + (cr - hr * inv) * k;
-                    cg = hg * inv + (cg - hg * inv) * k;
-                    cb = hb * inv + (cb - hb * inv) * k;
-                }
-                keep[x] = float(k);
-            }
-
-            // f. Store.
-            composite[4 * x + 0] = float(ca);
-            composite[4 * x + 1] = float(cr);
-            composite[4 * x + 2] = float(cg);
-            composite[4 * x + 3] = float(cb);
-            coverage[x] = float(g - 1.0);
-        }
-        // Changes beyond the right edge collect the row's final deposits.
-        for (int32_t n = 0; n < count; ++n) {
-            LevelSlot<C>& ls = L.slots[n];
-            if (ls.last == wp)
-                b.prefix[size_t(n) * prefix_stride + size_t(wp)] = prefix_of(ls.background);
-        }
-
-        // g. The tile's own sources collect the deposits at their level over their kernel
-        //    row: each weight change s at column x takes away s times the deposits before x,
-        //    so that the row adds up the deposits weighted with the kernel.
-        for (int32_t j = std::max(j_first, my); j <= std::min(j_last, my + th - 1); ++j) {
-            const int32_t kr = r - j;
-            if (!row_reaches(j, kr)) continue;
-            SourceRecord* row = records + size_t(j) * size_t(wp);
-            for_each_run(row, mx, mx + tw, kr, [&](int32_t level, const LevelStep* steps,
-                                                   int32_t run_first, int32_t run_end,
-                                                   int32_t x_first, int32_t x_last) {
-                if (L.slot_of[level] < 0) return;
-                const BackgroundPrefix* prefix =
-                    b.prefix + size_t(L.slot_of[level]) * prefix_stride;
-                // The margins hold every kernel, so the tile's own sources need no clamping;
-                // it is kept for safety and costs a test per run.
-                const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
-                if (inside) {
-                    gather_kernel_row(steps, row, run_first, run_end, prefix);
-                    return;
-                }
-                for (int32_t i = run_first; i < run_end; ++i) {
-                    if (i + x_first >= wp) continue;
-                    float* acc = row[i].background;
-                    for (const LevelStep* t = steps; t->x != kIrisRowEnd; ++t) {
-                        const float* p = prefix[std::clamp(i + t->x, 0, wp)].v;
-                        const float dw = float(t->weight_step);
-                        for (int c = 0; c < 5; ++c) acc[c] -= dw * p[c];
-                    }
-                }
-            });
-        }
-
-        // The row's slots are given up; their change rows are all zero again.
-        for (int32_t n = 0; n < count; ++n) L.slot_of[L.slots[n].level] = -1;
-        L.count = 0;
-        if (slots_exhausted) return host->outOfMemoryError();
-
-        const int32_t status = report();
-        if (status != ok) return status;
+    std::fill(std::begin(t.L.slot_of), std::end(t.L.slot_of), int16_t(-1));
+    t.L.count = 0;
+    t.L.clean = 0;  // the slots' rows have this tile's width, and start out uninitialised
+    for (int32_t r = 0; r < t.hp; ++r) {
+        scatter_row<kHighlights>(t, r);
+        order_slots(t.L);
+        composite_row<kHighlights>(t, r);
+        collect_row(t, r);
+        release_row_slots(t);
+        if (t.slots_exhausted) return host->outOfMemoryError();
+        if (const int32_t status = report_row(t); status != ok) return status;
     }
 
-    // Output of the tile's own pixels.
+    write_tile_output<kHighlights>(t);
+    return ok;
+}
+
+template <class P, class D>
+template <class C>
+auto ZblurFilter<P, D>::begin_tile(Rectangle tile_rect, int32_t tile, TileBuffers& b) const
+    -> TileSweep<C> {
+    const int32_t tw = tile_rect.width();
+    const int32_t th = tile_rect.height();
+    const int32_t wp = tw + 2 * margin_x_;
+    const int32_t hp = th + 2 * margin_y_;
+    int32_t* column_map = reinterpret_cast<int32_t*>(b.coverage);
+    int32_t* column_inside = column_map + wp;
+    int32_t* row_map = column_inside + wp;
+    int32_t* row_inside = row_map + hp;
+    TileSweep<C> t{.b = b,
+                   .L = *static_cast<RowLevels<C>*>(b.levels),
+                   .changes = static_cast<ZblurLevelSums<C>*>(b.changes),
+                   .highlight_changes = static_cast<ZblurLevelHighlight<C>*>(b.highlight_changes),
+                   .tile = tile,
+                   .x0 = tile_rect.left,
+                   .y0 = tile_rect.top,
+                   .tw = tw,
+                   .th = th,
+                   .wp = wp,
+                   .hp = hp,
+                   .pixels = size_t(wp) * size_t(hp),
+                   .prefix_stride = size_t(wp) + 1,
+                   .column_map = column_map,
+                   .column_inside = column_inside,
+                   .row_map = row_map,
+                   .row_inside = row_inside,
+                   .pyramid = reinterpret_cast<uint8_t*>(b.composite)};
+    t.tile_rows = 5 * int64_t(padded_height());
+    t.progress_total = int32_t(std::min<int64_t>(int64_t(tiles.count()) * t.tile_rows,
+                                                 std::numeric_limits<int32_t>::max()));
+    for (int32_t i = 0; i < wp; ++i)
+        column_inside[i] = map_column(t.x0 - margin_x_ + i, column_map[i]) ? 1 : 0;
+    for (int32_t j = 0; j < hp; ++j)
+        row_inside[j] = map_row(t.y0 - margin_y_ + j, row_map[j]) ? 1 : 0;
+    return t;
+}
+
+template <class P, class D>
+template <class C>
+int32_t ZblurFilter<P, D>::report_row(TileSweep<C>& t) const {
+    ++t.rows_done;
+    const int64_t current = int64_t(t.tile) * t.tile_rows + t.rows_done;
+    return host->progress(int32_t(std::min<int64_t>(current, t.progress_total)), t.progress_total);
+}
+
+template <class P, class D>
+template <class C>
+void ZblurFilter<P, D>::level_row(TileSweep<C>& t, int32_t j) const {
+    uint8_t* row = t.pyramid + size_t(j) * size_t(t.wp);
+    for (int32_t i = 0; i < t.wp; ++i)
+        row[i] = uint8_t(depth_reader_.level(t.column_map[i], t.row_map[j]));
+}
+
+template <class P, class D>
+template <bool kHighlights, class C>
+void ZblurFilter<P, D>::record_row(TileSweep<C>& t, int32_t j) const {
+    const int32_t wp = t.wp;
+    const uint8_t* levels = t.pyramid + size_t(j) * size_t(wp);
+    uint64_t* present = t.b.row_levels + size_t(j) * 4;
+    present[0] = present[1] = present[2] = present[3] = 0;
+    const int32_t sy = t.row_map[j];
+    SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
+    for (int32_t i = 0; i < wp; ++i) {
+        SourceRecord& rec = row[i];
+        const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
+        double colour[4];
+        read_colour(t.column_map[i], sy, inside, colour);
+        quantise(colour, rec);
+        for (float& v : rec.background) v = 0.0f;
+        rec.level = levels[i];
+        if constexpr (kHighlights) {
+            const double sel = read_selection(t.column_map[i], sy, inside);
+            HighlightRecord& h = t.b.selected[size_t(j) * size_t(wp) + size_t(i)];
+            for (int c = 0; c < 4; ++c) h.colour[c] = int32_t(rec.colour[c] * sel);
+            h.selection = int32_t(sel * zblur_detail::kSelectionScale);
+        }
+        if (!kernels_[rec.level].empty())
+            present[rec.level >> 6] |= uint64_t(1) << (rec.level & 63);
+    }
+    row[wp - 1].run = 1;
+    for (int32_t i = wp - 2; i >= 0; --i)
+        row[i].run = row[i + 1].level == row[i].level && row[i + 1].run < 255
+                         ? uint8_t(row[i + 1].run + 1)
+                         : uint8_t(1);
+}
+
+template <class P, class D>
+template <bool kHighlights, class C>
+int32_t ZblurFilter<P, D>::slot_for(TileSweep<C>& t, int32_t level) const {
+    RowLevels<C>& L = t.L;
+    int32_t slot = L.slot_of[level];
+    if (slot >= 0) return slot;
+    if (L.count >= slot_capacity_) {
+        t.slots_exhausted = true;
+        return -1;
+    }
+    slot = L.count++;
+    L.slot_of[level] = int16_t(slot);
+    if (slot >= L.clean) {
+        const size_t wp = size_t(t.wp);
+        std::fill(t.changes + size_t(slot) * wp, t.changes + size_t(slot + 1) * wp,
+                  ZblurLevelSums<C>{});
+        if constexpr (kHighlights)
+            std::fill(t.highlight_changes + size_t(slot) * wp,
+                      t.highlight_changes + size_t(slot + 1) * wp, ZblurLevelHighlight<C>{});
+        L.clean = slot + 1;
+    }
+    LevelSlot<C>& s = L.slots[slot];
+    s.sum = {};
+    s.highlight = {};
+    for (double& v : s.background) v = 0.0;
+    s.first = t.wp;
+    s.last = -1;
+    s.level = level;
+    return slot;
+}
+
+// a. The weight changes of the row, into the change rows of their levels' slots. Changes left
+// of the tile count at column 0; changes beyond its right edge are not needed by the sums
+// (only by the background collection).
+template <class P, class D>
+template <bool kHighlights, class C>
+void ZblurFilter<P, D>::scatter_row(TileSweep<C>& t, int32_t r) const {
+    using LevelSums = ZblurLevelSums<C>;
+    using LevelHighlight = ZblurLevelHighlight<C>;
+    constexpr bool kWide = sizeof(C) > sizeof(int64_t);
+    const int32_t wp = t.wp;
+    const int32_t j_first = std::max(0, r - margin_y_);
+    const int32_t j_last = std::min(t.hp - 1, r + margin_y_);
+    for (int32_t j = j_first; j <= j_last; ++j) {
+        const int32_t kr = r - j;
+        if (!row_reaches(t, j, kr)) continue;
+        const SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
+        const HighlightRecord* hrow = kHighlights ? t.b.selected + size_t(j) * size_t(wp) : nullptr;
+        for_each_run(row, 0, wp, kr, wp, [&](int32_t level, const LevelStep* steps,
+                                             int32_t run_first, int32_t run_end, int32_t x_first,
+                                             int32_t x_last) {
+            const int32_t slot = slot_for<kHighlights>(t, level);
+            if (slot < 0) return;
+            LevelSlot<C>& ls = t.L.slots[slot];
+            LevelSums* const changes = t.changes + size_t(slot) * size_t(wp);
+            ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
+            ls.last = std::max(ls.last, std::min(run_end - 1 + x_last, wp));
+
+            // Sources whose changes all fall inside the row, without tests; the others count
+            // changes left of the tile at column 0 and leave out those beyond it.
+            const int32_t inner_first = std::min(std::max(run_first, -x_first), run_end);
+            const int32_t inner_end = std::max(std::min(run_end, wp - x_last), inner_first);
+            auto spread = [&](int32_t i) {
+                const SourceRecord& rec = row[i];
+                for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
+                    const int32_t column = i + s->x;
+                    if (column >= wp) break;
+                    const int64_t dw = s->weight_step;
+                    LevelSums& d = changes[std::max(column, 0)];
+                    d.a += colour_term<C>(dw, rec.colour[0], rec.shift);
+                    d.r += colour_term<C>(dw, rec.colour[1], rec.shift);
+                    d.g += colour_term<C>(dw, rec.colour[2], rec.shift);
+                    d.b += colour_term<C>(dw, rec.colour[3], rec.shift);
+                    d.w += dw;
+                }
+            };
+            for (int32_t i = run_first; i < inner_first; ++i) spread(i);
+            if constexpr (kWide) {
+                for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
+            } else {
+                if (inner_first < inner_end)
+                    scatter_kernel_row(steps, row, inner_first, inner_end, changes);
+            }
+            for (int32_t i = inner_end; i < run_end; ++i) spread(i);
+
+            if constexpr (kHighlights) {
+                LevelHighlight* const hchanges = t.highlight_changes + size_t(slot) * size_t(wp);
+                for (int32_t i = run_first; i < run_end; ++i) {
+                    const HighlightRecord& h = hrow[i];
+                    if (h.selection <= 0) continue;
+                    for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
+                        const int32_t column = i + s->x;
+                        if (column >= wp) break;
+                        const int64_t dw = s->weight_step;
+                        LevelHighlight& dh = hchanges[std::max(column, 0)];
+                        dh.a += colour_term<C>(dw, h.colour[0], row[i].shift);
+                        dh.r += colour_term<C>(dw, h.colour[1], row[i].shift);
+                        dh.g += colour_term<C>(dw, h.colour[2], row[i].shift);
+                        dh.b += colour_term<C>(dw, h.colour[3], row[i].shift);
+                        dh.s += dw * int64_t(h.selection);
+                        dh.u += s->plain_step;
+                    }
+                }
+            }
+        });
+    }
+}
+
+// The slots of the row, nearest level first.
+template <class P, class D>
+template <class C>
+void ZblurFilter<P, D>::order_slots(RowLevels<C>& L) {
+    for (int32_t n = 0; n < L.count; ++n) {
+        int32_t m = n;
+        const int32_t level = L.slots[n].level;
+        for (; m > 0 && L.slots[L.order[m - 1]].level < level; --m) L.order[m] = L.order[m - 1];
+        L.order[m] = n;
+    }
+}
+
+// b. to f. for every column of padded row r: the running sums of every level present, composited
+// front to back down to the pixel's floor; the background deposit; clamping; highlights; the
+// composite and coverage stored.
+template <class P, class D>
+template <bool kHighlights, class C>
+void ZblurFilter<P, D>::composite_row(TileSweep<C>& t, int32_t r) const {
+    const int32_t wp = t.wp;
+    float* composite = t.b.composite + size_t(r) * size_t(wp) * 4;
+    float* coverage = t.b.coverage + size_t(r) * size_t(wp);
+    float* keep = kHighlights ? t.b.keep + size_t(r) * size_t(wp) : nullptr;
+    const uint8_t* floors = t.b.floor + size_t(r) * size_t(wp);
+    const SourceRecord* row_records = t.b.records + size_t(r) * size_t(wp);
+
+    for (int32_t x = 0; x < wp; ++x) {
+        const int32_t own = row_records[x].level;
+        ColumnSums s;
+        composite_column<kHighlights>(t, x, own, floors[x], s);
+        if (s.dw > 0.0) deposit_background(t.L, x, own, s);
+        finish_composite<kHighlights>(s, kHighlights ? keep + x : nullptr);
+        composite[4 * x + 0] = float(s.ca);
+        composite[4 * x + 1] = float(s.cr);
+        composite[4 * x + 2] = float(s.cg);
+        composite[4 * x + 3] = float(s.cb);
+        coverage[x] = float(s.g - 1.0);
+    }
+    // Changes beyond the right edge collect the row's final deposits.
+    for (int32_t n = 0; n < t.L.count; ++n) {
+        LevelSlot<C>& ls = t.L.slots[n];
+        if (ls.last == wp) t.b.prefix[size_t(n) * t.prefix_stride + size_t(wp)] = prefix_of(ls.background);
+    }
+}
+
+// b. The running sums of every level at column x, then front to back composition down to the
+// floor; the levels at or behind the pixel's own depth are summed for its deposit.
+template <class P, class D>
+template <bool kHighlights, class C>
+void ZblurFilter<P, D>::composite_column(TileSweep<C>& t, int32_t x, int32_t own, int32_t floor,
+                                         ColumnSums& s) const {
+    constexpr double kPlainUnit = 1.0 / kLevelWeightScale;
+    const double highlight = settings.highlight;
+    RowLevels<C>& L = t.L;
+    for (int32_t n = 0; n < L.count; ++n) {
+        const int32_t slot = L.order[n];
+        LevelSlot<C>& ls = L.slots[slot];
+        if (x < ls.first || x > ls.last) continue;
+        {
+            ZblurLevelSums<C>& d = t.changes[size_t(slot) * size_t(t.wp) + size_t(x)];
+            ls.sum.a += d.a;
+            ls.sum.r += d.r;
+            ls.sum.g += d.g;
+            ls.sum.b += d.b;
+            ls.sum.w += d.w;
+            d = {};
+        }
+        if constexpr (kHighlights) {
+            ZblurLevelHighlight<C>& d = t.highlight_changes[size_t(slot) * size_t(t.wp) + size_t(x)];
+            ls.highlight.a += d.a;
+            ls.highlight.r += d.r;
+            ls.highlight.g += d.g;
+            ls.highlight.b += d.b;
+            ls.highlight.s += d.s;
+            ls.highlight.u += d.u;
+            d = {};
+        }
+        // The deposits before this column, for the background collection.
+        t.b.prefix[size_t(slot) * t.prefix_stride + size_t(x)] = prefix_of(ls.background);
+        const int32_t level = ls.level;
+        if (level < floor) continue;
+        const ZblurLevelSums<C>& sum = ls.sum;
+        const double w = double(sum.w) * weight_norm_[size_t(level)];
+        if (!(w > 0.0)) continue;
+        const double cn = colour_norm_[size_t(level)];
+        const double a = zblur_detail::to_double(sum.a) * cn;
+        const double rr = zblur_detail::to_double(sum.r) * cn;
+        const double gg = zblur_detail::to_double(sum.g) * cn;
+        const double bb = zblur_detail::to_double(sum.b) * cn;
+        if (s.g < 1.0) {
+            const double part = s.g + w < 1.0 ? 1.0 : (1.0 - s.g) / w;
+            s.ca += a * part;
+            s.cr += rr * part;
+            s.cg += gg * part;
+            s.cb += bb * part;
+            if constexpr (kHighlights) {
+                const ZblurLevelHighlight<C>& h = ls.highlight;
+                const double hn = cn * highlight * part;
+                s.ha += zblur_detail::to_double(h.a) * hn;
+                s.hr += zblur_detail::to_double(h.r) * hn;
+                s.hg += zblur_detail::to_double(h.g) * hn;
+                s.hb += zblur_detail::to_double(h.b) * hn;
+                s.hs += double(h.s) * weight_norm_[size_t(level)] / zblur_detail::kSelectionScale *
+                        highlight * part;
+                s.hu += double(h.u) * kPlainUnit * part;
+            }
+        }
+        s.g += w;
+        if (level <= own) {
+            s.da += a;
+            s.dr += rr;
+            s.dg += gg;
+            s.db += bb;
+            s.dw += w;
+        }
+    }
+}
+
+// c. The average colour at and behind the pixel's depth is deposited for the background
+// estimates of the levels present from its own level up, with weight 1 at its own level, 2 at
+// the next, and so on.
+template <class P, class D>
+template <class C>
+void ZblurFilter<P, D>::deposit_background(RowLevels<C>& L, int32_t x, int32_t own,
+                                           const ColumnSums& s) {
+    const double inv = 1.0 / s.dw;
+    const double aa = s.da * inv, ar = s.dr * inv, ag = s.dg * inv, ab = s.db * inv;
+    for (int32_t n = 0; n < L.count; ++n) {
+        LevelSlot<C>& ls = L.slots[L.order[n]];
+        if (ls.level < own) break;
+        if (x < ls.first || x > ls.last) continue;
+        const double k = double(ls.level - own + 1);
+        ls.background[0] += aa * k;
+        ls.background[1] += ar * k;
+        ls.background[2] += ag * k;
+        ls.background[3] += ab * k;
+        ls.background[4] += k;
+    }
+}
+
+// d. Clamp (float pixels: only alpha); e. highlights move the composite towards their average
+// colour, and the keep factor is stored for the background fill.
+template <class P, class D>
+template <bool kHighlights>
+void ZblurFilter<P, D>::finish_composite(ColumnSums& s, float* keep) const {
+    s.ca = std::clamp(s.ca, 0.0, kMax);
+    if constexpr (!kFloat) {
+        s.cr = std::clamp(s.cr, 0.0, kMax);
+        s.cg = std::clamp(s.cg, 0.0, kMax);
+        s.cb = std::clamp(s.cb, 0.0, kMax);
+    }
+    if constexpr (kHighlights) {
+        double k = 1.0;
+        if (s.hs > 1e-4) {
+            const double inv = 1.0 / s.hs;
+            const double covered = std::min(s.g, 1.0);
+            k = 1.0 - std::min(s.hu, 1.0) * std::min(s.hs / covered, 1.0);
+            s.ca = s.ha * inv + (s.ca - s.ha * inv) * k;
+            s.cr = s.hr * inv + (s.cr - s.hr * inv) * k;
+            s.cg = s.hg * inv + (s.cg - s.hg * inv) * k;
+            s.cb = s.hb * inv + (s.cb - s.hb * inv) * k;
+        }
+        *keep = float(k);
+    } else {
+        (void)keep;
+    }
+}
+
+// g. The tile's own sources collect the deposits at their level over their kernel row: each
+// weight change s at column x takes away s times the deposits before x, so that the row adds up
+// the deposits weighted with the kernel.
+template <class P, class D>
+template <class C>
+void ZblurFilter<P, D>::collect_row(TileSweep<C>& t, int32_t r) const {
+    const int32_t wp = t.wp;
+    const int32_t my = margin_y_;
+    const int32_t j_first = std::max(std::max(0, r - my), my);
+    const int32_t j_last = std::min(std::min(t.hp - 1, r + my), my + t.th - 1);
+    for (int32_t j = j_first; j <= j_last; ++j) {
+        const int32_t kr = r - j;
+        if (!row_reaches(t, j, kr)) continue;
+        SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
+        for_each_run(row, margin_x_, margin_x_ + t.tw, kr, wp,
+                     [&](int32_t level, const LevelStep* steps, int32_t run_first,
+                         int32_t run_end, int32_t x_first, int32_t x_last) {
+            if (t.L.slot_of[level] < 0) return;
+            const BackgroundPrefix* prefix =
+                t.b.prefix + size_t(t.L.slot_of[level]) * t.prefix_stride;
+            // The margins hold every kernel, so the tile's own sources need no clamping; it is
+            // kept for safety and costs a test per run.
+            const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
+            if (inside) {
+                gather_kernel_row(steps, row, run_first, run_end, prefix);
+                return;
+            }
+            for (int32_t i = run_first; i < run_end; ++i) {
+                if (i + x_first >= wp) continue;
+                float* acc = row[i].background;
+                for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
+                    const float* p = prefix[std::clamp(i + s->x, 0, wp)].v;
+                    const float dw = float(s->weight_step);
+                    for (int c = 0; c < 5; ++c) acc[c] -= dw * p[c];
+                }
+            }
+        });
+    }
+}
+
+// The row's slots are given up; their change rows are all zero again.
+template <class P, class D>
+template <class C>
+void ZblurFilter<P, D>::release_row_slots(TileSweep<C>& t) {
+    for (int32_t n = 0; n < t.L.count; ++n) t.L.slot_of[t.L.slots[n].level] = -1;
+    t.L.count = 0;
+}
+
+template <class P, class D>
+template <bool kHighlights, class C>
+void ZblurFilter<P, D>::write_tile_output(const TileSweep<C>& t) const {
+    const double background_threshold = 1e-4 * kLevelWeightScale;
     const bool info = settings.show == kZblurShowInfoDensity;
-    for (int32_t j = my; j < my + th; ++j) {
-        P* out = output.row(y0 + j - my) + x0;
-        const float* composite = b.composite + (size_t(j) * size_t(wp) + size_t(mx)) * 4;
-        const float* coverage = b.coverage + size_t(j) * size_t(wp) + size_t(mx);
-        const float* keep = kHighlights ? b.keep + size_t(j) * size_t(wp) + size_t(mx) : nullptr;
-        const SourceRecord* rec = records + size_t(j) * size_t(wp) + size_t(mx);
-        for (int32_t i = 0; i < tw; ++i) {
+    const int32_t wp = t.wp;
+    const int32_t mx = margin_x_;
+    const int32_t my = margin_y_;
+    for (int32_t j = my; j < my + t.th; ++j) {
+        P* out = output.row(t.y0 + j - my) + t.x0;
+        const float* composite = t.b.composite + (size_t(j) * size_t(wp) + size_t(mx)) * 4;
+        const float* coverage = t.b.coverage + size_t(j) * size_t(wp) + size_t(mx);
+        const float* keep = kHighlights ? t.b.keep + size_t(j) * size_t(wp) + size_t(mx) : nullptr;
+        const SourceRecord* rec = t.b.records + size_t(j) * size_t(wp) + size_t(mx);
+        for (int32_t i = 0; i < t.tw; ++i) {
             const double e = coverage[i];
             if (info) {
                 ChannelValues v{kMax, e < 0.0 ? -e * kMax : 0.0,
@@ -1372,5 +1457,4 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
             }
         }
     }
-    return ok;
 }
