@@ -59,6 +59,24 @@ inline ZblurSettings blur_settings(double radius, double focal) {
     return s;
 }
 
+// A highlight selection: every hue and saturation, lightness from `lightness_start` (0 .. 1)
+// to 1 with the given soften exponent, each weight peaking at the top of its range.
+inline SelectionSettings highlight_selection(double lightness_start, double lightness_soften) {
+    SelectionSettings selection;
+    selection.enabled = true;
+    selection.hue_start = 0;
+    selection.hue_end = 1;
+    selection.saturation_start = 0;
+    selection.saturation_end = 1;
+    selection.lightness_start = lightness_start;
+    selection.lightness_end = 1.0;
+    selection.lightness_soften = lightness_soften;
+    selection.hue_climax = 1;
+    selection.saturation_climax = 1;
+    selection.lightness_climax = 1;
+    return selection;
+}
+
 template <class P>
 inline double channel_tolerance() {
     if constexpr (P::max_value == 255) return 1.0;

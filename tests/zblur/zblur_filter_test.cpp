@@ -460,17 +460,7 @@ void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t mi
         s.outside_alpha = 0.8f;
         if (k.highlights) {
             // Bright, fairly saturated pixels: a good part of the pattern, not all of it.
-            s.selection.enabled = true;
-            s.selection.hue_start = 0;
-            s.selection.hue_end = 1;
-            s.selection.saturation_start = 0;
-            s.selection.saturation_end = 1;
-            s.selection.lightness_start = 0.45;
-            s.selection.lightness_end = 1.0;
-            s.selection.lightness_soften = 0.3;
-            s.selection.hue_climax = 1;
-            s.selection.saturation_climax = 1;
-            s.selection.lightness_climax = 1;
+            s.selection = highlight_selection(0.45, 0.3);
             s.highlight = 2.5;
         }
         TestHost host(k.threads);
@@ -769,16 +759,7 @@ TEST(ZblurFilterHighlights, BrightSelectedDotBecomesABrighterIrisDisc) {
     ZblurSettings s = blur_settings(9.0, 255.0);  // level 0: a pentagon of radius 10
     s.facets = 5;
     s.rounded = 0.0;
-    s.selection.enabled = true;
-    s.selection.hue_start = 0;
-    s.selection.hue_end = 1;
-    s.selection.saturation_start = 0;
-    s.selection.saturation_end = 1;
-    s.selection.lightness_start = 200.0 / 255.0;
-    s.selection.lightness_end = 1.0;
-    s.selection.hue_climax = 1;
-    s.selection.saturation_climax = 1;
-    s.selection.lightness_climax = 1;
+    s.selection = highlight_selection(200.0 / 255.0, 0.0);
     TestHost host(1);
 
     auto brightness = [&](double intensity, int32_t x, int32_t y) {
@@ -908,17 +889,7 @@ TEST(ZblurFilterHighlights, FloatLightAboveWhiteIsNotSelected) {
     const int32_t W = 24, H = 18;
     LevelImage depth(W, H, 200);
     ZblurSettings s = blur_settings(12.0, 128.0);
-    s.selection.enabled = true;
-    s.selection.hue_start = 0;
-    s.selection.hue_end = 1;
-    s.selection.saturation_start = 0;
-    s.selection.saturation_end = 1;
-    s.selection.lightness_start = 0.6;
-    s.selection.lightness_end = 1.0;
-    s.selection.lightness_soften = 0.0;
-    s.selection.hue_climax = 1;
-    s.selection.saturation_climax = 1;
-    s.selection.lightness_climax = 1;
+    s.selection = highlight_selection(0.6, 0.0);
     s.highlight = 4.0;
     ZblurSettings plain = s;
     plain.selection.enabled = false;
@@ -1009,15 +980,7 @@ TEST(ZblurFilterFloat, FramesRepeatBitForBitOnAnyThreadCountAndGrid) {
         s.outside_red = 0.3f;
         s.outside_alpha = 0.5f;
         s.highlight = 2.0;
-        s.selection.enabled = true;
-        s.selection.hue_end = 1;
-        s.selection.saturation_end = 1;
-        s.selection.lightness_start = 0.5;
-        s.selection.lightness_end = 1.0;
-        s.selection.lightness_soften = 0.3;
-        s.selection.hue_climax = 1;
-        s.selection.saturation_climax = 1;
-        s.selection.lightness_climax = 1;
+        s.selection = highlight_selection(0.5, 0.3);
 
         ZblurSettings info = s;
         info.show = kZblurShowInfoDensity;
