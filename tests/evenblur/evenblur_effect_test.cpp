@@ -8,10 +8,10 @@
 
 #include "evenblur_filter.h"
 #include "evenblur_reference.h"
-#include "fft_test_host.h"
+#include "test_host.h"
 #include "hsl_range_selection_filter.h"
 #include "kernel_image_builder.h"
-#include "sentinel_image.h"
+#include "padded_image.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ double channel(const P& p, int c) {
 }
 
 template <class P>
-std::vector<double> pixels_of(SentinelImage<P>& image) {
+std::vector<double> pixels_of(PaddedImage<P>& image) {
     std::vector<double> v;
     for (int32_t y = 0; y < image.height(); ++y)
         for (int32_t x = 0; x < image.width(); ++x)
@@ -43,11 +43,12 @@ std::vector<double> pixels_of(SentinelImage<P>& image) {
 template <class P>
 struct Frame {
     int32_t width, height;
-    SentinelImage<P> source, output;
+    PaddedImage<P> source, output;
     PixelArray<P> lens, background;
-    Frame(int32_t w, int32_t h) : width(w), height(h), source(w, h), output(w, h) {}
+    Frame(int32_t w, int32_t h)
+        : width(w), height(h), source(w, h, kLayerRows), output(w, h, kLayerRows) {}
 
-    int32_t render(FftTestHost& host, const EvenblurSettings& settings) {
+    int32_t render(TestHost& host, const EvenblurSettings& settings) {
         EvenblurEffect<P> effect(&host, settings, source.array(), output.array(), source.array(),
                                  lens, background);
         return effect.render();
@@ -71,7 +72,7 @@ TYPED_TEST(EvenblurEffectTest, RadiusZeroCopiesTheSource) {
     using P = TypeParam;
     Frame<P> f(9, 5);
     random_pixels(f.source, 1, 0.3);
-    FftTestHost host(2);
+    TestHost host(2);
     ASSERT_EQ(f.render(host, EvenblurSettings{}), host.noError());
     EXPECT_EQ(pixels_of(f.output), pixels_of(f.source));
     EXPECT_TRUE(f.output.spareBytesUntouched());
@@ -81,9 +82,9 @@ TYPED_TEST(EvenblurEffectTest, NormalBlurWritesTheBlurFilter) {
     using P = TypeParam;
     Frame<P> f(11, 7);
     random_pixels(f.source, 2, 0.5);
-    SentinelImage<P> expected(11, 7);
+    PaddedImage<P> expected(11, 7, kLayerRows);
     EvenblurSettings s = blur_settings(3.0);
-    FftTestHost host(2);
+    TestHost host(2);
     EvenblurFilter<P, PixelGrayFloat> blur(&host, s, f.source.array(), expected.array(),
                                            f.source.array(), {});
     ASSERT_EQ(blur.render(0, 1), host.noError());
@@ -102,7 +103,7 @@ TYPED_TEST(EvenblurEffectTest, IrisDisplayShowsTheKernelOpaque) {
     s.show = EvenblurSettings::kShowIris;
     s.facets = 8;
     s.rounded = 1.0;
-    FftTestHost host(2);
+    TestHost host(2);
     ASSERT_EQ(f.render(host, s), host.noError());
     EXPECT_EQ(host.liveBlocks(), 0u);
     EXPECT_TRUE(f.output.spareBytesUntouched());
@@ -123,7 +124,7 @@ TYPED_TEST(EvenblurEffectTest, IrisDisplayShowsTheKernelOpaque) {
         }
 
     // A coloured lens image is shown in its colours, opaque; a gray one as gray.
-    SentinelImage<P> lens(10, 10);
+    PaddedImage<P> lens(10, 10, kLayerRows);
     uniform_pixels(lens, max, max, 0.5 * max, 0.0);
     f.lens = lens.array();
     for (bool coloured : {true, false}) {
@@ -147,7 +148,7 @@ TYPED_TEST(EvenblurEffectTest, IrisDisplayOfATinyFrameIsDefined) {
         EvenblurSettings s;
         s.show = EvenblurSettings::kShowIris;
         s.smooth = 3.0;
-        FftTestHost host(1);
+        TestHost host(1);
         ASSERT_EQ(f.render(host, s), host.noError());
         for (double v : pixels_of(f.output)) EXPECT_TRUE(std::isfinite(v));
         EXPECT_EQ(channel(f.output.at(0, 0), 0), P::max);
@@ -165,9 +166,9 @@ TYPED_TEST(EvenblurEffectTest, SelectionModesShowTheSelectionOpaque) {
         s.show = show;
         s.selection.enabled = true;
         s.selection.lightness_start = 0.4;
-        FftTestHost host(2);
+        TestHost host(2);
         ASSERT_EQ(f.render(host, s), host.noError());
-        SentinelImage<P> expected(13, 6);
+        PaddedImage<P> expected(13, 6, kLayerRows);
         HslRangeSelectionFilter<P> filter(&host, f.source.array(), expected.array(),
                                           f.source.array());
         filter.settings = s.selection;
@@ -189,12 +190,12 @@ TYPED_TEST(EvenblurEffectTest, OpaqueForegroundHidesTheBackground) {
     Frame<P> plain(15, 9), layered(15, 9);
     random_pixels(plain.source, 5, 1.0);
     random_pixels(layered.source, 5, 1.0);
-    SentinelImage<P> background(15, 9);
+    PaddedImage<P> background(15, 9, kLayerRows);
     random_pixels(background, 6, 0.5);
     layered.background = background.array();
     EvenblurSettings s = blur_settings(2.0);
     s.distortion = 500.0;
-    FftTestHost host(2);
+    TestHost host(2);
     ASSERT_EQ(plain.render(host, s), host.noError());
     ASSERT_EQ(layered.render(host, s), host.noError());
     if constexpr (P::is_float) {
@@ -238,7 +239,7 @@ TYPED_TEST(EvenblurEffectTest, DistortionZeroCompositesOverTheUnmovedBackground)
         Frame<P> plain(12, 8), layered(12, 8);
         random_pixels(plain.source, 7, 0.0);
         random_pixels(layered.source, 7, 0.0);
-        SentinelImage<P> background(10, 9);
+        PaddedImage<P> background(10, 9, kLayerRows);
         random_pixels(background, 8, 0.0);
         if (premultiplied) {
             for (int32_t y = 0; y < 9; ++y)
@@ -250,7 +251,7 @@ TYPED_TEST(EvenblurEffectTest, DistortionZeroCompositesOverTheUnmovedBackground)
         EvenblurSettings s = blur_settings(2.0);
         s.distortion = 0.0;
         s.distortion_antialias = 2;
-        FftTestHost host(1);
+        TestHost host(1);
         ASSERT_EQ(plain.render(host, s), host.noError());
         ASSERT_EQ(layered.render(host, s), host.noError());
         const double tol = P::is_float ? 1e-5 : 1.0 / max + 1e-9;
@@ -280,7 +281,7 @@ TYPED_TEST(EvenblurEffectTest, DisplacedSamplesFollowTheOutsideModes) {
         uniform_pixels(f.source, 0.0, 0.0, 0.0, 0.0);
         for (int32_t y = 3; y < 9; ++y)
             for (int32_t x = 4; x < 12; ++x) set_pixel(f.source.at(x, y), max, 0.0, 0.0, max);
-        SentinelImage<P> background(16, 12);
+        PaddedImage<P> background(16, 12, kLayerRows);
         uniform_pixels(background, max, max, 0.0, 0.0);
         f.background = background.array();
         EvenblurSettings s = blur_settings(2.0);
@@ -288,7 +289,7 @@ TYPED_TEST(EvenblurEffectTest, DisplacedSamplesFollowTheOutsideModes) {
         s.assume_v = mode;
         s.outside_color[1] = 1.0f;  // green outside
         s.distortion = 2000.0;      // 2 * 255 pixels at full height: far beyond the layer
-        FftTestHost host(1);
+        TestHost host(1);
         ASSERT_EQ(f.render(host, s), host.noError());
         double green = 0.0;
         for (int32_t y = 0; y < 12; ++y)
@@ -308,7 +309,7 @@ TYPED_TEST(EvenblurEffectTest, TransparentLensShowsOnlyTheBackground) {
     using P = TypeParam;
     Frame<P> f(10, 6);
     random_pixels(f.source, 9, 1.0);
-    SentinelImage<P> lens(5, 5), background(10, 6);
+    PaddedImage<P> lens(5, 5, kLayerRows), background(10, 6, kLayerRows);
     uniform_pixels(lens, 0.0, 0.0, 0.0, 0.0);
     random_pixels(background, 10, 1.0);
     f.lens = lens.array();
@@ -316,7 +317,7 @@ TYPED_TEST(EvenblurEffectTest, TransparentLensShowsOnlyTheBackground) {
     for (bool coloured : {false, true}) {
         EvenblurSettings s = blur_settings(3.0);
         s.colored_iris = coloured;
-        FftTestHost host(2);
+        TestHost host(2);
         ASSERT_EQ(f.render(host, s), host.noError());
         EXPECT_EQ(pixels_of(f.output), pixels_of(background));
     }
@@ -326,7 +327,7 @@ TYPED_TEST(EvenblurEffectTest, TransparentLensShowsOnlyTheBackground) {
 // every block back.
 TYPED_TEST(EvenblurEffectTest, CancellationReturnsTheAbortStatus) {
     using P = TypeParam;
-    SentinelImage<P> lens(6, 4), background(14, 9);
+    PaddedImage<P> lens(6, 4, kLayerRows), background(14, 9, kLayerRows);
     random_pixels(lens, 11, 0.5);
     random_pixels(background, 12, 0.5);
     for (int variant = 0; variant < 5; ++variant) {
@@ -341,18 +342,18 @@ TYPED_TEST(EvenblurEffectTest, CancellationReturnsTheAbortStatus) {
             with_lens = true;
         }
         if (variant == 4) s.show = EvenblurSettings::kShowHighlightSelectionOnly;
-        auto run = [&](FftTestHost& host) {
+        auto run = [&](TestHost& host) {
             Frame<P> f(14, 9);
             random_pixels(f.source, 13, 0.5);
             if (with_lens) f.lens = lens.array();
             if (with_background) f.background = background.array();
             return f.render(host, s);
         };
-        FftTestHost counting(2);
+        TestHost counting(2);
         ASSERT_EQ(run(counting), counting.noError());
-        const int64_t reports = counting.reports();
+        const int64_t reports = counting.reportCount();
         for (int64_t n = 0; n < reports; n += std::max<int64_t>(1, reports / 17)) {
-            FftTestHost host(2);
+            TestHost host(2);
             host.abortAfter(n);
             EXPECT_EQ(run(host), host.abortError()) << "variant " << variant << " after " << n;
             EXPECT_EQ(host.liveBlocks(), 0u) << "variant " << variant << " after " << n;
@@ -362,7 +363,7 @@ TYPED_TEST(EvenblurEffectTest, CancellationReturnsTheAbortStatus) {
 
 TYPED_TEST(EvenblurEffectTest, AllocationFailureReturnsOutOfMemoryWithEveryBlockReleased) {
     using P = TypeParam;
-    SentinelImage<P> lens(6, 4), background(14, 9);
+    PaddedImage<P> lens(6, 4, kLayerRows), background(14, 9, kLayerRows);
     random_pixels(lens, 11, 0.5);
     random_pixels(background, 12, 0.5);
     for (int variant = 0; variant < 3; ++variant) {
@@ -375,7 +376,7 @@ TYPED_TEST(EvenblurEffectTest, AllocationFailureReturnsOutOfMemoryWithEveryBlock
             random_pixels(f.source, 13, 0.5);
             if (variant == 1) f.lens = lens.array();
             if (variant <= 1) f.background = background.array();
-            FftTestHost host(2);
+            TestHost host(2);
             host.failAllocationsAfter(n);
             const int32_t result = f.render(host, s);
             EXPECT_EQ(host.liveBlocks(), 0u) << "variant " << variant << ", " << n;

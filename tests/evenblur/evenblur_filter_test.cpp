@@ -11,8 +11,8 @@
 
 #include "bt709_reference.h"
 #include "evenblur_reference.h"
-#include "fft_test_host.h"
-#include "sentinel_image.h"
+#include "test_host.h"
+#include "padded_image.h"
 
 namespace {
 
@@ -70,8 +70,8 @@ Layout layout_of(int32_t w, int32_t h, double r, double s) {
 template <class P, class Q>
 Kernel drawn_kernel(const EvenblurSettings& s, const Layout& l, const PixelArray<P>& lens,
                     double pixel_aspect) {
-    FftTestHost host(1);
-    SentinelImage<Q> window(l.pw, l.ph);
+    TestHost host(1);
+    PaddedImage<Q> window(l.pw, l.ph, kLayerRows);
     PixelArray<Q> view = window.array();
     view.factor_a = pixel_aspect;
     KernelImageBuilder<P, Q> builder(&host, s, lens, view, false);
@@ -156,7 +156,7 @@ double lightness_ramp_weight(double l) { return l >= 0.3 ? (l - 0.3) / 0.7 : 0.0
 // A gray selection layer of 9 x 6 pixels, unlike any source: values 0 .. 1 in tenths, every
 // seventh pixel transparent (so of weight 0 once premultiplied, however bright its colour).
 template <class P>
-void fill_gray_selection(SentinelImage<P>& image) {
+void fill_gray_selection(PaddedImage<P>& image) {
     const double max = P::max;
     for (int32_t y = 0; y < image.height(); ++y)
         for (int32_t x = 0; x < image.width(); ++x) {
@@ -169,7 +169,7 @@ void fill_gray_selection(SentinelImage<P>& image) {
 // and textured, with a band of partial alpha: linear light changes the blur most at such an
 // edge, and not at all inside a uniform area.
 template <class P>
-void edge_pixels(SentinelImage<P>& image) {
+void edge_pixels(PaddedImage<P>& image) {
     const double unit = P::max / 255.0;
     for (int32_t y = 0; y < image.height(); ++y)
         for (int32_t x = 0; x < image.width(); ++x) {
@@ -201,17 +201,17 @@ struct Case {
 template <class P, class Q>
 int32_t check_against_direct_convolution(const Case& c, const PixelArray<P>& lens = {}) {
     const Layout l = layout_of(c.width, c.height, c.settings.radius, c.settings.smooth);
-    SentinelImage<P> source(c.width, c.height);
+    PaddedImage<P> source(c.width, c.height, kLayerRows);
     if (c.edge_source)
         edge_pixels(source);
     else
         random_pixels(source, 7, c.min_alpha);
-    SentinelImage<P> output(c.width, c.height);
+    PaddedImage<P> output(c.width, c.height, kLayerRows);
     PixelArray<P> src = source.array(c.premultiplied_source);
     PixelArray<P> out = output.array(c.premultiplied_output);
     src.origin_x = out.origin_x = 2;
     src.origin_y = out.origin_y = 1;
-    SentinelImage<P> selection_image(9, 6);
+    PaddedImage<P> selection_image(9, 6, kLayerRows);
     fill_gray_selection(selection_image);
     PixelArray<P> selection = src;
     EvenblurSettings settings = c.settings;
@@ -222,11 +222,11 @@ int32_t check_against_direct_convolution(const Case& c, const PixelArray<P>& len
         selection.origin_y = 0;  // source row -1 and on: rows 0 .. 4
     }
 
-    FftTestHost host(c.threads);
+    TestHost host(c.threads);
     EvenblurFilter<P, Q> filter(&host, settings, src, out, selection, lens);
     EXPECT_EQ(filter.render(0, 1), host.noError());
     EXPECT_EQ(host.liveBlocks(), 0u);
-    EXPECT_EQ(host.badReports(), 0);
+    EXPECT_EQ(host.reportsBeyondTotal(), 0);
     EXPECT_EQ(filter.padded_width, l.pw);
     EXPECT_EQ(filter.padded_height, l.ph);
     EXPECT_EQ(filter.fft_width, l.nw);
@@ -343,17 +343,17 @@ TYPED_TEST(EvenblurFilterTypedTest, OutsideColourTakesItsAlphaOnlyForAStraightSo
 // (done + units * pass, units * 18). Filling the image buffer is pass 11 in rows of the
 // transform (Nh), centring the kernel pass 12 in row pairs (Nh / 2); the centring runs first.
 TEST(EvenblurFilterProgress, PassesAndUnitsOfOneBlur) {
-    struct Recording : FftTestHost {
+    struct Recording : TestHost {
         std::mutex lock;
         std::vector<std::pair<int32_t, int32_t>> seen;
         int32_t progress(int32_t current, int32_t total) override {
             std::lock_guard<std::mutex> guard(lock);
             seen.emplace_back(current, total);
-            return FftTestHost::progress(current, total);
+            return TestHost::progress(current, total);
         }
     };
     Recording host;
-    SentinelImage<PixelRGBA8> source(13, 9), output(13, 9);
+    PaddedImage<PixelRGBA8> source(13, 9, kLayerRows), output(13, 9, kLayerRows);
     random_pixels(source, 3, 0.4);
     const EvenblurSettings settings = plain_settings(3.0);
     const Layout l = layout_of(13, 9, settings.radius, settings.smooth);
@@ -361,7 +361,7 @@ TEST(EvenblurFilterProgress, PassesAndUnitsOfOneBlur) {
                                                       output.array(true), source.array(false),
                                                       {});
     ASSERT_EQ(filter.render(1, 2), host.noError());
-    ASSERT_EQ(host.badReports(), 0);
+    ASSERT_EQ(host.reportsBeyondTotal(), 0);
     std::vector<int32_t> order;
     for (const auto& [current, total] : host.seen) {
         // The iris outline builder polls for a cancel with fixed (0, 1) and (50, 100).
@@ -424,7 +424,7 @@ TYPED_TEST(EvenblurFilterTypedTest, SmoothedIrisWithBorderEqualsTheDirectConvolu
 TYPED_TEST(EvenblurFilterTypedTest, ColouredAndGrayLensImagesEqualTheDirectConvolution) {
     using P = TypeParam;
     // An asymmetric coloured lens: a wrong orientation of the kernel would show.
-    SentinelImage<P> lens(7, 5);
+    PaddedImage<P> lens(7, 5, kLayerRows);
     const double max = P::max;
     for (int32_t y = 0; y < 5; ++y)
         for (int32_t x = 0; x < 7; ++x) {
@@ -445,7 +445,7 @@ TYPED_TEST(EvenblurFilterTypedTest, ColouredAndGrayLensImagesEqualTheDirectConvo
 
 // The lens asymmetric and coloured, with values between 0 and 1 that linear light changes.
 template <class P>
-void fill_lens(SentinelImage<P>& lens) {
+void fill_lens(PaddedImage<P>& lens) {
     const double max = P::max;
     for (int32_t y = 0; y < lens.height(); ++y)
         for (int32_t x = 0; x < lens.width(); ++x) {
@@ -477,7 +477,7 @@ TYPED_TEST(EvenblurFilterTypedTest, LinearLightEqualsTheDirectConvolutionOfTheDe
         SCOPED_TRACE("polygon, straight output");
         check_against_direct_convolution<P, PixelGrayFloat>(c);
     }
-    SentinelImage<P> lens(7, 5);
+    PaddedImage<P> lens(7, 5, kLayerRows);
     fill_lens(lens);
     c.settings.colored_iris = true;
     {
@@ -504,7 +504,7 @@ TYPED_TEST(EvenblurFilterTypedTest, BothBoostsFromAnOffsetSelectionLayerEqualThe
     c.settings.additive = 1.5;
     c.settings.assume_h = 3;
     c.settings.assume_v = 2;
-    SentinelImage<P> lens(7, 5);
+    PaddedImage<P> lens(7, 5, kLayerRows);
     fill_lens(lens);
     for (const bool gamma : {false, true}) {
         SCOPED_TRACE(gamma ? "linear light" : "as stored");
@@ -529,12 +529,12 @@ TYPED_TEST(EvenblurFilterTypedTest, ManyThreadsGiveTheSameOutputAsOne) {
     s.selection.lightness_start = 0.3;
     s.additive = 0.5;
     s.preservative = 2.0;
-    SentinelImage<P> source(37, 21);
+    PaddedImage<P> source(37, 21, kLayerRows);
     random_pixels(source, 3, 0.2);
     std::vector<std::vector<double>> results;
     for (int32_t threads : {1, 2, 5}) {
-        SentinelImage<P> output(37, 21);
-        FftTestHost host(threads);
+        PaddedImage<P> output(37, 21, kLayerRows);
+        TestHost host(threads);
         EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
                                                  source.array(), {});
         ASSERT_EQ(filter.render(0, 1), host.noError());
@@ -567,9 +567,9 @@ TYPED_TEST(EvenblurFilterTypedTest, UniformOpaqueSourceStaysUniform) {
             s.additive = 0.0;
         }
         if (variant == 3) s.smooth = 1.0;
-        SentinelImage<P> source(15, 11), output(15, 11);
+        PaddedImage<P> source(15, 11, kLayerRows), output(15, 11, kLayerRows);
         uniform_pixels(source, max, colour[0], colour[1], colour[2]);
-        FftTestHost host(2);
+        TestHost host(2);
         EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
                                                  source.array(), {});
         ASSERT_EQ(filter.render(0, 1), host.noError());
@@ -601,10 +601,10 @@ TYPED_TEST(EvenblurFilterTypedTest, HighlightBoostsAddLightOrKeepOpacity) {
         s.selection.lightness_start = 0.9;
         s.preservative = preservative;
         s.additive = additive;
-        SentinelImage<P> source(kW, kH), output(kW, kH);
+        PaddedImage<P> source(kW, kH, kLayerRows), output(kW, kH, kLayerRows);
         uniform_pixels(source, max, 0.2 * max, 0.2 * max, 0.2 * max);
         set_pixel(source.at(7, 5), max, max, max, max);  // the one highlight
-        FftTestHost host(1);
+        TestHost host(1);
         EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(), output.array(true),
                                                  source.array(), {});
         EXPECT_EQ(filter.render(0, 1), host.noError());
@@ -642,19 +642,19 @@ TYPED_TEST(EvenblurFilterTypedTest, HighlightBoostsAddLightOrKeepOpacity) {
 TYPED_TEST(EvenblurFilterTypedTest, KernelWithoutWeightGivesTransparentBlack) {
     using P = TypeParam;
     const double max = P::max;
-    SentinelImage<P> lens(6, 6);
+    PaddedImage<P> lens(6, 6, kLayerRows);
     uniform_pixels(lens, 0.0, 0.0, 0.0, 0.0);
-    SentinelImage<P> red_lens(6, 6);
+    PaddedImage<P> red_lens(6, 6, kLayerRows);
     uniform_pixels(red_lens, max, max, 0.0, 0.0);
-    SentinelImage<P> source(9, 7);
+    PaddedImage<P> source(9, 7, kLayerRows);
     random_pixels(source, 11, 1.0);
 
     EvenblurSettings s = plain_settings(3.0);
     s.gamma = true;
     for (bool coloured : {false, true}) {
-        SentinelImage<P> output(9, 7);
+        PaddedImage<P> output(9, 7, kLayerRows);
         uniform_pixels(output, max, max, max, max);
-        FftTestHost host(1);
+        TestHost host(1);
         int32_t result;
         s.colored_iris = coloured;
         if (coloured) {
@@ -675,8 +675,8 @@ TYPED_TEST(EvenblurFilterTypedTest, KernelWithoutWeightGivesTransparentBlack) {
     }
 
     s.colored_iris = true;
-    SentinelImage<P> output(9, 7);
-    FftTestHost host(1);
+    PaddedImage<P> output(9, 7, kLayerRows);
+    TestHost host(1);
     EvenblurFilter<P, PixelRGBAFloat> f(&host, s, source.array(), output.array(), source.array(),
                                         red_lens.array());
     ASSERT_EQ(f.render(0, 1), host.noError());
@@ -694,13 +694,13 @@ TYPED_TEST(EvenblurFilterTypedTest, KernelWithoutWeightGivesTransparentBlack) {
 TEST(EvenblurFilterTest, NonFiniteSourceValuesDoNotSpread) {
     EvenblurSettings s = plain_settings(3.0);
     s.gamma = true;
-    SentinelImage<PixelRGBAFloat> source(12, 10), output(12, 10);
+    PaddedImage<PixelRGBAFloat> source(12, 10, kLayerRows), output(12, 10, kLayerRows);
     uniform_pixels(source, 1.0, 0.5, 0.5, 0.5);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     set_pixel(source.at(3, 3), nan, nan, 0.5, 0.5);
     set_pixel(source.at(8, 6), 1.0, inf, -inf, nan);
-    FftTestHost host(2);
+    TestHost host(2);
     EvenblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
                                                           source.array(), {});
     ASSERT_EQ(filter.render(0, 1), host.noError());
@@ -718,10 +718,10 @@ TEST(EvenblurFilterTest, HugeSourceValuesGiveAFiniteFrame) {
     // must stay finite; its rounding noise may reach every pixel, as any transform's would.
     EvenblurSettings s = plain_settings(3.0);
     s.gamma = true;
-    SentinelImage<PixelRGBAFloat> source(12, 10), output(12, 10);
+    PaddedImage<PixelRGBAFloat> source(12, 10, kLayerRows), output(12, 10, kLayerRows);
     uniform_pixels(source, 1.0, 0.5, 0.5, 0.5);
     set_pixel(source.at(10, 1), 1.0, 1e30f, 0.5, -1e30f);
-    FftTestHost host(2);
+    TestHost host(2);
     EvenblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, s, source.array(), output.array(),
                                                           source.array(), {});
     ASSERT_EQ(filter.render(0, 1), host.noError());
@@ -774,24 +774,24 @@ EvenblurSettings busy_settings() {
 
 TYPED_TEST(EvenblurFilterTypedTest, CancellationAtEveryStageReturnsTheAbortStatus) {
     using P = TypeParam;
-    SentinelImage<P> source(17, 9), lens(5, 5);
+    PaddedImage<P> source(17, 9, kLayerRows), lens(5, 5, kLayerRows);
     random_pixels(source, 5, 0.5);
     random_pixels(lens, 6, 0.5);
     for (int with_lens = 0; with_lens < 2; ++with_lens) {
         // Count the reports of a whole blur, then cancel at points spread over it.
         int64_t reports = 0;
         {
-            SentinelImage<P> output(17, 9);
-            FftTestHost host(2);
+            PaddedImage<P> output(17, 9, kLayerRows);
+            TestHost host(2);
             EvenblurFilter<P, PixelRGBAFloat> f(&host, busy_settings<P>(), source.array(),
                                                 output.array(), source.array(),
                                                 with_lens ? lens.array() : PixelArray<P>{});
             ASSERT_EQ(f.render(0, 1), host.noError());
-            reports = host.reports();
+            reports = host.reportCount();
         }
         for (int64_t n = 0; n < reports; n += std::max<int64_t>(1, reports / 23)) {
-            SentinelImage<P> output(17, 9);
-            FftTestHost host(2);
+            PaddedImage<P> output(17, 9, kLayerRows);
+            TestHost host(2);
             host.abortAfter(n);
             EvenblurFilter<P, PixelRGBAFloat> f(&host, busy_settings<P>(), source.array(),
                                                 output.array(), source.array(),
@@ -805,14 +805,14 @@ TYPED_TEST(EvenblurFilterTypedTest, CancellationAtEveryStageReturnsTheAbortStatu
 
 TYPED_TEST(EvenblurFilterTypedTest, AllocationFailureReturnsOutOfMemoryWithEveryBlockReleased) {
     using P = TypeParam;
-    SentinelImage<P> source(17, 9), lens(5, 5);
+    PaddedImage<P> source(17, 9, kLayerRows), lens(5, 5, kLayerRows);
     random_pixels(source, 5, 0.5);
     random_pixels(lens, 6, 0.5);
     for (int with_lens = 0; with_lens < 2; ++with_lens) {
         for (int64_t n = 0; n < 40; ++n) {
-            SentinelImage<P> output(17, 9);
+            PaddedImage<P> output(17, 9, kLayerRows);
             uniform_pixels(output, 7, 7, 7, 7);
-            FftTestHost host(2);
+            TestHost host(2);
             host.failAllocationsAfter(n);
             EvenblurFilter<P, PixelGrayFloat> f(&host, busy_settings<P>(), source.array(),
                                                 output.array(), source.array(),
@@ -832,13 +832,13 @@ TYPED_TEST(EvenblurFilterTypedTest, AllocationFailureReturnsOutOfMemoryWithEvery
 }
 
 TEST(EvenblurFilterTest, EmptyOutputWritesNothing) {
-    SentinelImage<PixelRGBA8> source(4, 4), output(0, 3);
-    FftTestHost host(1);
+    PaddedImage<PixelRGBA8> source(4, 4, kLayerRows), output(0, 3, kLayerRows);
+    TestHost host(1);
     EvenblurSettings s = plain_settings(2.0);
     EvenblurFilter<PixelRGBA8, PixelGrayFloat> f(&host, s, source.array(), output.array(),
                                                  source.array(), {});
     EXPECT_EQ(f.render(0, 1), host.noError());
-    EXPECT_EQ(host.reports(), 0);
+    EXPECT_EQ(host.reportCount(), 0);
     EXPECT_TRUE(output.spareBytesUntouched());
 }
 

@@ -8,7 +8,7 @@
 
 #include "evenblur_ae_host.h"
 #include "evenblur_test_project.h"
-#include "sentinel_image.h"
+#include "padded_image.h"
 
 // Frame renders through the host face on the in-memory host: what a new instance renders, which
 // image each helper layer becomes, the classic render path, cancellation and allocation
@@ -52,7 +52,7 @@ void setPixel(P& p, double a, double r, double g, double b) {
 }
 
 template <class P>
-void fillRandom(SentinelImage<P>& image, uint32_t seed) {
+void fillRandom(PaddedImage<P>& image, uint32_t seed) {
     Lcg lcg{seed};
     for (int32_t y = 0; y < image.height(); ++y)
         for (int32_t x = 0; x < image.width(); ++x)
@@ -60,7 +60,7 @@ void fillRandom(SentinelImage<P>& image, uint32_t seed) {
 }
 
 template <class P>
-LayerImage layerOf(SentinelImage<P>& image) {
+LayerImage layerOf(PaddedImage<P>& image) {
     const PixelArray<P> a = image.array();
     LayerImage layer;
     layer.data = a.data;
@@ -75,7 +75,7 @@ LayerImage layerOf(SentinelImage<P>& image) {
 }
 
 template <class P>
-bool samePixels(SentinelImage<P>& a, SentinelImage<P>& b) {
+bool samePixels(PaddedImage<P>& a, PaddedImage<P>& b) {
     for (int32_t y = 0; y < a.height(); ++y)
         if (std::memcmp(&a.at(0, y), &b.at(0, y), sizeof(P) * size_t(a.width())) != 0)
             return false;
@@ -83,7 +83,7 @@ bool samePixels(SentinelImage<P>& a, SentinelImage<P>& b) {
 }
 
 template <class P>
-std::vector<unsigned char> snapshot(SentinelImage<P>& image) {
+std::vector<unsigned char> snapshot(PaddedImage<P>& image) {
     std::vector<unsigned char> bytes;
     for (int32_t y = 0; y < image.height(); ++y) {
         const auto* row = reinterpret_cast<const unsigned char*>(&image.at(0, y));
@@ -114,7 +114,7 @@ PF_Err renderWith(Host& effect, const LayerImage& source, const LayerImage& outp
 template <class P>
 class EvenblurHostRender : public ::testing::Test {
 protected:
-    PF_Err render(SentinelImage<P>& source, SentinelImage<P>& output,
+    PF_Err render(PaddedImage<P>& source, PaddedImage<P>& output,
                   const LayerMap& layers = helperLayers(nullptr, nullptr, nullptr)) {
         Host effect;
         project.attach(effect);
@@ -129,8 +129,8 @@ TYPED_TEST_SUITE(EvenblurHostRender, PixelTypes);
 
 TYPED_TEST(EvenblurHostRender, ANewInstanceRendersTheSourceUnchanged) {
     using P = TypeParam;
-    SentinelImage<P> source(13, 9);
-    SentinelImage<P> output(13, 9);
+    PaddedImage<P> source(13, 9, kLayerRows);
+    PaddedImage<P> output(13, 9, kLayerRows);
     fillRandom(source, 11);
     ASSERT_EQ(this->render(source, output), PF_Err_NONE);
     EXPECT_TRUE(samePixels(source, output));
@@ -142,7 +142,7 @@ TYPED_TEST(EvenblurHostRender, ANewInstanceRendersTheSourceUnchanged) {
 // With "highlight selection only" the picture is the weight: with the default ranges a pixel is
 // selected when its lightness is at least 200/255 (every hue and saturation passes).
 template <class P>
-void expectWeightPicture(SentinelImage<P>& output, SentinelImage<P>& weights_from) {
+void expectWeightPicture(PaddedImage<P>& output, PaddedImage<P>& weights_from) {
     for (int32_t y = 0; y < output.height(); ++y) {
         for (int32_t x = 0; x < output.width(); ++x) {
             const P& s = weights_from.at(x, y);
@@ -162,7 +162,7 @@ void expectWeightPicture(SentinelImage<P>& output, SentinelImage<P>& weights_fro
 
 // Opaque pixels, bright and dark ones in a pattern, well clear of the threshold.
 template <class P>
-void fillBrightAndDark(SentinelImage<P>& image, bool bright_first) {
+void fillBrightAndDark(PaddedImage<P>& image, bool bright_first) {
     for (int32_t y = 0; y < image.height(); ++y) {
         for (int32_t x = 0; x < image.width(); ++x) {
             const bool bright = ((x * 7 + y * 3) % 5 < 2) == bright_first;
@@ -178,15 +178,15 @@ TYPED_TEST(EvenblurHostRender, WithoutASelectionLayerHighlightsComeFromTheInput)
     using P = TypeParam;
     this->project.param(Host::kShow).u.pd.value = 4;
     this->project.param(Host::kSelectionEnable).u.bd.value = 1;
-    SentinelImage<P> source(11, 7);
-    SentinelImage<P> output(11, 7);
+    PaddedImage<P> source(11, 7, kLayerRows);
+    PaddedImage<P> output(11, 7, kLayerRows);
     fillBrightAndDark(source, true);
     ASSERT_EQ(this->render(source, output), PF_Err_NONE);
     expectWeightPicture(output, source);
     EXPECT_TRUE(output.spareBytesUntouched());
 
     // A connected selection layer replaces the input as the picker.
-    SentinelImage<P> selection(11, 7);
+    PaddedImage<P> selection(11, 7, kLayerRows);
     fillBrightAndDark(selection, false);
     const LayerImage selection_layer = layerOf(selection);
     ASSERT_EQ(this->render(source, output, helperLayers(nullptr, nullptr, &selection_layer)),
@@ -203,8 +203,8 @@ TYPED_TEST(EvenblurHostRender, WithoutASelectionLayerHighlightsComeFromTheInput)
 
 TYPED_TEST(EvenblurHostRender, ARowStrideShorterThanTheRowIsRefused) {
     using P = TypeParam;
-    SentinelImage<P> source(9, 5);
-    SentinelImage<P> output(9, 5);
+    PaddedImage<P> source(9, 5, kLayerRows);
+    PaddedImage<P> output(9, 5, kLayerRows);
     Host effect;
     this->project.attach(effect);
     LayerImage bad = layerOf(output);
@@ -284,10 +284,10 @@ void cancelEverywhere(int32_t show, double radius, bool with_layers, int32_t thr
         project.host.progress_script = [&](A_long, A_long) {
             return ++calls >= cancel_at ? PF_Err(PF_Interrupt_CANCEL) : PF_Err(PF_Err_NONE);
         };
-        SentinelImage<P> source(23, 17);
-        SentinelImage<P> output(23, 17);
-        SentinelImage<P> lens(9, 9);
-        SentinelImage<P> background(23, 17);
+        PaddedImage<P> source(23, 17, kLayerRows);
+        PaddedImage<P> output(23, 17, kLayerRows);
+        PaddedImage<P> lens(9, 9, kLayerRows);
+        PaddedImage<P> background(23, 17, kLayerRows);
         fillRandom(source, 3);
         fillRandom(lens, 4);
         fillRandom(background, 5);
@@ -360,10 +360,10 @@ void refuseEveryAllocation(int32_t show, double radius, bool preservative, bool 
         project.param(Host::kSelectionEnable).u.bd.value = preservative ? 1 : 0;
         project.param(Host::kColoredIris).u.bd.value = lens_colored ? 1 : 0;
         project.refuse_handles_from = refuse_from;
-        SentinelImage<P> source(19, 13);
-        SentinelImage<P> output(19, 13);
-        SentinelImage<P> lens(7, 5);
-        SentinelImage<P> background(19, 13);
+        PaddedImage<P> source(19, 13, kLayerRows);
+        PaddedImage<P> output(19, 13, kLayerRows);
+        PaddedImage<P> lens(7, 5, kLayerRows);
+        PaddedImage<P> background(19, 13, kLayerRows);
         fillRandom(source, 7);
         fillRandom(lens, 8);
         fillRandom(background, 9);
@@ -415,9 +415,9 @@ double channelOf(const P& p, int channel) {
 TYPED_TEST(EvenblurHostRender, TheBlendLayerIsTheBackground) {
     using P = TypeParam;
     const double tolerance = P::is_float ? 1e-5 : 1.0 / P::max;
-    SentinelImage<P> source(15, 11);
-    SentinelImage<P> output(15, 11);
-    SentinelImage<P> background(15, 11);
+    PaddedImage<P> source(15, 11, kLayerRows);
+    PaddedImage<P> output(15, 11, kLayerRows);
+    PaddedImage<P> background(15, 11, kLayerRows);
     for (int32_t y = 0; y < 11; ++y)
         for (int32_t x = 0; x < 15; ++x) setPixel(background.at(x, y), 1.0, 0.2, 0.4, 0.6);
     const LayerImage background_layer = layerOf(background);
@@ -441,27 +441,27 @@ TYPED_TEST(EvenblurHostRender, TheLensLayerShapesTheIris) {
     using P = TypeParam;
     this->project.param(Host::kShow).u.pd.value = 2;
     this->project.param(Host::kRadius).u.fs_d.value = 6.0;
-    SentinelImage<P> source(41, 31);
+    PaddedImage<P> source(41, 31, kLayerRows);
     fillRandom(source, 21);
-    SentinelImage<P> polygon(41, 31);
+    PaddedImage<P> polygon(41, 31, kLayerRows);
     ASSERT_EQ(this->render(source, polygon), PF_Err_NONE);
 
-    SentinelImage<P> lens(9, 7);
+    PaddedImage<P> lens(9, 7, kLayerRows);
     for (int32_t y = 0; y < 7; ++y)
         for (int32_t x = 0; x < 9; ++x)
             setPixel(lens.at(x, y), 1.0, x < 4 ? 1.0 : 0.0, 0.0, x < 4 ? 0.0 : 1.0);
     const LayerImage lens_layer = layerOf(lens);
-    SentinelImage<P> gray(41, 31);
+    PaddedImage<P> gray(41, 31, kLayerRows);
     ASSERT_EQ(this->render(source, gray, helperLayers(nullptr, &lens_layer, nullptr)),
               PF_Err_NONE);
     EXPECT_FALSE(samePixels(polygon, gray));
 
     this->project.param(Host::kColoredIris).u.bd.value = 1;
-    SentinelImage<P> colored(41, 31);
+    PaddedImage<P> colored(41, 31, kLayerRows);
     ASSERT_EQ(this->render(source, colored, helperLayers(nullptr, &lens_layer, nullptr)),
               PF_Err_NONE);
     EXPECT_FALSE(samePixels(gray, colored));
-    SentinelImage<P> colored_polygon(41, 31);
+    PaddedImage<P> colored_polygon(41, 31, kLayerRows);
     ASSERT_EQ(this->render(source, colored_polygon), PF_Err_NONE);
     EXPECT_TRUE(samePixels(polygon, colored_polygon));
     EXPECT_TRUE(colored.spareBytesUntouched());

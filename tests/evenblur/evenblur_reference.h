@@ -10,7 +10,7 @@
 #include "pixel_array.h"
 #include "pixel_conversion.h"
 #include "pixel_types.h"
-#include "sentinel_image.h"
+#include "padded_image.h"
 
 // Test helpers for the lens blur: pixel setters, random images, and the direct (spatial)
 // convolution of the continued source with a kernel image, in double precision.
@@ -28,7 +28,7 @@ void set_pixel(P& p, double a, double r, double g, double b) {
 // Random colours with alpha in min_alpha .. 1, in 8-bit steps of the scale so every depth gets
 // the same picture.
 template <class P>
-void random_pixels(SentinelImage<P>& image, unsigned seed, double min_alpha = 1.0) {
+void random_pixels(PaddedImage<P>& image, unsigned seed, double min_alpha = 1.0) {
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> level(0, 255);
     const int lowest = int(std::ceil(min_alpha * 255.0));
@@ -41,7 +41,7 @@ void random_pixels(SentinelImage<P>& image, unsigned seed, double min_alpha = 1.
 }
 
 template <class P>
-void uniform_pixels(SentinelImage<P>& image, double a, double r, double g, double b) {
+void uniform_pixels(PaddedImage<P>& image, double a, double r, double g, double b) {
     for (int32_t y = 0; y < image.height(); ++y)
         for (int32_t x = 0; x < image.width(); ++x) set_pixel(image.at(x, y), a, r, g, b);
 }

@@ -13,10 +13,10 @@
 #include "evenblur_reference.h"
 #include "fft_reference.h"
 #include "fft_tables.h"
-#include "fft_test_host.h"
+#include "test_host.h"
 #include "multiply_complex_half_filter.h"
 #include "real_fft_filter.h"
-#include "sentinel_image.h"
+#include "padded_image.h"
 
 // Every build of the vector kernels that this processor runs against the portable build: the
 // same operations in the same order on every lane, so the results must agree bit for bit
@@ -203,7 +203,7 @@ std::vector<float> transformed(const Kernels* kernels, int32_t nw, int32_t nh, i
     // subnormal).
     buffer.at(1, 0, 0) = 1e30f;
     buffer.at(3, 1, 0) = 1e-40f;
-    FftTestHost host(2);
+    TestHost host(2);
     RealFFFFilter<P> fft(&host, buffer.array());
     fft.kernels = kernels;
     fft.data_rows = rows;
@@ -247,7 +247,7 @@ std::vector<unsigned char> multiplied(const Kernels* kernels) {
     b.fillRandom(6);
     a.at(0, 0, 0) = 1e30f;
     b.at(1, 0, 0) = 1e-40f;
-    FftTestHost host(2);
+    TestHost host(2);
     MultiplyComplexHalfFilter<A, B> multiply(&host, a.array(), b.array());
     multiply.kernels = kernels;
     EXPECT_EQ(multiply.render(0, 1), host.noError());
@@ -424,10 +424,10 @@ std::vector<unsigned char> blurred(const Kernels* kernels, bool boost, bool prem
         s.additive = 0.5;
         s.preservative = 2.0;
     }
-    SentinelImage<P> source(37, 21);
+    PaddedImage<P> source(37, 21, kLayerRows);
     evenblur_reference::random_pixels(source, 9, 0.3);
-    SentinelImage<P> output(37, 21);
-    FftTestHost host(2);
+    PaddedImage<P> output(37, 21, kLayerRows);
+    TestHost host(2);
     EvenblurFilter<P, PixelGrayFloat> filter(&host, s, source.array(premultiplied),
                                              output.array(premultiplied),
                                              source.array(premultiplied), {});

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "counting_host.h"
-#include "sentinel_image.h"
+#include "test_host.h"
+#include "padded_image.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ void set_pixel(P& p, double a, double r, double g, double b) {
 }
 
 template <class P>
-void random_pixels(SentinelImage<P>& image, unsigned seed) {
+void random_pixels(PaddedImage<P>& image, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> level(0, 255);
     const double unit = P::max / 255.0;
@@ -71,7 +71,7 @@ struct Expected {
 };
 
 template <class P>
-std::vector<Expected> reference_info(SentinelImage<P>& gradient, SentinelImage<P>& height_image,
+std::vector<Expected> reference_info(PaddedImage<P>& gradient, PaddedImage<P>& height_image,
                                      int32_t info_w, int32_t info_h, int32_t gradient_channel,
                                      int32_t height_channel, double offset) {
     const int gw = gradient.width(), gh = gradient.height();
@@ -124,14 +124,14 @@ void expect_matches_reference(int32_t w, int32_t h, int32_t info_w, int32_t info
                                       << info_h << " channels " << gradient_channel << "/"
                                       << height_channel << " offset " << offset << " height image "
                                       << height_w << "x" << height_h);
-    SentinelImage<P> image(w, h);
+    PaddedImage<P> image(w, h, kLayerRows);
     random_pixels(image, seed);
     // A separate height image when its size is given, else the gradient image itself.
-    SentinelImage<P> separate(std::max(height_w, 0), std::max(height_h, 0));
+    PaddedImage<P> separate(std::max(height_w, 0), std::max(height_h, 0), kLayerRows);
     random_pixels(separate, seed + 1000);
-    SentinelImage<P>& heights = height_w < 0 ? image : separate;
-    SentinelImage<PixelInfo> info(info_w, info_h);
-    CountingHost host;
+    PaddedImage<P>& heights = height_w < 0 ? image : separate;
+    PaddedImage<PixelInfo> info(info_w, info_h, kLayerRows);
+    TestHost host;
     FillInfoBufferFilter<P> filter(&host, info.array(), image.array(), heights.array());
     filter.gradient_channel = gradient_channel;
     filter.height_channel = height_channel;
@@ -149,7 +149,7 @@ void expect_matches_reference(int32_t w, int32_t h, int32_t info_w, int32_t info
         }
     EXPECT_TRUE(info.spareBytesUntouched());
     EXPECT_TRUE(image.spareBytesUntouched());
-    EXPECT_EQ(host.reports(), info_h);
+    EXPECT_EQ(host.reportCount(), info_h);
 }
 
 template <class P>
@@ -186,11 +186,11 @@ TYPED_TEST(FillInfoBufferTypedTest, ImagesAreCentredOnTheBuffer) {
 
 TYPED_TEST(FillInfoBufferTypedTest, OpaqueImageHasNoDirectionAndFullHeight) {
     using P = TypeParam;
-    SentinelImage<P> image(10, 7);
+    PaddedImage<P> image(10, 7, kLayerRows);
     for (int32_t y = 0; y < 7; ++y)
         for (int32_t x = 0; x < 10; ++x) set_pixel(image.at(x, y), P::max, x * P::max / 10, 0, 0);
-    SentinelImage<PixelInfo> info(10, 7);
-    CountingHost host;
+    PaddedImage<PixelInfo> info(10, 7, kLayerRows);
+    TestHost host;
     FillInfoBufferFilter<P> filter(&host, info.array(), image.array(), image.array());
     ASSERT_EQ(filter.render(0, 1), host.noError());
     for (int32_t y = 0; y < 7; ++y)
@@ -203,16 +203,16 @@ TYPED_TEST(FillInfoBufferTypedTest, OpaqueImageHasNoDirectionAndFullHeight) {
 
 TEST(FillInfoBufferFilterTest, DirectionPointsUpTheAlphaSlope) {
     // Alpha rising to the right gives (1, 0); rising downwards gives (0, 1).
-    SentinelImage<PixelRGBA8> right(9, 9);
-    SentinelImage<PixelRGBA8> down(9, 9);
+    PaddedImage<PixelRGBA8> right(9, 9, kLayerRows);
+    PaddedImage<PixelRGBA8> down(9, 9, kLayerRows);
     for (int32_t y = 0; y < 9; ++y)
         for (int32_t x = 0; x < 9; ++x) {
             set_pixel(right.at(x, y), 20 * x, 0, 0, 0);
             set_pixel(down.at(x, y), 20 * y, 0, 0, 0);
         }
-    SentinelImage<PixelInfo> info_right(9, 9);
-    SentinelImage<PixelInfo> info_down(9, 9);
-    CountingHost host;
+    PaddedImage<PixelInfo> info_right(9, 9, kLayerRows);
+    PaddedImage<PixelInfo> info_down(9, 9, kLayerRows);
+    TestHost host;
     FillInfoBufferFilter<PixelRGBA8> a(&host, info_right.array(), right.array(), right.array());
     FillInfoBufferFilter<PixelRGBA8> b(&host, info_down.array(), down.array(), down.array());
     ASSERT_EQ(a.render(0, 2), host.noError());
@@ -228,17 +228,17 @@ TEST(FillInfoBufferFilterTest, DirectionPointsUpTheAlphaSlope) {
 }
 
 TEST(FillInfoBufferFilterTest, NonFiniteValuesReadAsZero) {
-    SentinelImage<PixelRGBAFloat> image(6, 5);
+    PaddedImage<PixelRGBAFloat> image(6, 5, kLayerRows);
     random_pixels(image, 3);
-    SentinelImage<PixelRGBAFloat> zeroed(6, 5);
+    PaddedImage<PixelRGBAFloat> zeroed(6, 5, kLayerRows);
     random_pixels(zeroed, 3);
     image.at(2, 2).channel[PixelRGBAFloat::layout::alpha] = std::numeric_limits<float>::quiet_NaN();
     image.at(4, 1).channel[PixelRGBAFloat::layout::alpha] = std::numeric_limits<float>::infinity();
     zeroed.at(2, 2).channel[PixelRGBAFloat::layout::alpha] = 0.0f;
     zeroed.at(4, 1).channel[PixelRGBAFloat::layout::alpha] = 0.0f;
-    SentinelImage<PixelInfo> info(6, 5);
-    SentinelImage<PixelInfo> expected(6, 5);
-    CountingHost host;
+    PaddedImage<PixelInfo> info(6, 5, kLayerRows);
+    PaddedImage<PixelInfo> expected(6, 5, kLayerRows);
+    TestHost host;
     FillInfoBufferFilter<PixelRGBAFloat> a(&host, info.array(), image.array(), image.array());
     FillInfoBufferFilter<PixelRGBAFloat> b(&host, expected.array(), zeroed.array(), zeroed.array());
     ASSERT_EQ(a.render(0, 1), host.noError());
@@ -252,10 +252,10 @@ TEST(FillInfoBufferFilterTest, NonFiniteValuesReadAsZero) {
 }
 
 TEST(FillInfoBufferFilterTest, NonFiniteAngleOffsetGivesNoDirection) {
-    SentinelImage<PixelRGBA16> image(5, 5);
+    PaddedImage<PixelRGBA16> image(5, 5, kLayerRows);
     random_pixels(image, 4);
-    SentinelImage<PixelInfo> info(5, 5);
-    CountingHost host;
+    PaddedImage<PixelInfo> info(5, 5, kLayerRows);
+    TestHost host;
     FillInfoBufferFilter<PixelRGBA16> filter(&host, info.array(), image.array(), image.array());
     filter.angle_offset = std::numeric_limits<double>::quiet_NaN();
     ASSERT_EQ(filter.render(0, 1), host.noError());
@@ -267,27 +267,27 @@ TEST(FillInfoBufferFilterTest, NonFiniteAngleOffsetGivesNoDirection) {
 }
 
 TEST(FillInfoBufferFilterTest, HeightImageOfWidthZeroLeavesTheBufferAlone) {
-    SentinelImage<PixelRGBA8> image(4, 4);
+    PaddedImage<PixelRGBA8> image(4, 4, kLayerRows);
     random_pixels(image, 5);
-    SentinelImage<PixelInfo> info(4, 4);
+    PaddedImage<PixelInfo> info(4, 4, kLayerRows);
     for (int32_t y = 0; y < 4; ++y)
         for (int32_t x = 0; x < 4; ++x) info.at(x, y).extra[2] = 7.0f;
-    CountingHost host;
+    TestHost host;
     FillInfoBufferFilter<PixelRGBA8> filter(&host, info.array(), image.array(), PixelArray<PixelRGBA8>());
     ASSERT_EQ(filter.render(0, 1), host.noError());
-    EXPECT_EQ(host.reports(), 0);
+    EXPECT_EQ(host.reportCount(), 0);
     EXPECT_EQ(info.at(3, 3).extra[2], 7.0f);
 }
 
 TEST(FillInfoBufferFilterTest, CancellationReturnsTheAbortStatus) {
-    SentinelImage<PixelRGBA8> image(6, 8);
+    PaddedImage<PixelRGBA8> image(6, 8, kLayerRows);
     random_pixels(image, 6);
-    SentinelImage<PixelInfo> info(6, 8);
-    CountingHost host;
+    PaddedImage<PixelInfo> info(6, 8, kLayerRows);
+    TestHost host;
     host.abortAfter(3);
     FillInfoBufferFilter<PixelRGBA8> filter(&host, info.array(), image.array(), image.array());
     EXPECT_EQ(filter.render(0, 1), host.abortError());
-    EXPECT_EQ(host.reports(), 4);
+    EXPECT_EQ(host.reportCount(), 4);
     EXPECT_TRUE(info.spareBytesUntouched());
 }
 

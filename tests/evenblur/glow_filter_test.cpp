@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "counting_host.h"
-#include "sentinel_image.h"
+#include "test_host.h"
+#include "padded_image.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ Planes reference_image(Planes planes, double radius_x, double radius_y) {
 }
 
 template <class P>
-Planes random_image(SentinelImage<P>& image, unsigned seed) {
+Planes random_image(PaddedImage<P>& image, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> value(0.0, P::max);
     Planes planes(P::channel_count, std::vector<std::vector<double>>(
@@ -80,7 +80,7 @@ Planes random_image(SentinelImage<P>& image, unsigned seed) {
 }
 
 template <class P>
-int32_t smooth(CountingHost& host, SentinelImage<P>& image, double radius_x, double radius_y) {
+int32_t smooth(TestHost& host, PaddedImage<P>& image, double radius_x, double radius_y) {
     GlowFilter<P> filter(&host, image.array(true), radius_x, radius_y);
     return filter.render(0, 1);
 }
@@ -107,9 +107,9 @@ TYPED_TEST(GlowFilterTypedTest, MatchesBruteForceReferenceIncludingRadiiBeyondTh
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << " radii " << c.rx << ", "
                                           << c.ry);
-        SentinelImage<P> image(c.width, c.height);
+        PaddedImage<P> image(c.width, c.height, kLayerRows);
         const Planes expected = reference_image(random_image(image, seed++), c.rx, c.ry);
-        CountingHost host;
+        TestHost host;
         ASSERT_EQ(smooth(host, image, c.rx, c.ry), host.noError());
         for (int32_t y = 0; y < c.height; ++y)
             for (int32_t x = 0; x < c.width; ++x)
@@ -123,14 +123,14 @@ TYPED_TEST(GlowFilterTypedTest, MatchesBruteForceReferenceIncludingRadiiBeyondTh
 
 TYPED_TEST(GlowFilterTypedTest, RadiusZeroCopiesBitForBit) {
     using P = TypeParam;
-    SentinelImage<P> image(9, 7);
+    PaddedImage<P> image(9, 7, kLayerRows);
     random_image(image, 7);
     image.at(3, 2).channel[0] = std::numeric_limits<float>::quiet_NaN();
     image.at(4, 2).channel[0] = std::numeric_limits<float>::infinity();
-    SentinelImage<P> before(9, 7);
+    PaddedImage<P> before(9, 7, kLayerRows);
     for (int32_t y = 0; y < 7; ++y)
         for (int32_t x = 0; x < 9; ++x) before.at(x, y) = image.at(x, y);
-    CountingHost host;
+    TestHost host;
     ASSERT_EQ(smooth(host, image, 0.0, 0.0), host.noError());
     for (int32_t y = 0; y < 7; ++y)
         for (int32_t x = 0; x < 9; ++x)
@@ -141,12 +141,12 @@ TYPED_TEST(GlowFilterTypedTest, RadiusZeroCopiesBitForBit) {
 
 TYPED_TEST(GlowFilterTypedTest, PreservesTheSumOfTheImage) {
     using P = TypeParam;
-    SentinelImage<P> image(23, 19);
+    PaddedImage<P> image(23, 19, kLayerRows);
     random_image(image, 11);
     double before = 0.0;
     for (int32_t y = 0; y < 19; ++y)
         for (int32_t x = 0; x < 23; ++x) before += image.at(x, y).channel[0];
-    CountingHost host;
+    TestHost host;
     // Mirrored edges keep the sum for every radius, also one wider than the image.
     ASSERT_EQ(smooth(host, image, 3.4, 30.6), host.noError());
     double after = 0.0;
@@ -157,9 +157,9 @@ TYPED_TEST(GlowFilterTypedTest, PreservesTheSumOfTheImage) {
 
 template <class P>
 std::vector<double> impulse_response(double radius, int32_t width = 21) {
-    SentinelImage<P> image(width, 3);
+    PaddedImage<P> image(width, 3, kLayerRows);
     for (int32_t y = 0; y < 3; ++y) image.at(width / 2, y).channel[0] = static_cast<float>(P::max);
-    CountingHost host;
+    TestHost host;
     EXPECT_EQ(smooth(host, image, radius, 0.0), host.noError());
     std::vector<double> row(width);
     for (int32_t x = 0; x < width; ++x) row[x] = image.at(x, 1).channel[0] / P::max;
@@ -217,11 +217,11 @@ TEST(GlowFilterTest, FractionalRadiiBlendTheTwoTents) {
 }
 
 TEST(GlowFilterTest, RadiiAreDividedByTheScales) {
-    SentinelImage<PixelRGBAFloat> scaled(15, 11);
+    PaddedImage<PixelRGBAFloat> scaled(15, 11, kLayerRows);
     random_image(scaled, 3);
-    SentinelImage<PixelRGBAFloat> direct(15, 11);
+    PaddedImage<PixelRGBAFloat> direct(15, 11, kLayerRows);
     random_image(direct, 3);
-    CountingHost host;
+    TestHost host;
     GlowFilter<PixelRGBAFloat> filter(&host, scaled.array(true), 3.0, 5.0, 2.0, 4.0);
     ASSERT_EQ(filter.render(0, 1), host.noError());
     EXPECT_DOUBLE_EQ(filter.radius_x, 1.5);
@@ -236,30 +236,30 @@ TEST(GlowFilterTest, RadiiAreDividedByTheScales) {
 TEST(GlowFilterTest, OnePixelImageKeepsItsValueForAnyRadius) {
     const double infinity = std::numeric_limits<double>::infinity();
     for (double radius : {0.5, 3.0, 1e5, 1e12, infinity}) {
-        SentinelImage<PixelRGBAFloat> image(1, 1);
+        PaddedImage<PixelRGBAFloat> image(1, 1, kLayerRows);
         for (int c = 0; c < 4; ++c) image.at(0, 0).channel[c] = 0.25f * (c + 1);
-        CountingHost host;
+        TestHost host;
         ASSERT_EQ(smooth(host, image, radius, radius), host.noError());
         for (int c = 0; c < 4; ++c) EXPECT_NEAR(image.at(0, 0).channel[c], 0.25 * (c + 1), 1e-6);
     }
 }
 
 TEST(GlowFilterTest, HugeRadiusTendsToTheMeanOfTheLine) {
-    SentinelImage<PixelGrayFloat> image(6, 1);
+    PaddedImage<PixelGrayFloat> image(6, 1, kLayerRows);
     double mean = 0.0;
     for (int32_t x = 0; x < 6; ++x) {
         image.at(x, 0).channel[0] = static_cast<float>(x * x);
         mean += x * x / 6.0;
     }
-    CountingHost host;
+    TestHost host;
     ASSERT_EQ(smooth(host, image, 1e6 + 0.5, 0.0), host.noError());
     for (int32_t x = 0; x < 6; ++x) EXPECT_NEAR(image.at(x, 0).channel[0], mean, 1e-4);
 }
 
 TEST(GlowFilterTest, NegativeAndNaNRadiiSmoothNothing) {
-    SentinelImage<PixelGrayFloat> image(5, 4);
+    PaddedImage<PixelGrayFloat> image(5, 4, kLayerRows);
     const Planes before = random_image(image, 5);
-    CountingHost host;
+    TestHost host;
     ASSERT_EQ(smooth(host, image, -2.0, std::numeric_limits<double>::quiet_NaN()), host.noError());
     for (int32_t y = 0; y < 4; ++y)
         for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(image.at(x, y).channel[0], before[0][y][x]);
@@ -270,13 +270,13 @@ TEST(GlowFilterTest, NonFiniteSamplesReadAsZeroAndStayLocal) {
                             std::numeric_limits<float>::infinity(),
                             -std::numeric_limits<float>::infinity()};
     for (float bad : values) {
-        SentinelImage<PixelRGBAFloat> image(17, 9);
+        PaddedImage<PixelRGBAFloat> image(17, 9, kLayerRows);
         random_image(image, 9);
-        SentinelImage<PixelRGBAFloat> zeroed(17, 9);
+        PaddedImage<PixelRGBAFloat> zeroed(17, 9, kLayerRows);
         random_image(zeroed, 9);
         image.at(8, 4).channel[2] = bad;
         zeroed.at(8, 4).channel[2] = 0.0f;
-        CountingHost host;
+        TestHost host;
         ASSERT_EQ(smooth(host, image, 2.5, 1.5), host.noError());
         ASSERT_EQ(smooth(host, zeroed, 2.5, 1.5), host.noError());
         for (int32_t y = 0; y < 9; ++y)
@@ -289,12 +289,12 @@ TEST(GlowFilterTest, NonFiniteSamplesReadAsZeroAndStayLocal) {
 }
 
 TEST(GlowFilterTest, ManyThreadsGiveTheSameResultAsOne) {
-    SentinelImage<PixelRGBAFloat32768> serial(37, 29);
+    PaddedImage<PixelRGBAFloat32768> serial(37, 29, kLayerRows);
     random_image(serial, 21);
-    SentinelImage<PixelRGBAFloat32768> parallel(37, 29);
+    PaddedImage<PixelRGBAFloat32768> parallel(37, 29, kLayerRows);
     random_image(parallel, 21);
-    CountingHost one(1);
-    CountingHost many(5);
+    TestHost one(1);
+    TestHost many(5);
     ASSERT_EQ(smooth(one, serial, 4.6, 2.2), one.noError());
     ASSERT_EQ(smooth(many, parallel, 4.6, 2.2), many.noError());
     EXPECT_EQ(many.parallelRuns(), 2);
@@ -307,20 +307,20 @@ TEST(GlowFilterTest, ManyThreadsGiveTheSameResultAsOne) {
 }
 
 TEST(GlowFilterTest, ReportsEveryRowAndColumnWithinItsPass) {
-    SentinelImage<PixelGrayFloat> image(7, 5);
+    PaddedImage<PixelGrayFloat> image(7, 5, kLayerRows);
     random_image(image, 2);
-    CountingHost host(3);
+    TestHost host(3);
     GlowFilter<PixelGrayFloat> filter(&host, image.array(true), 1.5, 1.5);
     ASSERT_EQ(filter.render(1, 3), host.noError());
-    EXPECT_EQ(host.reports(), 5 + 7);
+    EXPECT_EQ(host.reportCount(), 5 + 7);
     EXPECT_EQ(host.badReports(), 0);
 }
 
 TEST(GlowFilterTest, CancelledHorizontalPassLeavesTheImageUnchanged) {
     for (int32_t threads : {1, 3}) {
-        SentinelImage<PixelRGBAFloat> image(12, 10);
+        PaddedImage<PixelRGBAFloat> image(12, 10, kLayerRows);
         const Planes before = random_image(image, 4);
-        CountingHost host(threads);
+        TestHost host(threads);
         host.abortAfter(3);
         EXPECT_EQ(smooth(host, image, 2.0, 2.0), host.abortError());
         EXPECT_EQ(host.liveBlocks(), 0u);
@@ -331,9 +331,9 @@ TEST(GlowFilterTest, CancelledHorizontalPassLeavesTheImageUnchanged) {
 }
 
 TEST(GlowFilterTest, CancelledVerticalPassReturnsTheAbortStatus) {
-    SentinelImage<PixelRGBAFloat> image(12, 10);
+    PaddedImage<PixelRGBAFloat> image(12, 10, kLayerRows);
     random_image(image, 4);
-    CountingHost host(2);
+    TestHost host(2);
     host.abortAfter(10 + 4);
     EXPECT_EQ(smooth(host, image, 2.0, 2.0), host.abortError());
     EXPECT_EQ(host.liveBlocks(), 0u);
@@ -341,31 +341,31 @@ TEST(GlowFilterTest, CancelledVerticalPassReturnsTheAbortStatus) {
 }
 
 TEST(GlowFilterTest, OutOfMemoryLeavesTheImageUnchanged) {
-    SentinelImage<PixelGrayFloat> image(6, 6);
+    PaddedImage<PixelGrayFloat> image(6, 6, kLayerRows);
     const Planes before = random_image(image, 8);
-    CountingHost host;
+    TestHost host;
     host.failAllocation();
     EXPECT_EQ(smooth(host, image, 1.0, 1.0), host.outOfMemoryError());
-    EXPECT_EQ(host.reports(), 0);
+    EXPECT_EQ(host.reportCount(), 0);
     for (int32_t y = 0; y < 6; ++y)
         for (int32_t x = 0; x < 6; ++x) EXPECT_EQ(image.at(x, y).channel[0], before[0][y][x]);
 }
 
 TEST(GlowFilterTest, GivenTemporaryAndTargetAreUsedAndTheImageIsKept) {
-    SentinelImage<PixelRGBAFloat> image(11, 8);
+    PaddedImage<PixelRGBAFloat> image(11, 8, kLayerRows);
     const Planes before = random_image(image, 13);
-    SentinelImage<PixelRGBAFloat> expected(11, 8);
+    PaddedImage<PixelRGBAFloat> expected(11, 8, kLayerRows);
     random_image(expected, 13);
-    SentinelImage<PixelRGBAFloat> temporary(11, 8);
-    SentinelImage<PixelRGBAFloat> target(11, 8);
-    CountingHost host;
+    PaddedImage<PixelRGBAFloat> temporary(11, 8, kLayerRows);
+    PaddedImage<PixelRGBAFloat> target(11, 8, kLayerRows);
+    TestHost host;
     host.failAllocation();  // proves that the given temporary is used
     GlowFilter<PixelRGBAFloat> filter(&host, image.array(true), 2.5, 0.5);
     filter.temporary = temporary.array(true);
     filter.target = target.array(true);
     filter.use_target = true;
     ASSERT_EQ(filter.render(0, 1), host.noError());
-    CountingHost other;
+    TestHost other;
     ASSERT_EQ(smooth(other, expected, 2.5, 0.5), other.noError());
     for (int32_t y = 0; y < 8; ++y)
         for (int32_t x = 0; x < 11; ++x)
@@ -378,9 +378,9 @@ TEST(GlowFilterTest, GivenTemporaryAndTargetAreUsedAndTheImageIsKept) {
 }
 
 TEST(GlowFilterTest, TooSmallTemporaryIsRejectedWithItsSize) {
-    SentinelImage<PixelGrayFloat> image(6, 6);
-    SentinelImage<PixelGrayFloat> temporary(6, 5);
-    CountingHost host;
+    PaddedImage<PixelGrayFloat> image(6, 6, kLayerRows);
+    PaddedImage<PixelGrayFloat> temporary(6, 5, kLayerRows);
+    TestHost host;
     GlowFilter<PixelGrayFloat> filter(&host, image.array(true), 1.0, 1.0);
     filter.temporary = temporary.array(true);
     try {
@@ -392,10 +392,10 @@ TEST(GlowFilterTest, TooSmallTemporaryIsRejectedWithItsSize) {
 }
 
 TEST(GlowFilterTest, EmptyImageRunsNothing) {
-    CountingHost host;
-    SentinelImage<PixelGrayFloat> image(0, 4);
+    TestHost host;
+    PaddedImage<PixelGrayFloat> image(0, 4, kLayerRows);
     EXPECT_EQ(smooth(host, image, 2.0, 2.0), host.noError());
-    EXPECT_EQ(host.reports(), 0);
+    EXPECT_EQ(host.reportCount(), 0);
     EXPECT_EQ(host.liveBlocks(), 0u);
 }
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "evenblur_reference.h"
-#include "fft_test_host.h"
-#include "sentinel_image.h"
+#include "test_host.h"
+#include "padded_image.h"
 
 namespace {
 
@@ -63,8 +63,8 @@ TEST(KernelImageBuilderTest, PolygonIsTheIrisKernelCentredAndClipped) {
     for (int32_t size : {31, 12, 7}) {
         SCOPED_TRACE("size " + std::to_string(size));
         const EvenblurSettings s = iris_settings(5.5);
-        FftTestHost host(2);
-        SentinelImage<PixelGrayFloat> image(size, size - 2);
+        TestHost host(2);
+        PaddedImage<PixelGrayFloat> image(size, size - 2, kLayerRows);
         KernelImageBuilder<PixelRGBA8, PixelGrayFloat> builder(&host, s, {}, image.array(), false);
         ASSERT_EQ(builder.render(0, 1), host.noError());
         EXPECT_EQ(host.liveBlocks(), 0u);
@@ -94,9 +94,9 @@ TEST(KernelImageBuilderTest, ColouredPolygonCarriesTheWeightInItsColours) {
         SCOPED_TRACE(display ? "display" : "blur");
         EvenblurSettings s = iris_settings(4.0);
         s.smooth = 2.0;
-        FftTestHost host(1);
-        SentinelImage<PixelGrayFloat> gray(41, 37);
-        SentinelImage<Display8> colour(41, 37);
+        TestHost host(1);
+        PaddedImage<PixelGrayFloat> gray(41, 37, kLayerRows);
+        PaddedImage<Display8> colour(41, 37, kLayerRows);
         KernelImageBuilder<PixelRGBA8, PixelGrayFloat> g(&host, s, {}, gray.array(), display);
         KernelImageBuilder<PixelRGBA8, Display8> c(&host, s, {}, colour.array(), display);
         ASSERT_EQ(g.render(0, 1), host.noError());
@@ -125,8 +125,8 @@ TEST(KernelImageBuilderTest, SmoothingEqualsTheGlowOfTheWholeImage) {
     EvenblurSettings s = iris_settings(3.0);
     s.smooth = 30.0;  // rs = 6 * 30 * 2 / (41 + 61 * 1.5), about 2.7
     s.scale_x = 1.5;
-    FftTestHost host(2);
-    SentinelImage<PixelGrayFloat> smoothed(61, 41), sharp(61, 41);
+    TestHost host(2);
+    PaddedImage<PixelGrayFloat> smoothed(61, 41, kLayerRows), sharp(61, 41, kLayerRows);
     KernelImageBuilder<PixelRGBA8, PixelGrayFloat> a(&host, s, {}, smoothed.array(), false);
     ASSERT_EQ(a.render(0, 1), host.noError());
     EvenblurSettings no_smooth = s;
@@ -149,12 +149,12 @@ TEST(KernelImageBuilderTest, SmoothingEqualsTheGlowOfTheWholeImage) {
 template <class P>
 void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
     const double max = P::max;
-    SentinelImage<P> lens(9, 6);
+    PaddedImage<P> lens(9, 6, kLayerRows);
     random_pixels(lens, 21, 0.0);
     EvenblurSettings s;
     s.radius = 4.0;
     s.colored_iris = colored_iris;
-    FftTestHost host(2);
+    TestHost host(2);
     std::vector<PixelRGBAFloat> memory(64 * 64);
     Rectangle extent;
     auto build = [&](auto& image) {
@@ -170,7 +170,7 @@ void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
     // k = min(9, 6) / (8 + 1) source pixels per kernel pixel.
     const double k = 6.0 / 9.0;
     if (coloured_kernel) {
-        SentinelImage<PixelRGBAFloat> image(40, 31), zoomed(40, 31);
+        PaddedImage<PixelRGBAFloat> image(40, 31, kLayerRows), zoomed(40, 31, kLayerRows);
         PixelArray<PixelRGBAFloat> view = image.array();
         build(view);
         ZoomFilter<P, PixelRGBAFloat> zoom(&host, lens.array(), zoomed.array());
@@ -193,7 +193,7 @@ void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
                 ASSERT_NEAR(blue_of(p), colored_iris ? a * blue_of(z) : gray, 1e-6);
             }
     } else {
-        SentinelImage<PixelGrayFloat> image(40, 31), zoomed(40, 31);
+        PaddedImage<PixelGrayFloat> image(40, 31, kLayerRows), zoomed(40, 31, kLayerRows);
         PixelArray<PixelGrayFloat> view = image.array();
         build(view);
         ZoomFilter<P, PixelGrayFloat> zoom(&host, lens.array(), zoomed.array());
@@ -225,9 +225,9 @@ TYPED_TEST(KernelImageBuilderLensTest, LensIsTheZoomedImage) {
 }
 
 TEST(KernelImageBuilderTest, FailedStorageReturnsOutOfMemory) {
-    FftTestHost host(1);
+    TestHost host(1);
     host.failAllocationsAfter(0);
-    SentinelImage<PixelGrayFloat> image(9, 9);
+    PaddedImage<PixelGrayFloat> image(9, 9, kLayerRows);
     KernelImageBuilder<PixelRGBA8, PixelGrayFloat> builder(&host, iris_settings(2.0), {},
                                                            image.array(), false);
     EXPECT_EQ(builder.render(0, 1), host.outOfMemoryError());

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fft_reference.h"
-#include "fft_test_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ TYPED_TEST(MultiplyComplexHalfTest, MatchesTheComplexProductOfPairedChannels) {
         b.fillRandom(2);
         TransformBuffer<A> original = a;
 
-        FftTestHost host(threads);
+        TestHost host(threads);
         MultiplyComplexHalfFilter<A, B> multiply(&host, a.array(), b.array());
         ASSERT_EQ(multiply.render(2, 5), host.noError());
 
@@ -60,8 +60,8 @@ TYPED_TEST(MultiplyComplexHalfTest, MatchesTheComplexProductOfPairedChannels) {
                         << "element " << k << " row " << y << " channel " << c;
                 }
         EXPECT_TRUE(a.spareBytesUntouched());
-        EXPECT_EQ(host.reports(), 9);
-        EXPECT_EQ(host.badReports(), 0);
+        EXPECT_EQ(host.reportCount(), 9);
+        EXPECT_EQ(host.reportsBeyondTotal(), 0);
     }
 }
 
@@ -76,7 +76,7 @@ TYPED_TEST(MultiplyComplexHalfTest, UnitKernelLeavesTheImageUnchanged) {
         for (int32_t k = 0; k < 4; ++k)
             for (int c = 0; c < cb; ++c) b.at(2 * k, y, c) = 1.0f;
     const std::vector<unsigned char> before = a.bytes();
-    FftTestHost host(2);
+    TestHost host(2);
     MultiplyComplexHalfFilter<A, B> multiply(&host, a.array(), b.array());
     ASSERT_EQ(multiply.render(0, 1), host.noError());
     EXPECT_TRUE(a.bytes() == before);
@@ -87,17 +87,17 @@ TYPED_TEST(MultiplyComplexHalfTest, CancellationReturnsTheAbortStatus) {
     using B = typename TypeParam::B;
     TransformBuffer<A> a(30, 64);
     TransformBuffer<B> b(30, 64);
-    FftTestHost host(2);
+    TestHost host(2);
     host.abortAfter(10);
     MultiplyComplexHalfFilter<A, B> multiply(&host, a.array(), b.array());
     EXPECT_EQ(multiply.render(0, 1), host.abortError());
-    EXPECT_LE(host.reports(), 12);
+    EXPECT_LE(host.reportCount(), 12);
 }
 
 TEST(MultiplyComplexHalfTest, RejectsAKernelSmallerThanTheImage) {
     TransformBuffer<PixelRGBAFloat> a(14, 8);
     TransformBuffer<PixelGrayFloat> b(14, 4);
-    FftTestHost host(1);
+    TestHost host(1);
     MultiplyComplexHalfFilter<PixelRGBAFloat, PixelGrayFloat> multiply(&host, a.array(), b.array());
     EXPECT_THROW(multiply.render(0, 1), QuillbrookException);
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fft_reference.h"
-#include "fft_test_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ TYPED_TEST(RealFftTest, ForwardMatchesDirectTransform) {
             bounds.push_back(tolerance(int64_t(s.nw) * s.nh, channelNorm(buffer, c)));
         }
 
-        FftTestHost host(2);
+        TestHost host(2);
         RealFFFFilter<P> fft(&host, buffer.array());
         fft.data_rows = s.data_rows;
         ASSERT_EQ(fft.forward(0, 1), host.noError());
@@ -97,7 +97,7 @@ TYPED_TEST(RealFftTest, InverseMatchesDirectTransform) {
             bounds.push_back(tolerance(int64_t(s.nw) * s.nh, channelNorm(buffer, c)));
         }
 
-        FftTestHost host(2);
+        TestHost host(2);
         RealFFFFilter<P> fft(&host, buffer.array());
         fft.data_rows = s.data_rows;
         ASSERT_EQ(fft.inverse(0, 1), host.noError());
@@ -128,7 +128,7 @@ TYPED_TEST(RealFftTest, ForwardThenInverseScalesByHalfTheSampleCount) {
             for (int32_t i = 0; i < (s.nw + 2) * C; ++i) buffer.row(y)[i] = 0.0f;
         TransformBuffer<P> original = buffer;
 
-        FftTestHost host(2);
+        TestHost host(2);
         RealFFFFilter<P> fft(&host, buffer.array());
         fft.data_rows = s.data_rows;
         ASSERT_EQ(fft.forward(0, 2), host.noError());
@@ -154,7 +154,7 @@ TYPED_TEST(RealFftTest, ResultsDoNotDependOnTheThreadCount) {
     for (int32_t threads : {1, 2, 8}) {
         SCOPED_TRACE(threads);
         TransformBuffer<P> buffer = input;
-        FftTestHost host(threads);
+        TestHost host(threads);
         RealFFFFilter<P> fft(&host, buffer.array());
         fft.data_rows = 45;
         ASSERT_EQ(fft.forward(0, 2), host.noError());
@@ -175,15 +175,15 @@ TYPED_TEST(RealFftTest, ReportsOneUnitPerRowAndColumn) {
     using P = TypeParam;
     TransformBuffer<P> buffer(32, 16);
     buffer.fillRandom(3);
-    FftTestHost host(2);
+    TestHost host(2);
     RealFFFFilter<P> fft(&host, buffer.array());
     fft.data_rows = 10;
     ASSERT_EQ(fft.forward(1, 3), host.noError());
-    EXPECT_EQ(host.reports(), 10 + 17);
+    EXPECT_EQ(host.reportCount(), 10 + 17);
     EXPECT_EQ(fft.units_per_pass, 10 + 17);
     ASSERT_EQ(fft.inverse(2, 3), host.noError());
-    EXPECT_EQ(host.reports(), 10 + 17 + 11 + 17);
-    EXPECT_EQ(host.badReports(), 0);
+    EXPECT_EQ(host.reportCount(), 10 + 17 + 11 + 17);
+    EXPECT_EQ(host.reportsBeyondTotal(), 0);
 }
 
 TYPED_TEST(RealFftTest, CancellationStopsEveryTaskAndReleasesScratch) {
@@ -194,7 +194,7 @@ TYPED_TEST(RealFftTest, CancellationStopsEveryTaskAndReleasesScratch) {
             SCOPED_TRACE(std::to_string(threads) + " threads, cancel after " + std::to_string(after));
             TransformBuffer<P> buffer(256, 256);
             buffer.fillRandom(11);
-            FftTestHost host(threads);
+            TestHost host(threads);
             host.abortAfter(after);
             {
                 RealFFFFilter<P> fft(&host, buffer.array());
@@ -204,9 +204,9 @@ TYPED_TEST(RealFftTest, CancellationStopsEveryTaskAndReleasesScratch) {
             }
             // Every task has stopped once forward returns: no report arrives afterwards, and
             // each task that saw the cancel made no further report.
-            const int64_t reports = host.reports();
+            const int64_t reports = host.reportCount();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            EXPECT_EQ(host.reports(), reports);
+            EXPECT_EQ(host.reportCount(), reports);
             EXPECT_LE(reports, after + threads);
             EXPECT_TRUE(buffer.spareBytesUntouched());
         }
@@ -217,7 +217,7 @@ TYPED_TEST(RealFftTest, InverseCancellationReturnsTheAbortStatus) {
     using P = TypeParam;
     TransformBuffer<P> buffer(64, 64);
     buffer.fillRandom(12);
-    FftTestHost host(2);
+    TestHost host(2);
     host.abortAfter(40);
     RealFFFFilter<P> fft(&host, buffer.array());
     fft.data_rows = 64;
@@ -233,7 +233,7 @@ TYPED_TEST(RealFftTest, OutOfMemoryLeavesTheBufferUntouched) {
         TransformBuffer<P> buffer(64, 32);
         buffer.fillRandom(5);
         const std::vector<unsigned char> before = buffer.bytes();
-        FftTestHost host(3);
+        TestHost host(3);
         host.failAllocationsAfter(allowed);
         RealFFFFilter<P> fft(&host, buffer.array());
         fft.data_rows = 32;
@@ -241,15 +241,15 @@ TYPED_TEST(RealFftTest, OutOfMemoryLeavesTheBufferUntouched) {
         EXPECT_EQ(fft.inverse(0, 1), host.outOfMemoryError());
         EXPECT_TRUE(buffer.bytes() == before);
         EXPECT_EQ(host.liveBlocks(), 0u);
-        EXPECT_EQ(host.reports(), 0);
+        EXPECT_EQ(host.reportCount(), 0);
     }
 }
 
 // A render context that numbers its threads beyond its own thread count: the items run in
 // order on the calling thread, reported as slot `slot`.
-class FarSlotHost : public FftTestHost {
+class FarSlotHost : public TestHost {
 public:
-    explicit FarSlotHost(int32_t slot) : FftTestHost(1), slot_(slot) {}
+    explicit FarSlotHost(int32_t slot) : TestHost(1), slot_(slot) {}
     int32_t runParallel(int32_t count, void* object, ParallelCallback callback) override {
         for (int32_t item = 0; item < count; ++item) {
             const int32_t result = callback(object, item, count, slot_);
@@ -268,7 +268,7 @@ TYPED_TEST(RealFftTest, ThreadSlotsBeyondThePoolGetScratchOnFirstUse) {
     expected.fillRandom(8);
     TransformBuffer<P> buffer = expected;
     {
-        FftTestHost host(1);
+        TestHost host(1);
         RealFFFFilter<P> fft(&host, expected.array());
         fft.data_rows = 16;
         ASSERT_EQ(fft.forward(0, 1), host.noError());
@@ -300,7 +300,7 @@ TYPED_TEST(RealFftTest, NonFiniteSamplesStayInTheirChannel) {
         std::vector<HalfSpectrum> expected;
         for (int c = 0; c < C; ++c)
             expected.push_back(c == 1 ? HalfSpectrum{} : directForward(buffer, s.data_rows, c));
-        FftTestHost host(2);
+        TestHost host(2);
         RealFFFFilter<P> fft(&host, buffer.array());
         fft.data_rows = s.data_rows;
         ASSERT_EQ(fft.forward(0, 1), host.noError());
@@ -326,7 +326,7 @@ TYPED_TEST(RealFftTest, ConstantRowHasOnlyADcTerm) {
     TransformBuffer<P> buffer(16, 8);
     for (int32_t u = 0; u < 16; ++u)
         for (int c = 0; c < C; ++c) buffer.at(u, 0, c) = 0.25f * float(c + 1);
-    FftTestHost host(1);
+    TestHost host(1);
     RealFFFFilter<P> fft(&host, buffer.array());
     fft.data_rows = 1;
     ASSERT_EQ(fft.forward(0, 1), host.noError());
@@ -340,7 +340,7 @@ TYPED_TEST(RealFftTest, ConstantRowHasOnlyADcTerm) {
 }
 
 TEST(RealFftTest, RejectsSizesThatAreNotPowersOfTwo) {
-    FftTestHost host(1);
+    TestHost host(1);
     TransformBuffer<PixelRGBAFloat> narrow(2, 4);
     RealFFFFilter<PixelRGBAFloat> too_narrow(&host, narrow.array());
     EXPECT_THROW(too_narrow.forward(0, 1), QuillbrookException);

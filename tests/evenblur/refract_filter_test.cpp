@@ -6,9 +6,9 @@
 #include <limits>
 #include <random>
 
-#include "counting_host.h"
+#include "test_host.h"
 #include "fill_info_buffer_filter.h"
-#include "sentinel_image.h"
+#include "padded_image.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ double channel(const P& p, int c) {
 }
 
 template <class P>
-void random_pixels(SentinelImage<P>& image, unsigned seed) {
+void random_pixels(PaddedImage<P>& image, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> level(0, 255);
     const double unit = P::max / 255.0;
@@ -40,7 +40,7 @@ void random_pixels(SentinelImage<P>& image, unsigned seed) {
                       level(random) * unit, level(random) * unit);
 }
 
-void fill_info(SentinelImage<PixelInfo>& info, float dx, float dy, float height) {
+void fill_info(PaddedImage<PixelInfo>& info, float dx, float dy, float height) {
     for (int32_t y = 0; y < info.height(); ++y)
         for (int32_t x = 0; x < info.width(); ++x) {
             info.at(x, y).extra[0] = dx;
@@ -62,12 +62,12 @@ TYPED_TEST(RefractTypedTest, ZeroDistortionLeavesTheBackgroundUnchanged) {
     using P = TypeParam;
     for (int32_t antialias : {0, 1, 3}) {
         SCOPED_TRACE(::testing::Message() << "antialias " << antialias);
-        SentinelImage<P> background(9, 7);
+        PaddedImage<P> background(9, 7, kLayerRows);
         random_pixels(background, 1);
-        SentinelImage<PixelInfo> info(9, 7);
+        PaddedImage<PixelInfo> info(9, 7, kLayerRows);
         fill_info(info, 0.6f, 0.8f, 1.0f);
-        SentinelImage<Refracted<P>> out(9, 7);
-        CountingHost host;
+        PaddedImage<Refracted<P>> out(9, 7, kLayerRows);
+        TestHost host;
         RefractFilter<P, Refracted<P>> filter(&host, background.array(), out.array(), info.array());
         filter.samples = antialias;
         filter.assume_h = 4;
@@ -81,21 +81,21 @@ TYPED_TEST(RefractTypedTest, ZeroDistortionLeavesTheBackgroundUnchanged) {
                     ASSERT_EQ(channel(out.at(x, y), c), channel(background.at(x, y), c))
                         << "at " << x << ", " << y;
         EXPECT_TRUE(out.spareBytesUntouched());
-        EXPECT_EQ(host.reports(), 7);
+        EXPECT_EQ(host.reportCount(), 7);
         EXPECT_EQ(host.badReports(), 0);
     }
 }
 
 TYPED_TEST(RefractTypedTest, OpaqueForegroundLeavesTheBackgroundUnmoved) {
     using P = TypeParam;
-    SentinelImage<P> foreground(8, 6);
+    PaddedImage<P> foreground(8, 6, kLayerRows);
     for (int32_t y = 0; y < 6; ++y)
         for (int32_t x = 0; x < 8; ++x) set_pixel(foreground.at(x, y), P::max, 0, x * P::max / 8, 0);
-    SentinelImage<P> background(8, 6);
+    PaddedImage<P> background(8, 6, kLayerRows);
     random_pixels(background, 2);
-    SentinelImage<PixelInfo> info(8, 6);
-    SentinelImage<Refracted<P>> out(8, 6);
-    CountingHost host;
+    PaddedImage<PixelInfo> info(8, 6, kLayerRows);
+    PaddedImage<Refracted<P>> out(8, 6, kLayerRows);
+    TestHost host;
     FillInfoBufferFilter<P> fill(&host, info.array(), foreground.array(), foreground.array());
     ASSERT_EQ(fill.render(0, 2), host.noError());
     RefractFilter<P, Refracted<P>> refract(&host, background.array(), out.array(), info.array());
@@ -116,8 +116,8 @@ double ramp_unit() {
 
 // A background whose every channel is a ramp along x (10 per column, in the 8-bit scale).
 template <class P>
-SentinelImage<P> ramp_background(int32_t w, int32_t h) {
-    SentinelImage<P> image(w, h);
+PaddedImage<P> ramp_background(int32_t w, int32_t h) {
+    PaddedImage<P> image(w, h, kLayerRows);
     const double unit = ramp_unit<P>();
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x)
@@ -147,11 +147,11 @@ TYPED_TEST(RefractTypedTest, DisplacementFollowsTheOutsideModes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "mode " << c.mode);
-        SentinelImage<P> background = ramp_background<P>(w, h);
-        SentinelImage<PixelInfo> info(w, h);
+        PaddedImage<P> background = ramp_background<P>(w, h);
+        PaddedImage<PixelInfo> info(w, h, kLayerRows);
         fill_info(info, 1.0f, 0.0f, 0.5f);
-        SentinelImage<Refracted<P>> out(w, h);
-        CountingHost host;
+        PaddedImage<Refracted<P>> out(w, h, kLayerRows);
+        TestHost host;
         RefractFilter<P, Refracted<P>> filter(&host, background.array(), out.array(), info.array());
         filter.distortion = distortion_for(2.5) * 2.0 * 0.4;  // height 0.5, scale 0.4
         filter.scale_x = 0.4;
@@ -182,13 +182,13 @@ TYPED_TEST(RefractTypedTest, DisplacementFollowsTheOutsideModes) {
 
 TEST(RefractFilterTest, NegativeDistortionBendsTheOtherWayAlongY) {
     const int32_t w = 3, h = 9;
-    SentinelImage<PixelRGBAFloat> background(w, h);
+    PaddedImage<PixelRGBAFloat> background(w, h, kLayerRows);
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x) set_pixel(background.at(x, y), 1.0, 0.1 * y, 0.0, 0.0);
-    SentinelImage<PixelInfo> info(w, h);
+    PaddedImage<PixelInfo> info(w, h, kLayerRows);
     fill_info(info, 0.0f, 1.0f, 1.0f);
-    SentinelImage<Refracted<PixelRGBAFloat>> out(w, h);
-    CountingHost host;
+    PaddedImage<Refracted<PixelRGBAFloat>> out(w, h, kLayerRows);
+    TestHost host;
     RefractFilter<PixelRGBAFloat, Refracted<PixelRGBAFloat>> filter(&host, background.array(),
                                                                     out.array(), info.array());
     filter.distortion = -distortion_for(2.5) * 2.0;
@@ -208,13 +208,13 @@ TEST(RefractFilterTest, AntialiasAveragesSubSamplesAndKeepsTheSourceShareOfSkipp
     const int32_t w = 12, h = 5;
     for (int32_t antialias : {0, 1, 2, 4}) {
         SCOPED_TRACE(::testing::Message() << "antialias " << antialias);
-        SentinelImage<PixelRGBAFloat255> background(w, h);
+        PaddedImage<PixelRGBAFloat255> background(w, h, kLayerRows);
         for (int32_t y = 0; y < h; ++y)
             for (int32_t x = 0; x < w; ++x) set_pixel(background.at(x, y), 255, 10 * x, 0, 0);
-        SentinelImage<PixelInfo> info(w, h);
+        PaddedImage<PixelInfo> info(w, h, kLayerRows);
         fill_info(info, 1.0f, 0.0f, 1.0f);
-        SentinelImage<Refracted<PixelRGBAFloat255>> out(w, h);
-        CountingHost host;
+        PaddedImage<Refracted<PixelRGBAFloat255>> out(w, h, kLayerRows);
+        TestHost host;
         RefractFilter<PixelRGBAFloat255, Refracted<PixelRGBAFloat255>> filter(
             &host, background.array(), out.array(), info.array());
         filter.distortion = distortion_for(2.0);
@@ -237,17 +237,17 @@ TEST(RefractFilterTest, AntialiasAveragesSubSamplesAndKeepsTheSourceShareOfSkipp
 TEST(RefractFilterTest, InformationBufferIsPlacedByTheOrigins) {
     // The information buffer covers background columns 4 .. 6 only: elsewhere nothing moves.
     const int32_t w = 10, h = 4;
-    SentinelImage<PixelRGBA8> background(w, h);
+    PaddedImage<PixelRGBA8> background(w, h, kLayerRows);
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x) set_pixel(background.at(x, y), 255, 20 * x, 0, 0);
-    SentinelImage<PixelInfo> info(3, h);
+    PaddedImage<PixelInfo> info(3, h, kLayerRows);
     fill_info(info, 1.0f, 0.0f, 1.0f);
     PixelArray<PixelInfo> info_array = info.array();
     info_array.origin_x = 104;
     PixelArray<PixelRGBA8> background_array = background.array();
     background_array.origin_x = 100;
-    SentinelImage<Refracted<PixelRGBA8>> out(w, h);
-    CountingHost host;
+    PaddedImage<Refracted<PixelRGBA8>> out(w, h, kLayerRows);
+    TestHost host;
     RefractFilter<PixelRGBA8, Refracted<PixelRGBA8>> filter(&host, background_array, out.array(),
                                                             info_array);
     filter.distortion = distortion_for(1.0);
@@ -263,15 +263,15 @@ TEST(RefractFilterTest, DirectionIsInterpolatedBetweenInformationPixels) {
     // from 0 to 1 between columns 3 and 4 moves the sub-sample at 3.25 by a quarter of the full
     // displacement.
     const int32_t w = 8, h = 3;
-    SentinelImage<PixelRGBAFloat> background(w, h);
+    PaddedImage<PixelRGBAFloat> background(w, h, kLayerRows);
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x) set_pixel(background.at(x, y), 1.0, 0.1 * x, 0.0, 0.0);
-    SentinelImage<PixelInfo> info(w, h);
+    PaddedImage<PixelInfo> info(w, h, kLayerRows);
     fill_info(info, 1.0f, 0.0f, 0.0f);
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 4; x < w; ++x) info.at(x, y).extra[2] = 1.0f;
-    SentinelImage<Refracted<PixelRGBAFloat>> out(w, h);
-    CountingHost host;
+    PaddedImage<Refracted<PixelRGBAFloat>> out(w, h, kLayerRows);
+    TestHost host;
     RefractFilter<PixelRGBAFloat, Refracted<PixelRGBAFloat>> filter(&host, background.array(),
                                                                     out.array(), info.array());
     filter.distortion = distortion_for(2.0);
@@ -283,14 +283,14 @@ TEST(RefractFilterTest, DirectionIsInterpolatedBetweenInformationPixels) {
 }
 
 TEST(RefractFilterTest, NonFiniteDistortionMovesNothing) {
-    SentinelImage<PixelRGBA16> background(5, 4);
+    PaddedImage<PixelRGBA16> background(5, 4, kLayerRows);
     random_pixels(background, 9);
-    SentinelImage<PixelInfo> info(5, 4);
+    PaddedImage<PixelInfo> info(5, 4, kLayerRows);
     fill_info(info, 0.6f, -0.8f, 1.0f);
     for (double distortion : {std::numeric_limits<double>::infinity(),
                               std::numeric_limits<double>::quiet_NaN()}) {
-        SentinelImage<Refracted<PixelRGBA16>> out(5, 4);
-        CountingHost host;
+        PaddedImage<Refracted<PixelRGBA16>> out(5, 4, kLayerRows);
+        TestHost host;
         RefractFilter<PixelRGBA16, Refracted<PixelRGBA16>> filter(&host, background.array(),
                                                                   out.array(), info.array());
         filter.distortion = distortion;
@@ -303,14 +303,14 @@ TEST(RefractFilterTest, NonFiniteDistortionMovesNothing) {
 }
 
 TEST(RefractFilterTest, NonFiniteBackgroundValuesStayWhereTheyAreRead) {
-    SentinelImage<PixelRGBAFloat> background(6, 3);
+    PaddedImage<PixelRGBAFloat> background(6, 3, kLayerRows);
     for (int32_t y = 0; y < 3; ++y)
         for (int32_t x = 0; x < 6; ++x) set_pixel(background.at(x, y), 1.0, 0.5, 0.5, 0.5);
     background.at(2, 1).channel[1] = std::numeric_limits<float>::infinity();
-    SentinelImage<PixelInfo> info(6, 3);
+    PaddedImage<PixelInfo> info(6, 3, kLayerRows);
     fill_info(info, 1.0f, 0.0f, 1.0f);
-    SentinelImage<Refracted<PixelRGBAFloat>> out(6, 3);
-    CountingHost host;
+    PaddedImage<Refracted<PixelRGBAFloat>> out(6, 3, kLayerRows);
+    TestHost host;
     RefractFilter<PixelRGBAFloat, Refracted<PixelRGBAFloat>> filter(&host, background.array(),
                                                                     out.array(), info.array());
     filter.distortion = distortion_for(0.5);
@@ -327,25 +327,25 @@ TEST(RefractFilterTest, NonFiniteBackgroundValuesStayWhereTheyAreRead) {
 }
 
 TEST(RefractFilterTest, CancellationReturnsTheAbortStatus) {
-    SentinelImage<PixelRGBA8> background(6, 9);
+    PaddedImage<PixelRGBA8> background(6, 9, kLayerRows);
     random_pixels(background, 10);
-    SentinelImage<PixelInfo> info(6, 9);
+    PaddedImage<PixelInfo> info(6, 9, kLayerRows);
     fill_info(info, 1.0f, 0.0f, 1.0f);
-    SentinelImage<Refracted<PixelRGBA8>> out(6, 9);
-    CountingHost host;
+    PaddedImage<Refracted<PixelRGBA8>> out(6, 9, kLayerRows);
+    TestHost host;
     host.abortAfter(4);
     RefractFilter<PixelRGBA8, Refracted<PixelRGBA8>> filter(&host, background.array(), out.array(),
                                                             info.array());
     filter.distortion = 20.0;
     EXPECT_EQ(filter.render(0, 1), host.abortError());
-    EXPECT_EQ(host.reports(), 5);
+    EXPECT_EQ(host.reportCount(), 5);
 }
 
 TEST(RefractFilterTest, DestinationOfAnotherSizeIsRejected) {
-    SentinelImage<PixelRGBA8> background(6, 9);
-    SentinelImage<PixelInfo> info(6, 9);
-    SentinelImage<Refracted<PixelRGBA8>> out(6, 8);
-    CountingHost host;
+    PaddedImage<PixelRGBA8> background(6, 9, kLayerRows);
+    PaddedImage<PixelInfo> info(6, 9, kLayerRows);
+    PaddedImage<Refracted<PixelRGBA8>> out(6, 8, kLayerRows);
+    TestHost host;
     RefractFilter<PixelRGBA8, Refracted<PixelRGBA8>> filter(&host, background.array(), out.array(),
                                                             info.array());
     try {

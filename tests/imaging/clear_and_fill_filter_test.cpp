@@ -5,7 +5,7 @@
 #include "clear_image_filter.h"
 #include "fill_image_filter.h"
 #include "padded_image.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ TYPED_TEST(ClearImageFilterTest, ZeroesEveryPixelAndNoSpareByte) {
     for (int32_t threads : {1, 3}) {
         PaddedImage<TypeParam> image(7, 5);
         image.fillPixels(0x7F);
-        RecordingHost host(threads);
+        TestHost host(threads);
         ClearImageFilter<TypeParam> filter(&host, image.array());
         ASSERT_EQ(filter.render(0, 1), host.noError());
         const TypeParam zero{};
@@ -35,7 +35,7 @@ TEST(ClearImageFilter, GrayFloatOfWidthSevenWrites28BytesPerRow) {
     PaddedImage<PixelGrayFloat> image(7, 3, 5);
     image.fillPixels(0xFF);
     ASSERT_EQ(image.rowBytes(), 28 + 20);
-    RecordingHost host;
+    TestHost host;
     ClearImageFilter<PixelGrayFloat> filter(&host, image.array());
     ASSERT_EQ(filter.render(0, 1), host.noError());
     for (int32_t y = 0; y < 3; ++y)
@@ -44,7 +44,7 @@ TEST(ClearImageFilter, GrayFloatOfWidthSevenWrites28BytesPerRow) {
 }
 
 TEST(ClearImageFilter, NullDataWritesNothing) {
-    RecordingHost host(2);
+    TestHost host(2);
     PixelArray<PixelRGBAFloat> empty(nullptr, 5, 5, 80);
     ClearImageFilter<PixelRGBAFloat> filter(&host, empty);
     EXPECT_EQ(filter.render(0, 1), host.noError());
@@ -64,7 +64,7 @@ TYPED_TEST(FillImageFilterTest, StoresTheColourEverywhere) {
         colour.channel[c] = T(TypeParam::max_value / (c + 2));
     for (int32_t threads : {1, 4}) {
         PaddedImage<TypeParam> image(9, 11);
-        RecordingHost host(threads);
+        TestHost host(threads);
         FillImageFilter<TypeParam> filter(&host, image.array(), colour);
         ASSERT_EQ(filter.render(2, 5), host.noError());
         for (int32_t y = 0; y < 11; ++y)
@@ -80,7 +80,7 @@ TYPED_TEST(FillImageFilterTest, StoresTheColourEverywhere) {
 }
 
 TEST(FillImageFilter, NullDataWritesNothing) {
-    RecordingHost host;
+    TestHost host;
     PixelArray<PixelRGBAFloat> empty(nullptr, 3, 3);
     FillImageFilter<PixelRGBAFloat> filter(&host, empty, PixelRGBAFloat{{1, 1, 1, 1}});
     EXPECT_EQ(filter.render(0, 1), host.noError());

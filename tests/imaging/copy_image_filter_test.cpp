@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "padded_image.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -146,7 +146,7 @@ TYPED_TEST(CopyImageFilterTest, MatchesPerPixelReference) {
                     for (int32_t x = 0; x < c.sw; ++x) src.at(x, y) = random_pixel<Src>(rng, src_pm);
                 PaddedImage<Dst> dst(c.dw, c.dh);
                 dst.fillPixels(0x5C);
-                RecordingHost host(c.threads);
+                TestHost host(c.threads);
                 CopyImageFilter<Src, Dst> filter(&host, src.array(src_pm), dst.array(dst_flag));
                 filter.premultiply_mode = c.mode;
                 filter.offset_x = c.ox;
@@ -179,7 +179,7 @@ TYPED_TEST(CopyImageFilterTest, MatchesPerPixelReference) {
 TYPED_TEST(CopyImageFilterTest, MissingSourceOrDestinationWritesNothing) {
     using Src = typename TypeParam::Src;
     using Dst = typename TypeParam::Dst;
-    RecordingHost host(2);
+    TestHost host(2);
     PaddedImage<Src> src(4, 3);
     PaddedImage<Dst> dst(4, 3);
     dst.fillPixels(0x11);
@@ -207,7 +207,7 @@ TEST(CopyImageFilter, EqualEightBitImagesCopyExactly) {
         for (int32_t y = 0; y < 9; ++y)
             for (int32_t x = 0; x < 17; ++x) src.at(x, y) = random_pixel<PixelRGBA8>(rng, premultiplied);
         PaddedImage<PixelRGBA8> dst(17, 9);
-        RecordingHost host(2);
+        TestHost host(2);
         CopyImageFilter<PixelRGBA8, PixelRGBA8> filter(&host, src.array(premultiplied), dst.array());
         ASSERT_EQ(filter.render(0, 1), host.noError());
         for (int32_t y = 0; y < 9; ++y)
@@ -224,7 +224,7 @@ TEST(CopyImageFilter, OutsideTheSourceIsAlphaOneColourZero) {
     PaddedImage<PixelRGBA8> dst(3, 3);
     PaddedImage<PixelGray8> gray(3, 3);
     gray.fillPixels(99);
-    RecordingHost host;
+    TestHost host;
     CopyImageFilter<PixelRGBA8, PixelRGBA8> colour(&host, src.array(), dst.array());
     ASSERT_EQ(colour.render(0, 1), host.noError());
     const PixelRGBA8 corner = dst.at(2, 2);
@@ -245,7 +245,7 @@ TEST(CopyImageFilter, ColourToGrayValues) {
     src.at(1, 0) = PixelRGBA8{{255, 0, 255, 0}};
     src.at(2, 0) = PixelRGBA8{{255, 255, 255, 255}};
     PaddedImage<PixelGray8> gray(3, 1);
-    RecordingHost host;
+    TestHost host;
     CopyImageFilter<PixelRGBA8, PixelGray8> filter(&host, src.array(), gray.array());
     ASSERT_EQ(filter.render(0, 1), host.noError());
     EXPECT_EQ(gray.at(0, 0).channel[0], 74);
@@ -261,7 +261,7 @@ TEST(CopyImageFilter, FloatToIntegerClamps) {
                                       std::numeric_limits<float>::quiet_NaN(), 12.75f,
                                       -std::numeric_limits<float>::infinity()}};
     PaddedImage<PixelRGBA8> dst(2, 1);
-    RecordingHost host;
+    TestHost host;
     CopyImageFilter<PixelRGBAFloat255, PixelRGBA8> filter(&host, src.array(), dst.array());
     ASSERT_EQ(filter.render(0, 1), host.noError());
     EXPECT_EQ(dst.at(0, 0).channel[kA], 255);
@@ -283,7 +283,7 @@ TEST(CopyImageFilter, StraightAndBackStaysWithinOneStep) {
         for (int32_t x = 0; x < 31; ++x) src.at(x, y) = random_pixel<PixelRGBA16>(rng, false);
     PaddedImage<PixelRGBA16> premultiplied(31, 7);
     PaddedImage<PixelRGBA16> straight(31, 7);
-    RecordingHost host(3);
+    TestHost host(3);
     CopyImageFilter<PixelRGBA16, PixelRGBA16> first(&host, src.array(false), premultiplied.array());
     first.premultiply_mode = PremultiplyMode::kPremultiplied;
     ASSERT_EQ(first.render(0, 1), host.noError());

@@ -9,7 +9,7 @@
 
 #include "copy_image_filter.h"
 #include "padded_image.h"
-#include "recording_host.h"
+#include "test_host.h"
 #include "thread_pool.h"
 
 namespace {
@@ -44,7 +44,7 @@ private:
 };
 
 TEST(GenericFilter, HeightZeroRunsNoItem) {
-    RecordingHost host(4);
+    TestHost host(4);
     RowCountingFilter filter(&host, 0);
     EXPECT_EQ(filter.render(0, 1), host.noError());
     EXPECT_EQ(filter.processed(), 0);
@@ -59,7 +59,7 @@ TEST(GenericFilter, HeightZeroRunsNoItem) {
 
 TEST(GenericFilter, EveryRowRunsOnceAndReportsItsPassShare) {
     for (int32_t threads : {1, 2, 5, 8}) {
-        RecordingHost host(threads);
+        TestHost host(threads);
         RowCountingFilter filter(&host, 37);
         ASSERT_EQ(filter.render(1, 3), host.noError());
         for (int32_t y = 0; y < 37; ++y) ASSERT_EQ(filter.visits(y), 1) << "row " << y;
@@ -74,7 +74,7 @@ TEST(GenericFilter, EveryRowRunsOnceAndReportsItsPassShare) {
 }
 
 TEST(GenericFilter, SingleThreadReportsInRowOrder) {
-    RecordingHost host(1);
+    TestHost host(1);
     PaddedImage<PixelRGBA16> src(3, 4);
     PaddedImage<PixelRGBA16> dst(3, 4);
     CopyImageFilter<PixelRGBA16, PixelRGBA16> copy(&host, src.array(), dst.array());
@@ -89,7 +89,7 @@ TEST(GenericFilter, CancelStopsEveryWorkerAndReturnsTheAbortStatus) {
         int32_t processed = 0;
         size_t reports = 0;
         {
-            RecordingHost host(threads);
+            TestHost host(threads);
             host.abortAfter(10);
             RowCountingFilter filter(&host, rows);
             EXPECT_EQ(filter.render(0, 1), host.abortError()) << threads << " threads";
@@ -106,7 +106,7 @@ TEST(GenericFilter, CancelStopsEveryWorkerAndReturnsTheAbortStatus) {
 }
 
 TEST(GenericFilter, CancelDuringACopyLeavesLaterRowsUnwritten) {
-    RecordingHost host(1);
+    TestHost host(1);
     host.abortAfter(2);
     PaddedImage<PixelRGBA8> src(5, 6);
     src.fillPixels(9);

@@ -7,7 +7,7 @@
 #include <type_traits>
 
 #include "padded_image.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ TYPED_TEST(HslRangeSelectionFilterTest, MatchesPerPixelReference) {
                 PixelArray<P> sel_array = sel.array(selection_premultiplied);
                 sel_array.origin_x = 12;  // output column x weighs selection column x - 2
                 sel_array.origin_y = -3;  // output row y weighs selection row y - 1
-                RecordingHost host(3);
+                TestHost host(3);
                 HslRangeSelectionFilter<P> filter(&host, src.array(), out_array, sel_array);
                 filter.settings = varied_settings();
                 filter.settings.enabled = enabled;
@@ -127,7 +127,7 @@ TEST(HslRangeSelectionFilter, DisabledShowSelectionIsWhiteInsideTheSource) {
     PaddedImage<PixelRGBA8> src(2, 2), out(3, 3);
     src.fillPixels(10);
     out.fillPixels(77);
-    RecordingHost host;
+    TestHost host;
     HslRangeSelectionFilter<PixelRGBA8> filter(&host, src.array(), out.array(), src.array());
     filter.settings.show_selection = true;
     ASSERT_EQ(filter.render(0, 1), host.noError());
@@ -144,7 +144,7 @@ TEST(HslRangeSelectionFilter, BrightPixelsPassAndDarkOnesVanish) {
     PaddedImage<PixelRGBA8> src(2, 1), out(2, 1);
     src.at(0, 0) = PixelRGBA8{{255, 255, 255, 220}};
     src.at(1, 0) = PixelRGBA8{{255, 40, 90, 30}};
-    RecordingHost host;
+    TestHost host;
     SelectionSettings s;
     s.enabled = true;
     s.hue_end = 1.0;
@@ -172,7 +172,7 @@ TEST(HslRangeSelectionFilter, BrightPixelsPassAndDarkOnesVanish) {
 
 TEST(HslRangeSelectionFilter, CancelReturnsTheAbortStatus) {
     PaddedImage<PixelRGBAFloat> src(4, 50), out(4, 50);
-    RecordingHost host(4);
+    TestHost host(4);
     host.abortAfter(5);
     HslRangeSelectionFilter<PixelRGBAFloat> filter(&host, src.array(), out.array(), src.array());
     EXPECT_EQ(filter.render(0, 1), host.abortError());

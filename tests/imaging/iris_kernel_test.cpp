@@ -11,7 +11,7 @@
 
 #include "padded_image.h"
 #include "quillbrook_host.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -585,7 +585,7 @@ TEST(IrisKernel, ProgressIsCalledPerRowAndAbortStopsTheBuild) {
     p.radius = 10.0;
     p.ratio = 1.0;
     {
-        RecordingHost host;
+        TestHost host;
         BuiltKernel b = build(host, p);
         EXPECT_EQ(b.status, host.noError());
         const auto reports = host.reports();
@@ -593,7 +593,7 @@ TEST(IrisKernel, ProgressIsCalledPerRowAndAbortStopsTheBuild) {
         for (const auto& r : reports) EXPECT_EQ(r, std::make_pair(0, 1));
     }
     {
-        RecordingHost host;
+        TestHost host;
         host.abortAfter(5);
         BuiltKernel b = build(host, p);
         EXPECT_EQ(b.status, host.abortError());
@@ -658,21 +658,6 @@ TEST(IrisKernel, ExpandIntoImageWritesOnlyItsPixels) {
 
 namespace {
 
-// A host that counts its blocks and can refuse to allocate.
-class CountingHost : public RecordingHost {
-public:
-    void* allocate(size_t bytes) override {
-        if (refuse) return nullptr;
-        ++live;
-        return RecordingHost::allocate(bytes);
-    }
-    void release(void* block) override {
-        if (block != nullptr) --live;
-        RecordingHost::release(block);
-    }
-    bool refuse = false;
-    int32_t live = 0;
-};
 
 // A soft disc of radius 6 centred in a w x h float image, with padded rows.
 PaddedImage<PixelGrayFloat> disc_image(int32_t w, int32_t h) {
@@ -691,14 +676,14 @@ PaddedImage<PixelGrayFloat> disc_image(int32_t w, int32_t h) {
 // The image kernel reproduces its image within the recording threshold, with weights summed
 // per pixel and plain steps equal to the steps.
 TEST(IrisImageKernel, ReproducesItsImage) {
-    CountingHost host;
+    TestHost host;
     const int32_t w = 21, h = 17;
     PaddedImage<PixelGrayFloat> img = disc_image(w, h);
     // A row that ends above 0 gets a closing record after its last column.
     img.at(w - 1, 1).channel[0] = 0.5f;
     IrisKernel k;
     ASSERT_EQ(build_image_kernel(k, &host, img.array()), host.noError());
-    EXPECT_EQ(host.live, 1);
+    EXPECT_EQ(host.liveBlocks(), 1u);
     EXPECT_EQ(k.row_bias, h / 2);
     EXPECT_EQ(k.first_row, 1 - h / 2);
     EXPECT_EQ(k.last_row, 6);
@@ -721,7 +706,7 @@ TEST(IrisImageKernel, ReproducesItsImage) {
     EXPECT_EQ(reports.size(), size_t(h));
     for (const auto& r : reports) EXPECT_EQ(r, std::make_pair(50, 100));
     release_iris_kernel(k, &host);
-    EXPECT_EQ(host.live, 0);
+    EXPECT_EQ(host.liveBlocks(), 0u);
     EXPECT_TRUE(k.empty());
     EXPECT_EQ(k.block, nullptr);
 }
@@ -729,7 +714,7 @@ TEST(IrisImageKernel, ReproducesItsImage) {
 // Rows of an image kernel add up to exactly 0 in float, whatever the scale of the weights, so a
 // running sum leaves nothing behind the kernel.
 TEST(IrisImageKernel, RowsCloseExactly) {
-    CountingHost host;
+    TestHost host;
     std::mt19937 random(7);
     for (double scale : {0.37, 1.0, 37.3, 4.0e6}) {
         PaddedImage<PixelGrayFloat> img(19, 11);
@@ -750,11 +735,11 @@ TEST(IrisImageKernel, RowsCloseExactly) {
                 EXPECT_NEAR(d.at(x - 9, y - 5), img.at(x, y).channel[0], 0.002 + scale * 1e-6);
         release_iris_kernel(k, &host);
     }
-    EXPECT_EQ(host.live, 0);
+    EXPECT_EQ(host.liveBlocks(), 0u);
 }
 
 TEST(IrisImageKernel, NonFiniteAndNegativeValuesCountAsZero) {
-    CountingHost host;
+    TestHost host;
     PaddedImage<PixelGrayFloat> img = disc_image(15, 15);
     PaddedImage<PixelGrayFloat> clean = disc_image(15, 15);
     img.at(7, 7).channel[0] = std::numeric_limits<float>::quiet_NaN();
@@ -771,17 +756,17 @@ TEST(IrisImageKernel, NonFiniteAndNegativeValuesCountAsZero) {
     EXPECT_TRUE(std::isfinite(k.norm));
     release_iris_kernel(k, &host);
     release_iris_kernel(ref, &host);
-    EXPECT_EQ(host.live, 0);
+    EXPECT_EQ(host.liveBlocks(), 0u);
 }
 
 TEST(IrisImageKernel, EmptyImagesAndFailures) {
-    CountingHost host;
+    TestHost host;
     IrisKernel k;
     // Nothing to read: an empty kernel and no block.
     PaddedImage<PixelGrayFloat> none(0, 0);
     EXPECT_EQ(build_image_kernel(k, &host, none.array()), host.noError());
     EXPECT_TRUE(k.empty());
-    EXPECT_EQ(host.live, 0);
+    EXPECT_EQ(host.liveBlocks(), 0u);
     // All zero: rows without records, total 0 and norm 0.
     PaddedImage<PixelGrayFloat> zero(9, 4);
     zero.fillPixels(0);
@@ -792,14 +777,14 @@ TEST(IrisImageKernel, EmptyImagesAndFailures) {
     release_iris_kernel(k, &host);
     // Out of memory.
     PaddedImage<PixelGrayFloat> img = disc_image(13, 13);
-    host.refuse = true;
+    host.failAllocation();
     EXPECT_EQ(build_image_kernel(k, &host, img.array()), host.outOfMemoryError());
     EXPECT_TRUE(k.empty());
     // Abort after three rows: the block is given back.
-    CountingHost cancelling;
+    TestHost cancelling;
     cancelling.abortAfter(3);
     EXPECT_EQ(build_image_kernel(k, &cancelling, img.array()), cancelling.abortError());
     EXPECT_TRUE(k.empty());
-    EXPECT_EQ(cancelling.live, 0);
+    EXPECT_EQ(cancelling.liveBlocks(), 0u);
     EXPECT_EQ(cancelling.reports().size(), 4u);
 }

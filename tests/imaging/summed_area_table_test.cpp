@@ -12,7 +12,7 @@
 
 #include "padded_image.h"
 #include "pixel_conversion.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ struct BuiltTable {
     BuiltTable(int32_t w, int32_t h, bool premultiplied, std::mt19937& rng)
         : image(w, h, 3), reference(fill_random(image, premultiplied, rng)),
           memory(size_t(w) * size_t(h) + 1) {
-        RecordingHost host;
+        TestHost host;
         const PixelArray<P> source = image.array(premultiplied);
         table = describe_summed_area_table(source, memory.data());
         EXPECT_EQ(build_table(0, 1, &host, source, table), host.noError());
@@ -329,7 +329,7 @@ TEST(SummedAreaTable, BuildTableEntriesAndDescriptor) {
     EXPECT_TRUE(table.valid);
     EXPECT_TRUE(table.premultiplied);
 
-    RecordingHost host;
+    TestHost host;
     ASSERT_EQ(build_table(0, 1, &host, source, table), host.noError());
     for (int32_t y = 0; y < 5; ++y) {
         for (int32_t x = 0; x < 6; ++x) {
@@ -356,7 +356,7 @@ TEST(SummedAreaTable, BuildReportsProgressAndStopsOnCancel) {
     const PixelArray<PixelGray8> source = image.array(true);
     const auto table = describe_summed_area_table(source, memory.data());
 
-    RecordingHost host;
+    TestHost host;
     ASSERT_EQ(build_table(2, 6, &host, source, table), host.noError());
     const auto reports = host.reports();
     ASSERT_EQ(reports.size(), 7u);
@@ -365,7 +365,7 @@ TEST(SummedAreaTable, BuildReportsProgressAndStopsOnCancel) {
         EXPECT_EQ(reports[size_t(y)].second, 7 * 6);
     }
 
-    RecordingHost cancelling;
+    TestHost cancelling;
     cancelling.abortAfter(2);
     EXPECT_EQ(build_table(0, 1, &cancelling, source, table), cancelling.abortError());
     EXPECT_EQ(cancelling.reports().size(), 3u);
@@ -401,7 +401,7 @@ TEST(SummedAreaTable, NonFiniteValuesCountAsZero) {
     std::vector<PixelRGBAFloat> memory(16);
     const PixelArray<PixelRGBAFloat> source = image.array(false);
     const auto table = describe_summed_area_table(source, memory.data());
-    RecordingHost host;
+    TestHost host;
     ASSERT_EQ(build_table(0, 1, &host, source, table), host.noError());
     for (int hmode = 1; hmode <= 4; ++hmode) {
         for (int32_t xl = -3; xl < 6; xl += 2) {

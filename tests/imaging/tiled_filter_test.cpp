@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "logger.h"
-#include "recording_host.h"
+#include "test_host.h"
 #include "thread_pool.h"
 
 namespace {
@@ -22,7 +22,7 @@ namespace {
 // tile `cancel_at` cancels the render while it is processed.
 class RecordingTiledFilter : public TiledFilter {
 public:
-    RecordingTiledFilter(RecordingHost* host, int32_t rows, int32_t cols, int32_t width,
+    RecordingTiledFilter(TestHost* host, int32_t rows, int32_t cols, int32_t width,
                          int32_t height)
         : TiledFilter(host), recording_host_(host), runs_(size_t(rows * cols)),
           rects_(size_t(rows * cols)) {
@@ -63,7 +63,7 @@ protected:
     }
 
 private:
-    RecordingHost* recording_host_;
+    TestHost* recording_host_;
     std::vector<std::atomic<int32_t>> runs_;
     std::atomic<int32_t> started_after_cancel_{0};
     std::mutex lock_;
@@ -71,7 +71,7 @@ private:
 };
 
 TEST(TiledFilter, ThreeColumnsOverTenPixels) {
-    RecordingHost host(1);
+    TestHost host(1);
     RecordingTiledFilter filter(&host, 1, 3, 10, 4);
     ASSERT_EQ(filter.render(1), host.noError());
     EXPECT_EQ(filter.rect(0), (Rectangle{0, 3, 0, 4}));
@@ -82,7 +82,7 @@ TEST(TiledFilter, ThreeColumnsOverTenPixels) {
 TEST(TiledFilter, EveryTileRunsExactlyOnceAndTheTilesCoverTheImage) {
     const int32_t width = 37, height = 23;
     for (int32_t threads = 1; threads <= 8; ++threads) {
-        RecordingHost host(threads);
+        TestHost host(threads);
         RecordingTiledFilter filter(&host, 4, 5, width, height);
         ASSERT_EQ(filter.render(threads), host.noError());
         std::vector<int32_t> cover(size_t(width * height), 0);
@@ -99,7 +99,7 @@ TEST(TiledFilter, EveryTileRunsExactlyOnceAndTheTilesCoverTheImage) {
 
 TEST(TiledFilter, MoreWorkersThanTiles) {
     for (int32_t threads : {1, 3, 8}) {
-        RecordingHost host(threads);
+        TestHost host(threads);
         RecordingTiledFilter filter(&host, 1, 2, 10, 10);
         ASSERT_EQ(filter.render(6), host.noError());
         EXPECT_EQ(filter.runs(0), 1);
@@ -108,7 +108,7 @@ TEST(TiledFilter, MoreWorkersThanTiles) {
 }
 
 TEST(TiledFilter, ASecondRunStartsFromTheFirstTile) {
-    RecordingHost host(3);
+    TestHost host(3);
     RecordingTiledFilter filter(&host, 2, 3, 12, 12);
     ASSERT_EQ(filter.render(3), host.noError());
     ASSERT_EQ(filter.render(2), host.noError());
@@ -116,7 +116,7 @@ TEST(TiledFilter, ASecondRunStartsFromTheFirstTile) {
 }
 
 TEST(TiledFilter, NoWorkersRunsNothing) {
-    RecordingHost host(2);
+    TestHost host(2);
     RecordingTiledFilter filter(&host, 2, 2, 8, 8);
     EXPECT_EQ(filter.render(0), host.noError());
     EXPECT_EQ(filter.total_runs(), 0);
@@ -125,7 +125,7 @@ TEST(TiledFilter, NoWorkersRunsNothing) {
 TEST(TiledFilter, CancelAtTileFiveOfTwenty) {
     for (int32_t threads = 1; threads <= 8; ++threads) {
         {
-            RecordingHost host(threads);
+            TestHost host(threads);
             RecordingTiledFilter filter(&host, 4, 5, 40, 40);
             filter.cancel_at = 5;
             EXPECT_EQ(filter.render(threads), host.abortError()) << threads << " threads";
@@ -189,7 +189,7 @@ private:
 
 TEST(TiledFilter, LogLines) {
     LogCapture log;
-    RecordingHost host(1);
+    TestHost host(1);
     RecordingTiledFilter filter(&host, 1, 2, 10, 10);
     ASSERT_EQ(filter.render(3), host.noError());
     // One thread runs the three workers' shares one after the other: the first takes both
@@ -210,7 +210,7 @@ TEST(TiledFilter, LogLines) {
 
 TEST(TiledFilter, LogLinesCarryTheFailingStatus) {
     LogCapture log;
-    RecordingHost host(1);
+    TestHost host(1);
     RecordingTiledFilter filter(&host, 1, 3, 9, 3);
     filter.cancel_at = 0;
     ASSERT_EQ(filter.render(1), host.abortError());

@@ -12,29 +12,9 @@
 
 #include "padded_image.h"
 #include "pixel_conversion.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
-
-// Counts the render context's blocks and can refuse them.
-class ZoomTestHost : public RecordingHost {
-public:
-    explicit ZoomTestHost(int32_t threads = 1) : RecordingHost(threads) {}
-
-    void* allocate(size_t bytes) override {
-        if (refuse_memory) return nullptr;
-        ++allocations;
-        return RecordingHost::allocate(bytes);
-    }
-    void release(void* block) override {
-        if (block != nullptr) ++releases;
-        RecordingHost::release(block);
-    }
-
-    std::atomic<bool> refuse_memory{false};
-    std::atomic<int> allocations{0};
-    std::atomic<int> releases{0};
-};
 
 std::optional<int64_t> reference_index(int mode, int64_t n, int64_t i) {
     if (n <= 0) return std::nullopt;
@@ -161,7 +141,7 @@ void check_against_reference(int32_t sw, int32_t sh, int32_t dw, int32_t dh, dou
     fill_source(source_image, src_premultiplied, rng);
     PaddedImage<Dst> dest_image(dw, dh, 3);
     dest_image.fillPixels(0x5A);
-    ZoomTestHost host(threads);
+    TestHost host(threads);
     ZoomFilter<Src, Dst> zoom(&host, source_image.array(src_premultiplied),
                               dest_image.array(dst_premultiplied));
     zoom.scale_x = sx;
@@ -169,8 +149,8 @@ void check_against_reference(int32_t sw, int32_t sh, int32_t dw, int32_t dh, dou
     zoom.horizontal_mode = OutsideMode(hmode);
     zoom.vertical_mode = OutsideMode(vmode);
     ASSERT_EQ(zoom.render(0, 1), host.noError());
-    EXPECT_EQ(host.allocations.load(), 1);
-    EXPECT_EQ(host.releases.load(), 1);
+    EXPECT_EQ(host.allocations(), 1);
+    EXPECT_EQ(host.releases(), 1);
     EXPECT_TRUE(dest_image.spareBytesUntouched());
     EXPECT_TRUE(source_image.spareBytesUntouched());
 
@@ -278,7 +258,7 @@ TEST(ZoomFilter, ScaleOneSpreadsOverNeighbours) {
     source.fillPixels(0);
     gray_of(source.at(2, 2)) = 16.0f;
     PaddedImage<PixelGrayFloat> dest(5, 5);
-    ZoomTestHost host;
+    TestHost host;
     ZoomFilter<PixelGrayFloat, PixelGrayFloat> zoom(&host, source.array(true), dest.array(true));
     zoom.scale_x = zoom.scale_y = 1.0;
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::color;
@@ -303,7 +283,7 @@ TEST(ZoomFilter, ConstantImageStaysConstantInMappingModes) {
     }
     for (int mode = 1; mode <= 3; ++mode) {
         PaddedImage<PixelRGBAFloat255> dest(10, 7);
-        ZoomTestHost host;
+        TestHost host;
         ZoomFilter<PixelRGBA8, PixelRGBAFloat255> zoom(&host, source.array(false),
                                                        dest.array(true));
         zoom.scale_x = 1.3;
@@ -331,7 +311,7 @@ TEST(ZoomFilter, LensImageIsCentred) {
             alpha_of(p) = red_of(p) = green_of(p) = blue_of(p) = 255;
         }
     PaddedImage<PixelGray8> kernel(40, 40);
-    ZoomTestHost host;
+    TestHost host;
     ZoomFilter<PixelRGBA8, PixelGray8> zoom;
     zoom.host = &host;
     zoom.source = lens.array(false);
@@ -370,7 +350,7 @@ TEST(ZoomFilter, StraightFloatFromEightBit) {
             blue_of(p) = 0;
         }
     PaddedImage<PixelRGBAFloat> dest(3, 3);
-    ZoomTestHost host;
+    TestHost host;
     ZoomFilter<PixelRGBA8, PixelRGBAFloat> zoom(&host, source.array(false), dest.array(false));
     zoom.scale_x = zoom.scale_y = 1.0;
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::border_color;
@@ -386,7 +366,7 @@ TEST(ZoomFilter, ProgressCoversTableThenResampling) {
     PaddedImage<PixelGray8> source(4, 6);
     source.fillPixels(9);
     PaddedImage<PixelGray8> dest(3, 2);
-    ZoomTestHost host;
+    TestHost host;
     ZoomFilter<PixelGray8, PixelGray8> zoom(&host, source.array(true), dest.array(true));
     zoom.scale_x = zoom.scale_y = 2.0;
     ASSERT_EQ(zoom.render(1, 3), host.noError());
@@ -402,7 +382,7 @@ TEST(ZoomFilter, ProgressCoversTableThenResampling) {
     }
     // A destination taller than the source stops at the end of its share.
     PaddedImage<PixelGray8> tall(3, 9);
-    ZoomTestHost tall_host;
+    TestHost tall_host;
     ZoomFilter<PixelGray8, PixelGray8> up(&tall_host, source.array(true), tall.array(true));
     up.scale_x = up.scale_y = 0.5;
     ASSERT_EQ(up.render(0, 1), tall_host.noError());
@@ -419,13 +399,13 @@ void check_cancel_and_memory() {
         source.fillPixels(3);
         PaddedImage<Dst> dest(7, 6);
         dest.fillPixels(0x11);
-        ZoomTestHost host(3);
+        TestHost host(3);
         host.abortAfter(abort_after);
         ZoomFilter<Src, Dst> zoom(&host, source.array(true), dest.array(true));
         zoom.scale_x = zoom.scale_y = 0.8;
         EXPECT_EQ(zoom.render(0, 1), host.abortError()) << "abort after " << abort_after;
-        EXPECT_EQ(host.allocations.load(), 1);
-        EXPECT_EQ(host.releases.load(), 1);
+        EXPECT_EQ(host.allocations(), 1);
+        EXPECT_EQ(host.releases(), 1);
         EXPECT_TRUE(dest.spareBytesUntouched());
         if (abort_after < 9) {
             // Cancelled while building the table: nothing is resampled.
@@ -441,8 +421,8 @@ void check_cancel_and_memory() {
     source.fillPixels(3);
     PaddedImage<Dst> dest(7, 6);
     dest.fillPixels(0x22);
-    ZoomTestHost host(2);
-    host.refuse_memory = true;
+    TestHost host(2);
+    host.failAllocation();
     ZoomFilter<Src, Dst> zoom(&host, source.array(true), dest.array(true));
     zoom.scale_x = zoom.scale_y = 1.0;
     EXPECT_EQ(zoom.render(0, 1), host.outOfMemoryError());
@@ -462,14 +442,14 @@ TEST(ZoomFilter, CancelReturnsTheStatusAndReleasesTheTable) {
 }
 
 TEST(ZoomFilter, MissingPixelsOrEmptyImages) {
-    ZoomTestHost host;
+    TestHost host;
     PaddedImage<PixelGray8> dest(4, 4);
     dest.fillPixels(0x33);
     // No source memory: nothing written, no table.
     ZoomFilter<PixelGray8, PixelGray8> zoom(&host, PixelArray<PixelGray8>(), dest.array(true));
     zoom.scale_x = zoom.scale_y = 1.0;
     EXPECT_EQ(zoom.render(0, 1), host.noError());
-    EXPECT_EQ(host.allocations.load(), 0);
+    EXPECT_EQ(host.allocations(), 0);
     EXPECT_EQ(gray_of(dest.at(2, 2)), 0x33);
 
     // A 0 x 0 source with memory: every position is outside, the result is 0.
@@ -486,7 +466,7 @@ TEST(ZoomFilter, MissingPixelsOrEmptyImages) {
                                             PixelArray<PixelGray8>(&byte, 5, 0, 5, true));
     EXPECT_EQ(flat.render(0, 1), host.noError());
     EXPECT_EQ(byte, 7);
-    EXPECT_EQ(host.allocations.load(), host.releases.load());
+    EXPECT_EQ(host.allocations(), host.releases());
 }
 
 // A NaN or infinite source value does not spread through the table to distant pixels.
@@ -501,7 +481,7 @@ TEST(ZoomFilter, NonFiniteSourceValuesStayLocal) {
     red_of(source.at(1, 1)) = std::numeric_limits<float>::quiet_NaN();
     green_of(source.at(1, 1)) = std::numeric_limits<float>::infinity();
     PaddedImage<PixelRGBAFloat> dest(4, 4);
-    ZoomTestHost host;
+    TestHost host;
     ZoomFilter<PixelRGBAFloat, PixelRGBAFloat> zoom(&host, source.array(true), dest.array(true));
     zoom.scale_x = zoom.scale_y = 2.0;
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::mirrored_image;
@@ -523,14 +503,14 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
     std::mt19937 rng(8);
     PaddedImage<PixelGrayFloat> lens(13, 9);
     fill_source(lens, true, rng);
-    ZoomTestHost host(2);
+    TestHost host(2);
     ZoomFilter<PixelGrayFloat, PixelGrayFloat> zoom;
     zoom.host = &host;
     zoom.source = lens.array(true);
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::color;
     ASSERT_EQ(zoom.prepare_table(), host.noError());
     EXPECT_NE(zoom.table_memory, nullptr);
-    EXPECT_EQ(host.allocations.load(), 1);
+    EXPECT_EQ(host.allocations(), 1);
     for (int32_t level = 1; level <= 4; ++level) {
         PaddedImage<PixelGrayFloat> kernel(2 * level + 1, 2 * level);
         zoom.destination = kernel.array(true);
@@ -540,7 +520,7 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
         EXPECT_TRUE(kernel.spareBytesUntouched());
 
         PaddedImage<PixelGrayFloat> fresh(2 * level + 1, 2 * level);
-        ZoomTestHost other;
+        TestHost other;
         ZoomFilter<PixelGrayFloat, PixelGrayFloat> once(&other, lens.array(true),
                                                          fresh.array(true));
         once.scale_x = zoom.scale_x;
@@ -551,19 +531,19 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
             for (int32_t x = 0; x < kernel.width(); ++x)
                 EXPECT_EQ(gray_of(kernel.at(x, y)), gray_of(fresh.at(x, y)));
     }
-    EXPECT_EQ(host.allocations.load(), 1);
-    EXPECT_EQ(host.releases.load(), 0);
+    EXPECT_EQ(host.allocations(), 1);
+    EXPECT_EQ(host.releases(), 0);
     zoom.release_table();
     EXPECT_EQ(zoom.table_memory, nullptr);
-    EXPECT_EQ(host.releases.load(), 1);
+    EXPECT_EQ(host.releases(), 1);
 
     // A cancelled build keeps nothing allocated; out of memory is reported as such.
     host.abortAfter(int32_t(host.reports().size()) + 2);
     EXPECT_EQ(zoom.prepare_table(), host.abortError());
     EXPECT_EQ(zoom.table_memory, nullptr);
-    EXPECT_EQ(host.allocations.load(), host.releases.load());
-    ZoomTestHost starved;
-    starved.refuse_memory = true;
+    EXPECT_EQ(host.allocations(), host.releases());
+    TestHost starved;
+    starved.failAllocation();
     zoom.host = &starved;
     EXPECT_EQ(zoom.prepare_table(), starved.outOfMemoryError());
     EXPECT_EQ(zoom.table_memory, nullptr);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "padded_image.h"
-#include "recording_host.h"
+#include "test_host.h"
 
 namespace {
 
@@ -115,7 +115,7 @@ TYPED_TEST(DepthDisplays, DepthBufferIsOpaqueShapedGray) {
         std::vector<float> c(kDepthTableSize);
         fill_curve_table(c.data(), s.curve);
 
-        RecordingHost host(3);
+        TestHost host(3);
         DepthBufferDisplayFilter<P, D> filter(&host, output, depth, s, c.data());
         ASSERT_EQ(filter.render(0, 1), host.noError());
         for (int32_t y = 0; y < 7; ++y) {
@@ -157,7 +157,7 @@ TYPED_TEST(DepthDisplays, SharpZoneBrightensWhatStaysSharp) {
     std::vector<float> c(kDepthTableSize);
     fill_curve_table(c.data(), s.curve);
 
-    RecordingHost host(2);
+    TestHost host(2);
     SharpZoneDisplayFilter<P, D> filter(&host, source, output, depth, s, c.data());
     ASSERT_EQ(filter.render(0, 1), host.noError());
     int32_t sharp_pixels = 0;
@@ -200,7 +200,7 @@ TYPED_TEST(DepthDisplays, SharpZoneBrightensWhatStaysSharp) {
 // A cancel from the host is the filters' result.
 TEST(DepthDisplayCancel, AbortIsReturned) {
     PaddedImage<PixelRGBA16> out_image(5, 40);
-    RecordingHost host(2);
+    TestHost host(2);
     host.abortAfter(3);
     std::vector<float> c(kDepthTableSize);
     fill_curve_table(c.data(), 1.0);
@@ -225,7 +225,7 @@ TEST(DepthDisplayValues, NotANumberDepth) {
     s.white = 10.0;
     std::vector<float> c(kDepthTableSize);
     fill_curve_table(c.data(), 1.0);
-    RecordingHost host(1);
+    TestHost host(1);
     DepthBufferDisplayFilter<PixelRGBA8, PixelGrayFloat> filter(&host, out_image.array(),
                                                                 depth_image.array(), s, c.data());
     ASSERT_EQ(filter.render(0, 1), host.noError());

@@ -23,7 +23,7 @@ TEST(ZblurFilterIrisDisplay, DrawsTheUnnormalisedKernelCentredOnBlack) {
     s.rounded = 0.2;
     s.angle = 0.4;
     s.aspect = 0.25;
-    RecordingHost host(2);
+    TestHost host(2);
     LevelImage depth(W, H, 0);
     ZblurFilter<PixelRGBA16, PixelGrayFloat> filter(&host, source.array(), output.array(),
                                                     source.array(), depth.array(),
@@ -72,7 +72,7 @@ TEST(ZblurFilterIrisDisplay, DrawsTheLensKernelCentredOnBlack) {
     ZblurSettings s = blur_settings(30.0, 128.0);
     s.show = kZblurShowIris;
     s.aspect = 0.25;
-    RecordingHost host(2);
+    TestHost host(2);
     LevelImage depth(W, H, 0);
     ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, source.array(), output.array(),
                                                        source.array(), depth.array(),
@@ -131,7 +131,7 @@ TEST(ZblurFilterSelectionDisplay, IsTheHighlightSelectionMadeOpaque) {
     LevelImage depth(W, H, 0);
     for (const int32_t show : {kZblurShowHighlightSelection, kZblurShowHighlightSelectionOnly}) {
         s.show = show;
-        RecordingHost host(1);
+        TestHost host(1);
         PaddedImage<PixelRGBA8> output(W, H), expected(W, H);
         ZblurFilter<PixelRGBA8, PixelGrayFloat> filter(&host, source.array(), output.array(),
                                                        selection.array(), depth.array(),
@@ -163,7 +163,7 @@ TEST(ZblurFilterDepthDisplay, ShowsTheShapedDepthAsGray) {
     ZblurSettings s = blur_settings(10.0, 128.0);
     s.show = kZblurShowDepthBuffer;
     s.curve = 2.0;
-    RecordingHost host(1);
+    TestHost host(1);
     ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, source.array(), output.array(),
                                                        source.array(), depth.array(true),
                                                        PixelArray<PixelRGBAFloat>(), s);
@@ -196,7 +196,7 @@ TEST(ZblurFilterLensIris, UniformDepthConvolvesWithTheResampledLens) {
     ZblurSettings s = blur_settings(25.0, 200.0);  // level 40: radius 16.7
     s.assume_h = 2;
     s.assume_v = 3;
-    RecordingHost host(2);
+    TestHost host(2);
     PaddedImage<PixelRGBAFloat> output(W, H);
     ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, source.array(), output.array(),
                                                        source.array(), depth.array(),
@@ -261,7 +261,7 @@ TEST(ZblurFilterFloat, NonFiniteSourceValuesStayContained) {
     LevelImage depth(W, H, 0);
     ZblurSettings s = blur_settings(5.0, 255.0);  // radius 6
     s.gamma = true;
-    RecordingHost host(1);
+    TestHost host(1);
     BlurRun<PixelRGBAFloat> run = run_blur(host, source, depth, s);
     ASSERT_EQ(run.status, host.noError());
     for (int32_t y = 0; y < H; ++y)
@@ -299,7 +299,7 @@ TEST(ZblurFrame, EveryDepthKindRendersThroughTheEntry) {
         }
     ZblurSettings s = blur_settings(0.0, 255.0);
     s.show = kZblurShowDepthBuffer;
-    RecordingHost host(1);
+    TestHost host(1);
     for (const ZblurDepthKind kind : {ZblurDepthKind::layer, ZblurDepthKind::channel_float,
                                       ZblurDepthKind::channel_double, ZblurDepthKind::none}) {
         ZblurFrame<PixelRGBA16> frame;

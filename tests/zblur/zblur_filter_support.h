@@ -11,51 +11,9 @@
 #include "depth_levels.h"
 #include "padded_image.h"
 #include "pixel_conversion.h"
-#include "recording_host.h"
+#include "test_host.h"
 #include "zblur_filter.h"
 #include "zblur_settings.h"
-
-// A recording host that also counts its blocks, so a test can prove every buffer came back,
-// and can refuse blocks: every block from the `fail_from`-th allocation on, or every block
-// above `largest_block` bytes.
-class BlockCountingHost : public RecordingHost {
-public:
-    explicit BlockCountingHost(int32_t threads = 1) : RecordingHost(threads) {}
-
-    void* allocate(size_t bytes) override {
-        std::lock_guard<std::mutex> guard(block_lock_);
-        ++allocations_;
-        if (fail_from_ >= 0 && allocations_ > fail_from_) return nullptr;
-        if (largest_block_ != 0 && bytes > largest_block_) return nullptr;
-        void* block = std::aligned_alloc(16, (bytes + 15) / 16 * 16 + 16);
-        if (block != nullptr) live_.insert(block);
-        return block;
-    }
-    void release(void* block) override {
-        if (block == nullptr) return;
-        std::lock_guard<std::mutex> guard(block_lock_);
-        live_.erase(block);
-        std::free(block);
-    }
-
-    void failFrom(int32_t n) { fail_from_ = n; }
-    void refineAbove(size_t bytes) { largest_block_ = bytes; }
-    size_t liveBlocks() {
-        std::lock_guard<std::mutex> guard(block_lock_);
-        return live_.size();
-    }
-    int32_t allocations() {
-        std::lock_guard<std::mutex> guard(block_lock_);
-        return allocations_;
-    }
-
-private:
-    std::mutex block_lock_;
-    std::set<void*> live_;
-    int32_t allocations_ = 0;
-    int32_t fail_from_ = -1;
-    size_t largest_block_ = 0;
-};
 
 // A depth value that lands on level `level` with curve 1, black 0 and white 1.
 inline float depth_for_level(int32_t level) { return float((level + 0.5) / 255.0); }
@@ -99,6 +57,24 @@ inline ZblurSettings blur_settings(double radius, double focal) {
     s.white = 1.0;
     s.selection.enabled = false;
     return s;
+}
+
+// A highlight selection: every hue and saturation, lightness from `lightness_start` (0 .. 1)
+// to 1 with the given soften exponent, each weight peaking at the top of its range.
+inline SelectionSettings highlight_selection(double lightness_start, double lightness_soften) {
+    SelectionSettings selection;
+    selection.enabled = true;
+    selection.hue_start = 0;
+    selection.hue_end = 1;
+    selection.saturation_start = 0;
+    selection.saturation_end = 1;
+    selection.lightness_start = lightness_start;
+    selection.lightness_end = 1.0;
+    selection.lightness_soften = lightness_soften;
+    selection.hue_climax = 1;
+    selection.saturation_climax = 1;
+    selection.lightness_climax = 1;
+    return selection;
 }
 
 template <class P>

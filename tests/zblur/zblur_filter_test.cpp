@@ -29,7 +29,7 @@ struct DenseLevel {
 DenseLevel dense_level(const ZblurSettings& settings, int32_t level) {
     const LevelRadius r = level_radius(level, settings, 1.0);
     std::vector<unsigned char> storage(polygon_kernel_size(r.q, r.ex, settings.border_brightness));
-    RecordingHost host;
+    TestHost host;
     IrisKernel kernel;
     EXPECT_EQ(build_polygon_kernel(storage.data(), settings.facets, &host, r.ex, settings.rounded,
                                    settings.angle, settings.border_thickness,
@@ -103,7 +103,7 @@ void expect_uniform_depth_is_convolution(OutsideMode mode, int32_t W = 23, int32
     s.outside_green = 0.4f;
     s.outside_blue = 0.6f;
     s.outside_alpha = 1.0f;
-    RecordingHost host(2);
+    TestHost host(2);
     BlurRun<P> run = run_blur(host, source, depth, s);
     ASSERT_EQ(run.status, host.noError());
     EXPECT_TRUE(run.output.spareBytesUntouched());
@@ -460,20 +460,10 @@ void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t mi
         s.outside_alpha = 0.8f;
         if (k.highlights) {
             // Bright, fairly saturated pixels: a good part of the pattern, not all of it.
-            s.selection.enabled = true;
-            s.selection.hue_start = 0;
-            s.selection.hue_end = 1;
-            s.selection.saturation_start = 0;
-            s.selection.saturation_end = 1;
-            s.selection.lightness_start = 0.45;
-            s.selection.lightness_end = 1.0;
-            s.selection.lightness_soften = 0.3;
-            s.selection.hue_climax = 1;
-            s.selection.saturation_climax = 1;
-            s.selection.lightness_climax = 1;
+            s.selection = highlight_selection(0.45, 0.3);
             s.highlight = 2.5;
         }
-        RecordingHost host(k.threads);
+        TestHost host(k.threads);
         auto render = [&](const ZblurSettings& settings) {
             BlurRun<P> run{PaddedImage<P>(W, H)};
             run.output.fillPixels(0x3C);
@@ -625,7 +615,7 @@ void expect_tiles_do_not_show() {
     // Where the composite covers a pixel fully (from the float density display).
     ZblurSettings info = s;
     info.show = kZblurShowInfoDensity;
-    RecordingHost one(1);
+    TestHost one(1);
     BlurRun<PixelRGBAFloat> density = run_blur(one, float_source, depth, info);
     ASSERT_EQ(density.status, one.noError());
 
@@ -633,7 +623,7 @@ void expect_tiles_do_not_show() {
     ASSERT_EQ(reference.status, one.noError());
     ASSERT_EQ(reference.tiles, 1);
     for (const int32_t threads : {2, 3, 8}) {
-        RecordingHost many(threads);
+        TestHost many(threads);
         BlurRun<P> run = run_blur(many, source, depth, s);
         ASSERT_EQ(run.status, many.noError());
         EXPECT_GT(run.tiles, 1);
@@ -672,7 +662,7 @@ TEST(ZblurFilterTiles, RefinedTilesWhenBuffersDoNotFit) {
     fill_pattern(source, false);
     LevelImage depth(W, H, 250);
     ZblurSettings s = blur_settings(10.0, 200.0);
-    BlockCountingHost host(1);
+    TestHost host(1);
     BlurRun<PixelRGBA16> whole = run_blur(host, source, depth, s);
     ASSERT_EQ(whole.status, host.noError());
     // Room for about half the padded frame: the grid is refined until a tile fits.
@@ -719,7 +709,7 @@ TEST(ZblurFilterOcclusion, SharpNearObjectKeepsItsEdgeOverABlurredFarPlane) {
     TwoPlanes scene;
     ZblurSettings s = blur_settings(20.0, 255.0);  // near sharp, far radius 21
     s.facets = 8;
-    RecordingHost host(1);
+    TestHost host(1);
     BlurRun<PixelRGBAFloat> run = run_blur(host, scene.source, scene.depth, s);
     ASSERT_EQ(run.status, host.noError());
     for (int32_t y = 0; y < 24; ++y) {
@@ -740,7 +730,7 @@ TEST(ZblurFilterOcclusion, BlurredNearObjectSpreadsOverASharpFarPlane) {
     TwoPlanes scene;
     ZblurSettings s = blur_settings(20.0, 0.0);  // far sharp, near radius 21
     s.facets = 8;
-    RecordingHost host(1);
+    TestHost host(1);
     BlurRun<PixelRGBAFloat> run = run_blur(host, scene.source, scene.depth, s);
     ASSERT_EQ(run.status, host.noError());
     const int32_t y = 12;
@@ -769,17 +759,8 @@ TEST(ZblurFilterHighlights, BrightSelectedDotBecomesABrighterIrisDisc) {
     ZblurSettings s = blur_settings(9.0, 255.0);  // level 0: a pentagon of radius 10
     s.facets = 5;
     s.rounded = 0.0;
-    s.selection.enabled = true;
-    s.selection.hue_start = 0;
-    s.selection.hue_end = 1;
-    s.selection.saturation_start = 0;
-    s.selection.saturation_end = 1;
-    s.selection.lightness_start = 200.0 / 255.0;
-    s.selection.lightness_end = 1.0;
-    s.selection.hue_climax = 1;
-    s.selection.saturation_climax = 1;
-    s.selection.lightness_climax = 1;
-    RecordingHost host(1);
+    s.selection = highlight_selection(200.0 / 255.0, 0.0);
+    TestHost host(1);
 
     auto brightness = [&](double intensity, int32_t x, int32_t y) {
         ZblurSettings t = s;
@@ -819,7 +800,7 @@ void expect_radius_zero_copies() {
     LevelImage depth(13, 9, 40);
     ZblurSettings s = blur_settings(0.0, 128.0);
     s.gamma = true;
-    RecordingHost host(2);
+    TestHost host(2);
     BlurRun<P> run = run_blur(host, source, depth, s);
     ASSERT_EQ(run.status, host.noError());
     for (int32_t y = 0; y < 9; ++y)
@@ -845,7 +826,7 @@ TEST(ZblurFilterFailures, CancellationReturnsTheAbortStatusWithNothingLeft) {
     ZblurSettings s = blur_settings(16.0, 128.0);
     for (const int32_t after : {0, 5, 300, 700}) {
         {
-            BlockCountingHost host(3);
+            TestHost host(3);
             host.abortAfter(after);
             BlurRun<PixelRGBA8> run = run_blur(host, source, depth, s);
             EXPECT_EQ(run.status, host.abortError()) << "after " << after;
@@ -861,12 +842,12 @@ TEST(ZblurFilterFailures, AllocationFailureReturnsOutOfMemory) {
     fill_pattern(source, false);
     LevelImage depth(30, 20, 10);
     ZblurSettings s = blur_settings(20.0, 200.0);
-    BlockCountingHost counting(2);
+    TestHost counting(2);
     ASSERT_EQ(run_blur(counting, source, depth, s).status, counting.noError());
     const int32_t needed = counting.allocations();
     for (int32_t n = 0; n < needed; ++n) {
-        BlockCountingHost host(2);
-        host.failFrom(n);
+        TestHost host(2);
+        host.failAllocationsAfter(n);
         BlurRun<PixelRGBA16> run = run_blur(host, source, depth, s);
         EXPECT_EQ(run.status, host.outOfMemoryError()) << "failing from allocation " << n;
         EXPECT_EQ(host.liveBlocks(), 0u);
@@ -885,7 +866,7 @@ TEST(ZblurFilterFailures, TooFewLevelSlotsFailInsteadOfOverrunning) {
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x, y));
     const ZblurSettings s = blur_settings(12.0, 128.0);
-    BlockCountingHost host(2);
+    TestHost host(2);
     BlurRun<PixelRGBA16> whole = run_blur(host, source, depth, s);
     ASSERT_EQ(whole.status, host.noError());
     EXPECT_EQ(run_blur(host, source, depth, s, 0, 2).status, host.outOfMemoryError());
@@ -908,17 +889,7 @@ TEST(ZblurFilterHighlights, FloatLightAboveWhiteIsNotSelected) {
     const int32_t W = 24, H = 18;
     LevelImage depth(W, H, 200);
     ZblurSettings s = blur_settings(12.0, 128.0);
-    s.selection.enabled = true;
-    s.selection.hue_start = 0;
-    s.selection.hue_end = 1;
-    s.selection.saturation_start = 0;
-    s.selection.saturation_end = 1;
-    s.selection.lightness_start = 0.6;
-    s.selection.lightness_end = 1.0;
-    s.selection.lightness_soften = 0.0;
-    s.selection.hue_climax = 1;
-    s.selection.saturation_climax = 1;
-    s.selection.lightness_climax = 1;
+    s.selection = highlight_selection(0.6, 0.0);
     s.highlight = 4.0;
     ZblurSettings plain = s;
     plain.selection.enabled = false;
@@ -931,7 +902,7 @@ TEST(ZblurFilterHighlights, FloatLightAboveWhiteIsNotSelected) {
                 source.at(x, y) = PixelRGBAFloat{{1.0f, v, v, v}};
             }
         const double weight = selection_weight(prepared, source.at(3, 2));
-        RecordingHost host(2);
+        TestHost host(2);
         BlurRun<PixelRGBAFloat> boosted = run_blur(host, source, depth, s);
         BlurRun<PixelRGBAFloat> unboosted = run_blur(host, source, depth, plain);
         ASSERT_EQ(boosted.status, host.noError());
@@ -971,7 +942,7 @@ TYPED_TEST(ZblurFilterUniformFrame, OpaqueColourIsKeptExactly) {
     for (const double radius : {0.0, 5.0, 20.0}) {
         ZblurSettings s = blur_settings(radius, 100.0);
         s.assume_h = s.assume_v = 2;  // mirrored: the frame continues uniform
-        RecordingHost host(2);
+        TestHost host(2);
         BlurRun<P> run = run_blur(host, source, depth, s);
         ASSERT_EQ(run.status, host.noError());
         for (int32_t y = 0; y < 13; ++y)
@@ -1009,25 +980,17 @@ TEST(ZblurFilterFloat, FramesRepeatBitForBitOnAnyThreadCountAndGrid) {
         s.outside_red = 0.3f;
         s.outside_alpha = 0.5f;
         s.highlight = 2.0;
-        s.selection.enabled = true;
-        s.selection.hue_end = 1;
-        s.selection.saturation_end = 1;
-        s.selection.lightness_start = 0.5;
-        s.selection.lightness_end = 1.0;
-        s.selection.lightness_soften = 0.3;
-        s.selection.hue_climax = 1;
-        s.selection.saturation_climax = 1;
-        s.selection.lightness_climax = 1;
+        s.selection = highlight_selection(0.5, 0.3);
 
         ZblurSettings info = s;
         info.show = kZblurShowInfoDensity;
-        RecordingHost one(1);
+        TestHost one(1);
         BlurRun<PixelRGBAFloat> density = run_blur(one, source, depth, info);
         BlurRun<PixelRGBAFloat> reference = run_blur(one, source, depth, s);
         ASSERT_EQ(reference.status, one.noError());
         ASSERT_EQ(reference.tiles, 1);
         for (const int32_t threads : {1, 2, 7}) {
-            RecordingHost host(threads);
+            TestHost host(threads);
             // Room for every worker's buffers of about half the padded frame (margins of 9).
             const size_t refined_limit = size_t(threads) * size_t(W + 18) * size_t(H + 18) * 85 / 2;
             for (const size_t limit : {size_t(0), refined_limit}) {
@@ -1079,7 +1042,7 @@ TEST(ZblurFilterFloat, FrameGridAgreesWithPerRecordPrecision) {
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x) depth.set(x, y, scene_level(x, y));
     ZblurSettings s = blur_settings(12.0, 128.0);
-    RecordingHost host(1);
+    TestHost host(1);
     BlurRun<PixelRGBAFloat> narrow = run_blur(host, narrow_source, depth, s);
     BlurRun<PixelRGBAFloat> wide = run_blur(host, wide_source, depth, s);
     ASSERT_EQ(narrow.status, host.noError());
