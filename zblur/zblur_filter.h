@@ -15,6 +15,7 @@
 #include "copy_image_filter.h"
 #include "depth_display_filters.h"
 #include "depth_levels.h"
+#include "host_block.h"
 #include "hsl_range_selection_filter.h"
 #include "hsl_selection.h"
 #include "iris_kernel.h"
@@ -423,7 +424,6 @@ int32_t ZblurFilter<P, D>::render_iris() {
     const double q = ex != 0.0 ? ry / ex : ry;
 
     IrisKernel kernel;
-    void* storage = nullptr;
     int32_t status = host->noError();
     if (lens.data != nullptr && lens.width > 0 && lens.height > 0) {
         LevelRadii one{};
@@ -451,9 +451,10 @@ int32_t ZblurFilter<P, D>::render_iris() {
         }
         return host->noError();
     }
-    storage = host->allocate(polygon_kernel_size(q, ex, settings.border_brightness));
-    if (storage == nullptr) return host->outOfMemoryError();
-    status = build_polygon_kernel(storage, settings.facets, host, ex, settings.rounded,
+    const HostBlock storage =
+        HostBlock::allocate(*host, polygon_kernel_size(q, ex, settings.border_brightness));
+    if (!storage) return host->outOfMemoryError();
+    status = build_polygon_kernel(storage.get(), settings.facets, host, ex, settings.rounded,
                                   settings.angle, settings.border_thickness,
                                   settings.border_brightness, q, kernel);
     if (status == host->noError()) {
@@ -476,7 +477,6 @@ int32_t ZblurFilter<P, D>::render_iris() {
             }
         }
     }
-    host->release(storage);
     return status;
 }
 

@@ -529,7 +529,7 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
     zoom.source = lens.array(true);
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::color;
     ASSERT_EQ(zoom.prepare_table(), host.noError());
-    EXPECT_NE(zoom.table_memory, nullptr);
+    EXPECT_NE(zoom.table_memory.get(), nullptr);
     EXPECT_EQ(host.allocations.load(), 1);
     for (int32_t level = 1; level <= 4; ++level) {
         PaddedImage<PixelGrayFloat> kernel(2 * level + 1, 2 * level);
@@ -554,19 +554,19 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
     EXPECT_EQ(host.allocations.load(), 1);
     EXPECT_EQ(host.releases.load(), 0);
     zoom.release_table();
-    EXPECT_EQ(zoom.table_memory, nullptr);
+    EXPECT_EQ(zoom.table_memory.get(), nullptr);
     EXPECT_EQ(host.releases.load(), 1);
 
     // A cancelled build keeps nothing allocated; out of memory is reported as such.
     host.abortAfter(int32_t(host.reports().size()) + 2);
     EXPECT_EQ(zoom.prepare_table(), host.abortError());
-    EXPECT_EQ(zoom.table_memory, nullptr);
+    EXPECT_EQ(zoom.table_memory.get(), nullptr);
     EXPECT_EQ(host.allocations.load(), host.releases.load());
     ZoomTestHost starved;
     starved.refuse_memory = true;
     zoom.host = &starved;
     EXPECT_EQ(zoom.prepare_table(), starved.outOfMemoryError());
-    EXPECT_EQ(zoom.table_memory, nullptr);
+    EXPECT_EQ(zoom.table_memory.get(), nullptr);
 }
 
 }  // namespace
