@@ -5,10 +5,10 @@
 #include "evenblur_filter.h"
 #include "fill_info_buffer_filter.h"
 #include "host_block.h"
-#include "hsl_range_selection_filter.h"
 #include "kernel_image_builder.h"
 #include "pixel_conversion.h"
 #include "refract_filter.h"
+#include "selection_picture.h"
 
 namespace {
 
@@ -26,7 +26,9 @@ int32_t EvenblurEffect<P>::render() {
             return render_iris();
         case EvenblurSettings::kShowHighlightSelection:
         case EvenblurSettings::kShowHighlightSelectionOnly:
-            return render_selection();
+            return render_selection_picture(
+                host, source, output, selection, settings.selection,
+                settings.show == EvenblurSettings::kShowHighlightSelectionOnly);
         default:
             return render_blur();
     }
@@ -76,20 +78,6 @@ int32_t EvenblurEffect<P>::render_iris() {
     if (result == host->noError()) {
         CopyImageFilter<Display, P> copy(host, image, output);
         result = copy.render(2, 3);
-    }
-    return result;
-}
-
-template <class P>
-int32_t EvenblurEffect<P>::render_selection() {
-    HslRangeSelectionFilter<P> filter(host, source, output, selection);
-    filter.settings = settings.selection;
-    filter.settings.show_selection = settings.show == EvenblurSettings::kShowHighlightSelectionOnly;
-    int32_t result = filter.render(0, 1);
-    for (int32_t y = 0; result == host->noError() && y < output.height; ++y) {
-        P* row = output.row(y);
-        for (int32_t x = 0; x < output.width; ++x) alpha_of(row[x]) = store_channel<P>(P::max);
-        result = host->progress(100, 100);
     }
     return result;
 }

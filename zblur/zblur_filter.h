@@ -16,7 +16,6 @@
 #include "depth_display_filters.h"
 #include "depth_levels.h"
 #include "host_block.h"
-#include "hsl_range_selection_filter.h"
 #include "hsl_selection.h"
 #include "iris_kernel.h"
 #include "level_kernels.h"
@@ -26,6 +25,7 @@
 #include "pixel_array.h"
 #include "pixel_conversion.h"
 #include "row_sweep_loops.h"
+#include "selection_picture.h"
 #include "tiled_filter.h"
 #include "tile_records.h"
 #include "zblur_settings.h"
@@ -199,7 +199,6 @@ private:
     void free_memory();
     int32_t render_blur();
     int32_t render_iris();
-    int32_t render_selection();
     int32_t copy_source();
 
     template <bool kHighlights, class C>
@@ -321,7 +320,9 @@ int32_t ZblurFilter<P, D>::render() {
             }
             case kZblurShowHighlightSelection:
             case kZblurShowHighlightSelectionOnly:
-                status = render_selection();
+                status = render_selection_picture(
+                    host, source, output, selection, settings.selection,
+                    settings.show == kZblurShowHighlightSelectionOnly);
                 break;
             case kZblurShowNormalBlur:
             case kZblurShowInfoDensity:
@@ -385,22 +386,6 @@ int32_t ZblurFilter<P, D>::copy_source() {
     copy.offset_x = output.origin_x - source.origin_x;
     copy.offset_y = output.origin_y - source.origin_y;
     return copy.render(0, 1);
-}
-
-template <class P, class D>
-int32_t ZblurFilter<P, D>::render_selection() {
-    HslRangeSelectionFilter<P, P, P> filter(host, source, output, selection);
-    filter.settings = settings.selection;
-    filter.settings.show_selection = settings.show == kZblurShowHighlightSelectionOnly;
-    int32_t status = filter.render(0, 1);
-    if (status != host->noError() || output.data == nullptr) return status;
-    for (int32_t y = 0; y < output.height; ++y) {
-        P* row = output.row(y);
-        for (int32_t x = 0; x < output.width; ++x) alpha_of(row[x]) = store_channel<P>(kMax);
-        status = host->progress(100, 100);
-        if (status != host->noError()) return status;
-    }
-    return status;
 }
 
 template <class P, class D>
