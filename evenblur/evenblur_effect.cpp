@@ -4,10 +4,11 @@
 #include "copy_image_filter.h"
 #include "evenblur_filter.h"
 #include "fill_info_buffer_filter.h"
-#include "hsl_range_selection_filter.h"
+#include "host_block.h"
 #include "kernel_image_builder.h"
 #include "pixel_conversion.h"
 #include "refract_filter.h"
+#include "selection_picture.h"
 
 namespace {
 
@@ -15,13 +16,6 @@ namespace {
 // refracted background.
 template <class P>
 using HostScaleFloat = PixelRGB<RGBALayout, float, 1, 0, P::max_value>;
-
-// Gives a block back to the host on every way out.
-struct Block {
-    QuillbrookHost* host;
-    void* data = nullptr;
-    ~Block() { host->release(data); }
-};
 
 }  // namespace
 
@@ -32,7 +26,9 @@ int32_t EvenblurEffect<P>::render() {
             return render_iris();
         case EvenblurSettings::kShowHighlightSelection:
         case EvenblurSettings::kShowHighlightSelectionOnly:
-            return render_selection();
+            return render_selection_picture(
+                host, source, output, selection, settings.selection,
+                settings.show == EvenblurSettings::kShowHighlightSelectionOnly);
         default:
             return render_blur();
     }
@@ -64,10 +60,10 @@ int32_t EvenblurEffect<P>::render_blur() {
 template <class P>
 int32_t EvenblurEffect<P>::render_iris() {
     using Display = HostScaleFloat<P>;
-    Block block{host};
-    block.data = host->allocate(PixelArray<Display>::packedBytes(output.width, output.height));
-    if (block.data == nullptr) return host->outOfMemoryError();
-    PixelArray<Display> image(block.data, output.width, output.height);
+    const HostBlock block =
+        HostBlock::allocate(*host, PixelArray<Display>::packedBytes(output.width, output.height));
+    if (!block) return host->outOfMemoryError();
+    PixelArray<Display> image(block.get(), output.width, output.height);
     image.origin_x = output.origin_x;
     image.origin_y = output.origin_y;
     // The kernel is drawn for the source's pixel aspect, as in a blur.
@@ -87,35 +83,20 @@ int32_t EvenblurEffect<P>::render_iris() {
 }
 
 template <class P>
-int32_t EvenblurEffect<P>::render_selection() {
-    HslRangeSelectionFilter<P> filter(host, source, output, selection);
-    filter.settings = settings.selection;
-    filter.settings.show_selection = settings.show == EvenblurSettings::kShowHighlightSelectionOnly;
-    int32_t result = filter.render(0, 1);
-    for (int32_t y = 0; result == host->noError() && y < output.height; ++y) {
-        P* row = output.row(y);
-        for (int32_t x = 0; x < output.width; ++x) alpha_of(row[x]) = store_channel<P>(P::max);
-        result = host->progress(100, 100);
-    }
-    return result;
-}
-
-template <class P>
 int32_t EvenblurEffect<P>::render_background() {
     using Refracted = HostScaleFloat<P>;
     constexpr double max = P::max;
-    Block info_block{host};
-    Block refracted_block{host};
-    info_block.data = host->allocate(PixelArray<PixelInfo>::packedBytes(output.width, output.height));
-    refracted_block.data =
-        host->allocate(PixelArray<Refracted>::packedBytes(background.width, background.height));
-    if (info_block.data == nullptr || refracted_block.data == nullptr) {
+    const HostBlock info_block =
+        HostBlock::allocate(*host, PixelArray<PixelInfo>::packedBytes(output.width, output.height));
+    const HostBlock refracted_block = HostBlock::allocate(
+        *host, PixelArray<Refracted>::packedBytes(background.width, background.height));
+    if (!info_block || !refracted_block) {
         return host->outOfMemoryError();
     }
-    PixelArray<PixelInfo> info(info_block.data, output.width, output.height);
+    PixelArray<PixelInfo> info(info_block.get(), output.width, output.height);
     info.origin_x = source.origin_x;
     info.origin_y = source.origin_y;
-    PixelArray<Refracted> refracted(refracted_block.data, background.width, background.height);
+    PixelArray<Refracted> refracted(refracted_block.get(), background.width, background.height);
     refracted.origin_x = background.origin_x;
     refracted.origin_y = background.origin_y;
 

@@ -45,7 +45,6 @@ public:
 private:
     int32_t render_blur();
     int32_t render_iris();
-    int32_t render_selection();
     // Distorts the background through the blurred output and composites the output over it.
     int32_t render_background();
 };

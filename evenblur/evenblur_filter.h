@@ -11,6 +11,7 @@
 #include "evenblur_settings.h"
 #include "fft_vector.h"
 #include "filter_items.h"
+#include "host_block.h"
 #include "hsl_selection.h"
 #include "kernel_image_builder.h"
 #include "linear_light.h"
@@ -178,21 +179,6 @@ public:
     }
 
 private:
-    // Frees the four blocks of render on every way out.
-    struct Blocks {
-        QuillbrookHost* host;
-        void* kernel = nullptr;
-        void* decode = nullptr;
-        void* encode = nullptr;
-        void* image = nullptr;
-        ~Blocks() {
-            host->release(decode);
-            host->release(encode);
-            host->release(kernel);
-            host->release(image);
-        }
-    };
-
     int32_t pass(int32_t k) const { return 9 * pass_index + k; }
     int32_t total_passes() const { return 9 * pass_count; }
 
@@ -252,12 +238,12 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
     const size_t pixels = size_t(row_length) * size_t(fft_height);
     const size_t image_pixel = preservative_on ? sizeof(PixelSpectrum) : sizeof(PixelRGBAFloat);
     const size_t table_bytes = sizeof(float) * kLinearLightTableSize;
-    Blocks blocks{host};
-    blocks.kernel = host->allocate(pixels * sizeof(Q));
-    blocks.decode = host->allocate(table_bytes);
-    blocks.encode = host->allocate(table_bytes);
-    blocks.image = host->allocate(pixels * image_pixel);
-    if (!blocks.kernel || !blocks.decode || !blocks.encode || !blocks.image) {
+    // All four are asked for before any is checked, so a refusal counts the same allocations.
+    const HostBlock kernel_block = HostBlock::allocate(*host, pixels * sizeof(Q));
+    const HostBlock decode_block = HostBlock::allocate(*host, table_bytes);
+    const HostBlock encode_block = HostBlock::allocate(*host, table_bytes);
+    const HostBlock image_block = HostBlock::allocate(*host, pixels * image_pixel);
+    if (!kernel_block || !decode_block || !encode_block || !image_block) {
         return host->outOfMemoryError();
     }
 
@@ -267,16 +253,16 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
                     row_length * int32_t(sizeof(typename View::pixel_type)));
         view.factor_a = source.factor_a;
     };
-    describe(kernel_buffer, blocks.kernel);
-    describe(weighted_spectrum, blocks.image);
-    describe(colour_spectrum, blocks.image);
+    describe(kernel_buffer, kernel_block.get());
+    describe(weighted_spectrum, image_block.get());
+    describe(colour_spectrum, image_block.get());
     kernel_window = kernel_buffer;
     kernel_window.data = &kernel_buffer.at((fft_width - padded_width) / 2,
                                            (fft_height - padded_height) / 2);
     kernel_window.width = padded_width;
     kernel_window.height = padded_height;
-    decode_table = static_cast<float*>(blocks.decode);
-    encode_table = static_cast<float*>(blocks.encode);
+    decode_table = decode_block.as<float>();
+    encode_table = encode_block.as<float>();
     fill_tables();
 
     Measure& measure = host->measure();
@@ -286,8 +272,8 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
         ClearImageFilter<Q> clear(host, kernel_buffer);
         result = clear.render(pass(0), total_passes());
         // The image buffer is free until the source is filled in: the builder may use it.
-        if (result == host->noError()) result = draw_kernel(blocks.image, pixels * image_pixel);
-        row_totals_ = static_cast<double*>(blocks.image);
+        if (result == host->noError()) result = draw_kernel(image_block.get(), pixels * image_pixel);
+        row_totals_ = image_block.as<double>();
         if (result == host->noError()) result = centre_kernel();
         row_totals_ = nullptr;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host_block.h"
 #include "outside_mode.h"
 #include "pixel_array.h"
 #include "pixel_types.h"
@@ -69,11 +70,11 @@ public:
         check_fits("temporary", temporary, temporary.data != nullptr);
         check_fits("target", target, use_target);
 
-        TemporaryBuffer owned(host);
+        HostBlock owned;
         if (temporary.data == nullptr) {
-            owned.block = host->allocate(PixelArray<P>::packedBytes(image.width, image.height));
-            if (owned.block == nullptr) return host->outOfMemoryError();
-            temporary = describe_temporary(owned.block);
+            owned = HostBlock::allocate(*host, PixelArray<P>::packedBytes(image.width, image.height));
+            if (!owned) return host->outOfMemoryError();
+            temporary = describe_temporary(owned.get());
         }
 
         pass_input = image;
@@ -84,7 +85,7 @@ public:
             pass_output = use_target ? target : image;
             result = host->template runParallelOn<&GlowFilter::filter_column>(image.width, this);
         }
-        if (owned.block != nullptr) temporary = PixelArray<P>();
+        if (owned) temporary = PixelArray<P>();
         return result;
     }
 
@@ -108,16 +109,6 @@ public:
 
 private:
     using Sums = std::array<double, kChannels>;
-
-    // Releases a block obtained by render on every way out, exceptions included.
-    struct TemporaryBuffer {
-        explicit TemporaryBuffer(QuillbrookHost* host) : host(host) {}
-        ~TemporaryBuffer() { host->release(block); }
-        TemporaryBuffer(const TemporaryBuffer&) = delete;
-        TemporaryBuffer& operator=(const TemporaryBuffer&) = delete;
-        QuillbrookHost* host;
-        void* block = nullptr;
-    };
 
     // The kernel of one axis: i = trunc(R), c = R - i, N the sum of the weights.
     struct Kernel {

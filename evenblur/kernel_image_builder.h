@@ -8,6 +8,7 @@
 #include "evenblur_settings.h"
 #include "fill_image_filter.h"
 #include "filter_items.h"
+#include "host_block.h"
 #include "glow_filter.h"
 #include "iris_kernel.h"
 #include "outside_mode.h"
@@ -245,22 +246,14 @@ private:
         return host->noError();
     }
 
-    // Releases the polygon's storage on every way out.
-    struct Storage {
-        QuillbrookHost* host;
-        void* block = nullptr;
-        ~Storage() { host->release(block); }
-    };
-
     int32_t draw_iris(int32_t a, int32_t b) {
         const double radius = geometry.radius_x;
         const double ratio = geometry.ratio;
-        Storage storage{host};
-        storage.block = host->allocate(
-            polygon_kernel_size(ratio, radius, settings.border_brightness));
-        if (storage.block == nullptr) return host->outOfMemoryError();
+        const HostBlock storage = HostBlock::allocate(
+            *host, polygon_kernel_size(ratio, radius, settings.border_brightness));
+        if (!storage) return host->outOfMemoryError();
         IrisKernel kernel;
-        int32_t result = build_polygon_kernel(storage.block, settings.facets, host, radius,
+        int32_t result = build_polygon_kernel(storage.get(), settings.facets, host, radius,
                                               settings.rounded, settings.angle,
                                               settings.border_thickness,
                                               settings.border_brightness, ratio, kernel);

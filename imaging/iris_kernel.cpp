@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "host_block.h"
+
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
@@ -542,9 +544,9 @@ int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t wid
     }
 
     const size_t table_bytes = size_t(height) * 2 * sizeof(int32_t);
-    void* block = host->allocate(table_bytes + records * sizeof(IrisStep));
-    if (block == nullptr) return host->outOfMemoryError();
-    int32_t* row_count = static_cast<int32_t*>(block);
+    HostBlock block = HostBlock::allocate(*host, table_bytes + records * sizeof(IrisStep));
+    if (!block) return host->outOfMemoryError();
+    int32_t* row_count = block.as<int32_t>();
     int32_t* row_first = row_count + height;
     IrisStep* steps = reinterpret_cast<IrisStep*>(row_first + height);
 
@@ -583,10 +585,7 @@ int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t wid
         steps[used++] = IrisStep{0.0f, 0.0f, kIrisRowEnd};
         row_count[i] = count;
         const int32_t status = host->progress(50, 100);
-        if (status != ok) {
-            host->release(block);
-            return status;
-        }
+        if (status != ok) return status;
     }
 
     kernel.steps = steps;
@@ -598,7 +597,7 @@ int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t wid
     kernel.total = total;
     kernel.norm = total > 0.0 ? 1.0 / total : 0.0;
     kernel.radius = double(width) / 2.0;
-    kernel.block = block;
+    kernel.block = block.detach();
     return ok;
 }
 

@@ -7,6 +7,7 @@
 
 #include "filter_items.h"
 #include "generic_filter.h"
+#include "host_block.h"
 #include "outside_mode.h"
 #include "pixel_array.h"
 #include "pixel_conversion.h"
@@ -33,7 +34,7 @@
 //
 // Two ways to run it: render() builds the table, resamples and releases the table; or
 // prepare_table() once, then for each destination assign destination and scales and call
-// resample(), and release_table() when done (the destructor does not release the table).
+// resample(), and release_table() when done (or leave it to the destructor).
 template <class Src, class Dst>
 class ZoomFilter : public GenericFilter {
 public:
@@ -80,7 +81,7 @@ public:
     double scale_y = 0.0;
     OutsideMode horizontal_mode = OutsideMode(0);
     OutsideMode vertical_mode = OutsideMode(0);
-    void* table_memory = nullptr;
+    HostBlock table_memory;
     SummedAreaTable<Src> table;
 
 private:
@@ -89,7 +90,7 @@ private:
                destination.height > 0;
     }
     bool source_empty() const { return source.width <= 0 || source.height <= 0; }
-    int32_t allocate_and_build(int32_t build_pass, int32_t build_passes, void*& memory);
+    int32_t allocate_and_build(int32_t build_pass, int32_t build_passes, HostBlock& memory);
     int32_t run_bands();
     void write_pixel(Dst& out, const double* values) const;
     void read_corner(int32_t x, int32_t y, double weight, double* values) const;
@@ -111,22 +112,21 @@ inline double limit_coordinate(double v) {
 
 template <class Src, class Dst>
 int32_t ZoomFilter<Src, Dst>::allocate_and_build(int32_t build_pass, int32_t build_passes,
-                                                 void*& memory) {
-    memory = nullptr;
+                                                 HostBlock& memory) {
+    memory.reset();
     if (source_empty()) {
         table = describe_summed_area_table(source, nullptr);
         return host->noError();
     }
-    memory = host->allocate(summed_area_table_bytes(source));
-    if (memory == nullptr) {
+    memory = HostBlock::allocate(*host, summed_area_table_bytes(source));
+    if (!memory) {
         table = {};
         return host->outOfMemoryError();
     }
-    table = describe_summed_area_table(source, memory);
+    table = describe_summed_area_table(source, memory.get());
     const int32_t status = build_table(build_pass, build_passes, host, source, table);
     if (status != host->noError()) {
-        host->release(memory);
-        memory = nullptr;
+        memory.reset();
         table = {};
     }
     return status;
@@ -139,20 +139,17 @@ int32_t ZoomFilter<Src, Dst>::render(int32_t pass_index, int32_t pass_count) {
     if (!has_pixels()) {
         return host->noError();
     }
-    void* memory = nullptr;
+    HostBlock memory;
     int32_t status = allocate_and_build(2 * pass_index, 2 * pass_count, memory);
     if (status != host->noError()) {
         return status;
     }
-    // Releases the table on every way out, including an exception passed on by the pool.
-    struct TableRelease {
+    // The table points into `memory`, which goes back on every way out (an exception passed
+    // on by the pool included): the table is forgotten with it.
+    struct ForgetTable {
         ZoomFilter* filter;
-        void* memory;
-        ~TableRelease() {
-            filter->host->release(memory);
-            filter->table = {};
-        }
-    } release{this, memory};
+        ~ForgetTable() { filter->table = {}; }
+    } forget{this};
     status = run_bands();
     return status;
 }
@@ -183,10 +180,7 @@ int32_t ZoomFilter<Src, Dst>::resample() {
 
 template <class Src, class Dst>
 void ZoomFilter<Src, Dst>::release_table() {
-    if (table_memory != nullptr) {
-        host->release(table_memory);
-        table_memory = nullptr;
-    }
+    table_memory.reset();
     table = {};
 }
 

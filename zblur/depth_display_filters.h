@@ -4,9 +4,9 @@
 #include <cstdint>
 
 #include "depth_levels.h"
-#include "generic_filter.h"
 #include "pixel_array.h"
 #include "pixel_conversion.h"
+#include "row_filter.h"
 #include "zblur_settings.h"
 
 // The two per-pixel views of the depth that the depth-of-field effect shows instead of the
@@ -18,32 +18,23 @@
 
 // Opaque gray c * Max (truncated for integer outputs), c the shaped depth.
 template <class P, class D>
-class DepthBufferDisplayFilter : public GenericFilter {
+class DepthBufferDisplayFilter : public RowFilter<P> {
     static_assert(P::is_rgba, "the display writes RGBA pixels");
 
 public:
     DepthBufferDisplayFilter(QuillbrookHost* host, PixelArray<P> output, PixelArray<D> depth,
                              const ZblurSettings& settings, const float* curve_table)
-        : GenericFilter(host),
+        : RowFilter<P>(host),
           output(output),
           depth_(depth, output.origin_x, output.origin_y, depth_rule(settings), curve_table) {}
 
-    int32_t render(int32_t pass_index_in, int32_t pass_count_in) override {
-        pass_index = pass_index_in;
-        pass_count = pass_count_in;
-        if (output.data == nullptr) return host->noError();
-        return run_items(output.height);
-    }
-
-    int32_t process(int32_t y, int32_t item_count, int32_t thread_index) override {
-        (void)item_count;
-        (void)thread_index;
+    const PixelArray<P>& written() const override { return output; }
+    void write_row(int32_t y) override {
         P* out = output.row(y);
         for (int32_t x = 0; x < output.width; ++x) {
             const double gray = depth_.shaped(x, y) * P::max;
             write_rgba(out[x], ChannelValues{P::max, gray, gray, gray});
         }
-        return report_row(y, output.height);
     }
 
     PixelArray<P> output;
@@ -59,14 +50,14 @@ private:
 // are worked on the 0 .. 1 scale and clamped to it. Outside the source the source pixel
 // counts as transparent black.
 template <class P, class D>
-class SharpZoneDisplayFilter : public GenericFilter {
+class SharpZoneDisplayFilter : public RowFilter<P> {
     static_assert(P::is_rgba, "the display works on RGBA pixels");
 
 public:
     SharpZoneDisplayFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
                            PixelArray<D> depth, const ZblurSettings& settings,
                            const float* curve_table)
-        : GenericFilter(host),
+        : RowFilter<P>(host),
           source(source),
           output(output),
           depth_(depth, output.origin_x, output.origin_y, depth_rule(settings), curve_table),
@@ -74,16 +65,8 @@ public:
           radius_(settings.radius),
           aspect_(settings.aspect) {}
 
-    int32_t render(int32_t pass_index_in, int32_t pass_count_in) override {
-        pass_index = pass_index_in;
-        pass_count = pass_count_in;
-        if (output.data == nullptr) return host->noError();
-        return run_items(output.height);
-    }
-
-    int32_t process(int32_t y, int32_t item_count, int32_t thread_index) override {
-        (void)item_count;
-        (void)thread_index;
+    const PixelArray<P>& written() const override { return output; }
+    void write_row(int32_t y) override {
         P* out = output.row(y);
         const int32_t sy = y + output.origin_y - source.origin_y;
         const bool source_row = source.data != nullptr && sy >= 0 && sy < source.height;
@@ -103,7 +86,6 @@ public:
             v.a = unit_clamp(v.a) * P::max;
             write_rgba(out[x], v);
         }
-        return report_row(y, output.height);
     }
 
     bool in_sharp_zone(double shaped) const {

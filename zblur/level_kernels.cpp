@@ -127,9 +127,9 @@ int32_t LevelKernelSet::build_polygons(QuillbrookHost* host, const ZblurSettings
     release();
     host_ = host;
     const size_t bytes = store_bytes(radii, settings);
-    store_ = host->allocate(bytes);
-    if (store_ == nullptr) return host->outOfMemoryError();
-    unsigned char* place = static_cast<unsigned char*>(store_);
+    store_ = HostBlock::allocate(*host, bytes);
+    if (!store_) return host->outOfMemoryError();
+    unsigned char* place = store_.as<unsigned char>();
     for (int32_t level = 0; level < kDepthLevelCount; ++level) {
         const int32_t twin = twin_of(radii, level);
         if (twin >= 0) {
@@ -154,9 +154,8 @@ void LevelKernelSet::finish_level(int32_t level) {
 void LevelKernelSet::release() {
     if (host_ != nullptr) {
         for (IrisKernel& kernel : iris_) release_iris_kernel(kernel, host_);
-        host_->release(store_);
     }
-    store_ = nullptr;
+    store_.reset();
     iris_.fill(IrisKernel{});
     kernels_.fill(LevelKernel{});
 }

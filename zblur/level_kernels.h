@@ -7,6 +7,7 @@
 
 #include "copy_image_filter.h"
 #include "depth_levels.h"
+#include "host_block.h"
 #include "iris_kernel.h"
 #include "pixel_array.h"
 #include "pixel_types.h"
@@ -102,7 +103,7 @@ private:
     void finish_level(int32_t level);
 
     QuillbrookHost* host_ = nullptr;
-    void* store_ = nullptr;
+    HostBlock store_;
     std::array<IrisKernel, kDepthLevelCount> iris_{};
     std::array<LevelKernel, kDepthLevelCount> kernels_{};
 };
@@ -120,15 +121,11 @@ int32_t LevelKernelSet::build_from_lens(QuillbrookHost* host, const PixelArray<P
     host_ = host;
     const int32_t ok = host->noError();
     using Gray = LensGray<P>;
-    void* gray_memory = host->allocate(PixelArray<Gray>::packedBytes(lens.width, lens.height) + 16);
-    if (gray_memory == nullptr) return host->outOfMemoryError();
-    struct Release {
-        QuillbrookHost* host;
-        void* block;
-        ~Release() { host->release(block); }
-    } gray_release{host, gray_memory};
+    const HostBlock gray_memory =
+        HostBlock::allocate(*host, PixelArray<Gray>::packedBytes(lens.width, lens.height) + 16);
+    if (!gray_memory) return host->outOfMemoryError();
 
-    PixelArray<Gray> gray(gray_memory, lens.width, lens.height, 0, lens.premultiplied);
+    PixelArray<Gray> gray(gray_memory.get(), lens.width, lens.height, 0, lens.premultiplied);
     CopyImageFilter<P, Gray> copy(host, lens, gray);
     int32_t status = copy.render(0, 1);
     if (status != ok) return status;
@@ -138,10 +135,6 @@ int32_t LevelKernelSet::build_from_lens(QuillbrookHost* host, const PixelArray<P
     zoom.vertical_mode = OutsideMode::color;
     status = zoom.prepare_table();
     if (status != ok) return status;
-    struct TableRelease {
-        ZoomFilter<Gray, PixelGrayFloat>& zoom;
-        ~TableRelease() { zoom.release_table(); }
-    } table_release{zoom};
 
     for (int32_t level = 0; level < kDepthLevelCount; ++level) {
         const int32_t twin = twin_of(radii, level);
@@ -154,15 +147,10 @@ int32_t LevelKernelSet::build_from_lens(QuillbrookHost* host, const PixelArray<P
         const double ry = std::isfinite(radius.ry) ? radius.ry : 0.0;
         const int32_t columns = 2 * std::max<int32_t>(1, int32_t(std::ceil(std::min(ex, 65536.0))));
         const int32_t rows = 2 * std::max<int32_t>(1, int32_t(std::ceil(std::min(ry, 65536.0))));
-        void* image_memory =
-            host->allocate(PixelArray<PixelGrayFloat>::packedBytes(columns, rows));
-        if (image_memory == nullptr) return host->outOfMemoryError();
-        struct ImageRelease {
-            QuillbrookHost* host;
-            void* block;
-            ~ImageRelease() { host->release(block); }
-        } image_release{host, image_memory};
-        PixelArray<PixelGrayFloat> image(image_memory, columns, rows, 0, true);
+        const HostBlock image_memory =
+            HostBlock::allocate(*host, PixelArray<PixelGrayFloat>::packedBytes(columns, rows));
+        if (!image_memory) return host->outOfMemoryError();
+        PixelArray<PixelGrayFloat> image(image_memory.get(), columns, rows, 0, true);
         zoom.destination = image;
         const double scale = std::max(double(lens.height) / rows, double(lens.width) / columns);
         zoom.scale_x = scale;

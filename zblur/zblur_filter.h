@@ -15,7 +15,7 @@
 #include "copy_image_filter.h"
 #include "depth_display_filters.h"
 #include "depth_levels.h"
-#include "hsl_range_selection_filter.h"
+#include "host_block.h"
 #include "hsl_selection.h"
 #include "iris_kernel.h"
 #include "level_floors.h"
@@ -26,6 +26,7 @@
 #include "pixel_array.h"
 #include "pixel_conversion.h"
 #include "row_sweep_loops.h"
+#include "selection_picture.h"
 #include "tiled_filter.h"
 #include "tile_records.h"
 #include "zblur_settings.h"
@@ -199,7 +200,6 @@ private:
     void free_memory();
     int32_t render_blur();
     int32_t render_iris();
-    int32_t render_selection();
     int32_t copy_source();
 
     // ---- the tile kernel, in the order of its sweeps ----------------------------------------
@@ -428,7 +428,9 @@ int32_t ZblurFilter<P, D>::render() {
             }
             case kZblurShowHighlightSelection:
             case kZblurShowHighlightSelectionOnly:
-                status = render_selection();
+                status = render_selection_picture(
+                    host, source, output, selection, settings.selection,
+                    settings.show == kZblurShowHighlightSelectionOnly);
                 break;
             case kZblurShowNormalBlur:
             case kZblurShowInfoDensity:
@@ -495,22 +497,6 @@ int32_t ZblurFilter<P, D>::copy_source() {
 }
 
 template <class P, class D>
-int32_t ZblurFilter<P, D>::render_selection() {
-    HslRangeSelectionFilter<P, P, P> filter(host, source, output, selection);
-    filter.settings = settings.selection;
-    filter.settings.show_selection = settings.show == kZblurShowHighlightSelectionOnly;
-    int32_t status = filter.render(0, 1);
-    if (status != host->noError() || output.data == nullptr) return status;
-    for (int32_t y = 0; y < output.height; ++y) {
-        P* row = output.row(y);
-        for (int32_t x = 0; x < output.width; ++x) alpha_of(row[x]) = store_channel<P>(kMax);
-        status = host->progress(100, 100);
-        if (status != host->noError()) return status;
-    }
-    return status;
-}
-
-template <class P, class D>
 int32_t ZblurFilter<P, D>::render_iris() {
     if (output.data == nullptr) return host->noError();
     for (int32_t y = 0; y < output.height; ++y) {
@@ -531,7 +517,6 @@ int32_t ZblurFilter<P, D>::render_iris() {
     const double q = ex != 0.0 ? ry / ex : ry;
 
     IrisKernel kernel;
-    void* storage = nullptr;
     int32_t status = host->noError();
     if (lens.data != nullptr && lens.width > 0 && lens.height > 0) {
         LevelRadii one{};
@@ -559,9 +544,10 @@ int32_t ZblurFilter<P, D>::render_iris() {
         }
         return host->noError();
     }
-    storage = host->allocate(polygon_kernel_size(q, ex, settings.border_brightness));
-    if (storage == nullptr) return host->outOfMemoryError();
-    status = build_polygon_kernel(storage, settings.facets, host, ex, settings.rounded,
+    const HostBlock storage =
+        HostBlock::allocate(*host, polygon_kernel_size(q, ex, settings.border_brightness));
+    if (!storage) return host->outOfMemoryError();
+    status = build_polygon_kernel(storage.get(), settings.facets, host, ex, settings.rounded,
                                   settings.angle, settings.border_thickness,
                                   settings.border_brightness, q, kernel);
     if (status == host->noError()) {
@@ -584,7 +570,6 @@ int32_t ZblurFilter<P, D>::render_iris() {
             }
         }
     }
-    host->release(storage);
     return status;
 }
 

@@ -509,7 +509,7 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
     zoom.source = lens.array(true);
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::color;
     ASSERT_EQ(zoom.prepare_table(), host.noError());
-    EXPECT_NE(zoom.table_memory, nullptr);
+    EXPECT_NE(zoom.table_memory.get(), nullptr);
     EXPECT_EQ(host.allocations(), 1);
     for (int32_t level = 1; level <= 4; ++level) {
         PaddedImage<PixelGrayFloat> kernel(2 * level + 1, 2 * level);
@@ -534,19 +534,19 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
     EXPECT_EQ(host.allocations(), 1);
     EXPECT_EQ(host.releases(), 0);
     zoom.release_table();
-    EXPECT_EQ(zoom.table_memory, nullptr);
+    EXPECT_EQ(zoom.table_memory.get(), nullptr);
     EXPECT_EQ(host.releases(), 1);
 
     // A cancelled build keeps nothing allocated; out of memory is reported as such.
     host.abortAfter(int32_t(host.reports().size()) + 2);
     EXPECT_EQ(zoom.prepare_table(), host.abortError());
-    EXPECT_EQ(zoom.table_memory, nullptr);
+    EXPECT_EQ(zoom.table_memory.get(), nullptr);
     EXPECT_EQ(host.allocations(), host.releases());
     TestHost starved;
     starved.failAllocation();
     zoom.host = &starved;
     EXPECT_EQ(zoom.prepare_table(), starved.outOfMemoryError());
-    EXPECT_EQ(zoom.table_memory, nullptr);
+    EXPECT_EQ(zoom.table_memory.get(), nullptr);
 }
 
 }  // namespace
