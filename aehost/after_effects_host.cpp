@@ -369,6 +369,14 @@ void AfterEffectsHost::adjustLayerRequest(const std::string& layer_name, Rectang
     }
 }
 
+PF_Err AfterEffectsHost::parameterSetupError(const PF_InData* in_data,
+                                             const PF_OutData* out_data) {
+    if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
+        return PF_Err_INVALID_CALLBACK;
+    }
+    return PF_Err_NONE;
+}
+
 bool AfterEffectsHost::hostKnowsLayers() const {
     const PF_SpecVersion version = in_data->version;
     return version.major > 12 || (version.major == 12 && version.minor >= 5);

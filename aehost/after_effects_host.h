@@ -131,6 +131,10 @@ public:
                             double layer_pixel_aspect, double downsample_x, double downsample_y,
                             int32_t layer_width, int32_t layer_height) override;
 
+    // PF_Err_INVALID_CALLBACK when parameter setup has no records or no add-parameter
+    // callback to register with, else PF_Err_NONE.
+    static PF_Err parameterSetupError(const PF_InData* in_data, const PF_OutData* out_data);
+
     // Hosts of effect API 12.5 and later tell whether a layer parameter is connected.
     bool hostKnowsLayers() const;
     // Checks the layer parameter at `position` out at the current time and in again: true when

@@ -260,8 +260,8 @@ PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
                                    PF_ParamDef* params[], PF_LayerDef* output) {
     (void)params;
     (void)output;
-    if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
-        return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
+        return unusable;
     }
     for (int32_t position = 1; position < kParameterCount; ++position) {
         PF_ParamDef def = hostRecord(spec(position));

@@ -66,8 +66,8 @@ PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
                                 PF_ParamDef* params[], PF_LayerDef* output) {
     (void)params;
     (void)output;
-    if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
-        return PF_Err_INVALID_CALLBACK;
+    if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
+        return unusable;
     }
     const bool host_strcpy = in_data->utils != nullptr && in_data->utils->ansi.strcpy != nullptr;
     for (const ZblurParameterSpec& spec : zblurParameterTable()) {
