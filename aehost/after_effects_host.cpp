@@ -354,9 +354,44 @@ PF_Err AfterEffectsHost::queryDynamicFlags(PF_InData*, PF_OutData*, PF_ParamDef*
 }
 
 int32_t AfterEffectsHost::helperLayer(int32_t index, std::string* name) const {
-    (void)index;
-    (void)name;
-    return -1;
+    const std::span<const HelperLayer> helpers = helperLayers();
+    if (index < 0 || size_t(index) >= helpers.size()) return -1;
+    if (name != nullptr) *name = helpers[size_t(index)].name;
+    return helpers[size_t(index)].position;
+}
+
+void AfterEffectsHost::adjustLayerRequest(const std::string& layer_name, Rectangle* request,
+                                          Rectangle proposed, double*, const double*, double,
+                                          double, double, int32_t, int32_t) {
+    if (request == nullptr) return;
+    for (const HelperLayer& helper : helperLayers()) {
+        if (helper.whole && layer_name == helper.name) *request = proposed;
+    }
+}
+
+PF_Err AfterEffectsHost::parameterSetupError(const PF_InData* in_data,
+                                             const PF_OutData* out_data) {
+    if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
+        return PF_Err_INVALID_CALLBACK;
+    }
+    return PF_Err_NONE;
+}
+
+bool AfterEffectsHost::hostKnowsLayers() const {
+    const PF_SpecVersion version = in_data->version;
+    return version.major > 12 || (version.major == 12 && version.minor >= 5);
+}
+
+bool AfterEffectsHost::layerConnected(int32_t position) {
+    if (in_data->inter.checkout_param == nullptr) return false;
+    PF_ParamDef def;
+    std::memset(&def, 0, sizeof def);
+    const PF_Err error = PF_CHECKOUT_PARAM(in_data, position, in_data->current_time,
+                                           in_data->time_step, in_data->time_scale, &def);
+    if (error != PF_Err_NONE) return false;
+    const bool connected = def.u.ld.data != nullptr;
+    PF_CHECKIN_PARAM(in_data, &def);
+    return connected;
 }
 
 bool AfterEffectsHost::isPremiere() const {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,15 @@
 // returns a host result code.
 class AfterEffectsHost : public QuillbrookHost {
 public:
+    // One helper layer of an effect: the name it has in the LayerMap, the position of its layer
+    // parameter, and whether smart pre-render asks for the whole layer (the proposed rectangle)
+    // instead of what the output needs, as for a lens image that a kernel is built from.
+    struct HelperLayer {
+        const char* name;
+        int32_t position;
+        bool whole = false;
+    };
+
     // Written at global setup and carried by the plug-in resource; the two must agree.
     static constexpr PF_OutFlags kGlobalOutFlags =
         PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_SEND_UPDATE_PARAMS_UI;
@@ -109,9 +119,27 @@ public:
 
     // Parameters including the input layer.
     virtual int32_t parameterCount() const { return 1; }
+    // The effect's helper layers, in LayerRecord order; none by default.
+    virtual std::span<const HelperLayer> helperLayers() const { return {}; }
     // Parameter position of the index-th helper layer, and its name into *name when name is
-    // not null; -1 (name untouched) past the last one.
+    // not null; -1 (name untouched) past the last one. From helperLayers().
     virtual int32_t helperLayer(int32_t index, std::string* name) const;
+    // Requests a helper layer marked `whole` in helperLayers() as proposed; leaves every other
+    // request as it is.
+    void adjustLayerRequest(const std::string& layer_name, Rectangle* request, Rectangle proposed,
+                            double* pixel_aspect_out, const double* command_pixel_aspect,
+                            double layer_pixel_aspect, double downsample_x, double downsample_y,
+                            int32_t layer_width, int32_t layer_height) override;
+
+    // PF_Err_INVALID_CALLBACK when parameter setup has no records or no add-parameter
+    // callback to register with, else PF_Err_NONE.
+    static PF_Err parameterSetupError(const PF_InData* in_data, const PF_OutData* out_data);
+
+    // Hosts of effect API 12.5 and later tell whether a layer parameter is connected.
+    bool hostKnowsLayers() const;
+    // Checks the layer parameter at `position` out at the current time and in again: true when
+    // the checked-out layer has pixels; false when the host has no checkout or refuses it.
+    bool layerConnected(int32_t position);
 
     bool isPremiere() const;
     // Sets or clears PF_PUI_DISABLED on the command's parameter record at `position` and

@@ -3,10 +3,11 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
-#include <type_traits>
+#include <span>
 
 #include "evenblur_effect.h"
 #include "logger.h"
+#include "layer_pixels.h"
 #include "pixel_array.h"
 #include "pixel_types.h"
 #include "rectangle.h"
@@ -249,97 +250,18 @@ int32_t integerValue(const PF_ParamDef& def, int32_t position) {
 
 bool checked(const PF_ParamDef& def) { return def.u.bd.value != 0; }
 
-// The image rule of the binding: sizes, rows and origin copied, the three factors from the
-// pixel aspect and the downsampling, valid when the layer is present with pixels. An image that
-// is not valid has null data, which the effect reads as "no such layer".
-template <class P>
-PixelArray<P> imageOf(const LayerImage& layer) {
-    PixelArray<P> image;
-    image.width = layer.width;
-    image.height = layer.height;
-    image.row_bytes = layer.row_bytes;
-    image.pixel_bytes = int32_t(sizeof(P));
-    image.origin_x = layer.origin_x;
-    image.origin_y = layer.origin_y;
-    image.factor_a = layer.pixel_aspect;
-    image.factor_b = layer.downsample_x;
-    image.factor_c = layer.downsample_y;
-    image.valid = layer.present && layer.data != nullptr;
-    image.data = image.valid ? layer.data : nullptr;
-    image.premultiplied = layer.premultiplied;
-    return image;
-}
-
-// A host buffer the filters may index: no negative size, and rows long enough for the pixels.
-template <class P>
-bool describable(const PixelArray<P>& image) {
-    if (image.data == nullptr) return true;
-    return image.width >= 0 && image.height >= 0 &&
-           (image.height <= 1 || int64_t(image.row_bytes) >= int64_t(image.width) * int64_t(sizeof(P)));
-}
-
-template <class P>
-constexpr int32_t bitsOf() {
-    if constexpr (std::is_same_v<P, PixelRGBA8>) {
-        return 8;
-    } else if constexpr (std::is_same_v<P, PixelRGBA16>) {
-        return 16;
-    } else {
-        return 32;
-    }
-}
-
-const LayerImage* findLayer(const LayerMap& layers, const char* name) {
-    const auto it = layers.find(name);
-    return it == layers.end() ? nullptr : &it->second;
-}
-
 }  // namespace
-
-EvenblurAEHost::ParameterCheckouts::~ParameterCheckouts() {
-    while (count_ > 0) {
-        --count_;
-        PF_CHECKIN_PARAM(in_data_, &records_[count_]);
-    }
-}
-
-PF_Err EvenblurAEHost::ParameterCheckouts::checkout(int32_t position, const PF_ParamDef** def) {
-    if (count_ == kCapacity) return PF_Err_INTERNAL_STRUCT_DAMAGED;
-    PF_ParamDef& record = records_[count_];
-    std::memset(&record, 0, sizeof record);
-    const PF_Err err = PF_CHECKOUT_PARAM(in_data_, position, in_data_->current_time,
-                                         in_data_->time_step, in_data_->time_scale, &record);
-    if (err != PF_Err_NONE) {
-        LogEntry(Logger::kError) << Logger::kErrorPrefix << "checkout of parameter " << position
-                                 << " failed with " << err << "\n";
-        return err;
-    }
-    ++count_;
-    *def = &record;
-    return PF_Err_NONE;
-}
 
 EvenblurAEHost::EvenblurAEHost()
     : AfterEffectsHost(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
                        kVersionRevision) {}
 
-void EvenblurAEHost::adjustLayerRequest(const std::string& layer_name, Rectangle* request,
-                                        Rectangle proposed, double* pixel_aspect_out,
-                                        const double* command_pixel_aspect,
-                                        double layer_pixel_aspect, double downsample_x,
-                                        double downsample_y, int32_t layer_width,
-                                        int32_t layer_height) {
-    (void)pixel_aspect_out; (void)command_pixel_aspect; (void)layer_pixel_aspect;
-    (void)downsample_x; (void)downsample_y; (void)layer_width; (void)layer_height;
-    if (layer_name == "lens layer" && request != nullptr) *request = proposed;
-}
-
 PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
                                    PF_ParamDef* params[], PF_LayerDef* output) {
     (void)params;
     (void)output;
-    if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
-        return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
+        return unusable;
     }
     for (int32_t position = 1; position < kParameterCount; ++position) {
         PF_ParamDef def = hostRecord(spec(position));
@@ -385,20 +307,9 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
     // any, decides the iris).
     bool iris_connected = true;
     bool background_connected = true;
-    const PF_SpecVersion api = in_data->version;
-    if (api.major > 12 || (api.major == 12 && api.minor >= 5)) {
-        const auto connected = [&](int32_t position) {
-            PF_ParamDef layer;
-            std::memset(&layer, 0, sizeof layer);
-            const PF_Err err = PF_CHECKOUT_PARAM(in_data, position, in_data->current_time,
-                                                 in_data->time_step, in_data->time_scale, &layer);
-            if (err != PF_Err_NONE) return false;
-            const bool has_pixels = layer.u.ld.data != nullptr;
-            PF_CHECKIN_PARAM(in_data, &layer);
-            return has_pixels;
-        };
-        iris_connected = connected(kAlternativeIris);
-        background_connected = connected(kBackgroundLayer);
+    if (hostKnowsLayers()) {
+        iris_connected = layerConnected(kAlternativeIris);
+        background_connected = layerConnected(kBackgroundLayer);
     }
 
     const bool blur = show == EvenblurSettings::kShowNormalBlur;
@@ -443,11 +354,11 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
 
 PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts,
                                         EvenblurSettings* settings) {
-    const PF_ParamDef* defs[kParameterCount] = {};
     for (const int32_t position : kRenderCheckoutOrder) {
-        const PF_Err err = checkouts.checkout(position, &defs[position]);
+        const PF_Err err = checkouts.checkOut(position);
         if (err != PF_Err_NONE) return err;
     }
+    const std::span<const PF_ParamDef* const> defs = checkouts.byPosition();
 
     // "gamma correction" is read through a checkout of its own, given back at once.
     PF_ParamDef gamma;
@@ -526,36 +437,26 @@ PF_Err EvenblurAEHost::renderFrame(const LayerImage& source, const LayerImage& o
         in_data->inter.checkin_param == nullptr) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
-    const LayerImage* blend_layer = findLayer(layers, "blend layer");
-    const LayerImage* lens_layer = findLayer(layers, "lens layer");
-    const LayerImage* selection_layer = findLayer(layers, "selection layer");
-    const LayerImage absent;
-    // Without a selection layer of its own, the highlights are picked from the input.
-    const LayerImage& selection_image =
-        selection_layer != nullptr && selection_layer->present ? *selection_layer : source;
-
     ParameterCheckouts checkouts(in_data);
     EvenblurSettings settings;
     const PF_Err err = checkoutSettings(checkouts, &settings);
     if (err != PF_Err_NONE) return err;
 
-    const PixelArray<P> images[] = {
-        imageOf<P>(source),
-        imageOf<P>(output),
-        imageOf<P>(selection_image),
-        imageOf<P>(lens_layer != nullptr ? *lens_layer : absent),
-        imageOf<P>(blend_layer != nullptr ? *blend_layer : absent),
+    PixelArray<P> images[5];
+    const struct {
+        const LayerImage& layer;
+        const char* what;
+    } layer_images[] = {
+        {source, "source"},
+        {output, "output"},
+        {selectionOrSource(layers, "selection layer", source), "selection layer"},
+        {helperLayerImage(layers, "lens layer"), "lens layer"},
+        {helperLayerImage(layers, "blend layer"), "blend layer"},
     };
-    static constexpr const char* kImageNames[] = {"source", "output", "selection layer",
-                                                  "lens layer", "blend layer"};
     for (size_t i = 0; i < std::size(images); ++i) {
-        if (!describable(images[i])) {
-            LogEntry(Logger::kError) << Logger::kErrorPrefix << "render: " << kImageNames[i]
-                                     << " of " << images[i].width << "x" << images[i].height
-                                     << " pixels has " << images[i].row_bytes
-                                     << " bytes per row\n";
-            return PF_Err_BAD_CALLBACK_PARAM;
-        }
+        const PF_Err refused =
+            checkedPixelArrayOf<P>(layer_images[i].layer, layer_images[i].what, &images[i]);
+        if (refused != PF_Err_NONE) return refused;
     }
     if (images[1].data == nullptr && images[1].width > 0 && images[1].height > 0) {
         LogEntry(Logger::kError) << Logger::kErrorPrefix << "render: the output of "
@@ -592,15 +493,9 @@ PF_Err EvenblurAEHost::renderFloat(const LayerImage& source, const LayerImage& o
     return renderFrame<PixelRGBAFloat>(source, output, layers);
 }
 
-int32_t EvenblurAEHost::helperLayer(int32_t index, std::string* name) const {
-    struct Helper {
-        const char* name;
-        int32_t position;
-    };
-    static constexpr Helper kHelpers[] = {
-        {"blend layer", kBackgroundLayer}, {"lens layer", kAlternativeIris},
-        {"selection layer", kSelectionLayer}};
-    if (index < 0 || index >= int32_t(std::size(kHelpers))) return -1;
-    if (name != nullptr) *name = kHelpers[index].name;
-    return kHelpers[index].position;
+std::span<const AfterEffectsHost::HelperLayer> EvenblurAEHost::helperLayers() const {
+    static constexpr HelperLayer kHelpers[] = {{"blend layer", kBackgroundLayer},
+                                               {"lens layer", kAlternativeIris, true},
+                                               {"selection layer", kSelectionLayer}};
+    return kHelpers;
 }

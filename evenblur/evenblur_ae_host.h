@@ -6,6 +6,7 @@
 #include "rectangle.h"  // complete before the host header, whose hooks take it by value
 #include "after_effects_host.h"
 #include "evenblur_settings.h"
+#include "parameter_checkouts.h"
 
 // The host face of the out-of-focus effect: its identity, its 50 parameters, the enabling of
 // its controls, and the frame render, which reads the parameters into EvenblurSettings, wraps
@@ -95,37 +96,8 @@ public:
         kHueClimax, kHueSoften, kSaturationStart, kSaturationEnd, kSaturationClimax,
         kSaturationSoften, kLightnessStart, kLightnessEnd, kLightnessClimax, kLightnessSoften,
         kHueOffset, kSaturationOffset, kLightnessOffset};
-    static constexpr int32_t kRenderCheckoutCount =
-        int32_t(sizeof(kRenderCheckoutOrder) / sizeof(kRenderCheckoutOrder[0]));
-
-    // Parameters checked out of the host for the length of a render, at the command's current
-    // time; every successful checkout is checked in, in reverse order, when this ends (also
-    // when the render throws). Host thread only.
-    class ParameterCheckouts {
-    public:
-        explicit ParameterCheckouts(PF_InData* in_data) : in_data_(in_data) {}
-        ~ParameterCheckouts();
-        ParameterCheckouts(const ParameterCheckouts&) = delete;
-        ParameterCheckouts& operator=(const ParameterCheckouts&) = delete;
-
-        // Checks `position` out; *def points at the checked-out record until this ends.
-        PF_Err checkout(int32_t position, const PF_ParamDef** def);
-
-    private:
-        static constexpr int32_t kCapacity = kRenderCheckoutCount;
-        PF_InData* in_data_;
-        PF_ParamDef records_[kCapacity] = {};
-        int32_t count_ = 0;
-    };
 
     EvenblurAEHost();
-
-    // The lens layer is requested whole (the proposed rectangle), whatever the output needs:
-    // the lens kernel is built from all of it.
-    void adjustLayerRequest(const std::string& layer_name, Rectangle* request, Rectangle proposed,
-                            double* pixel_aspect_out, const double* command_pixel_aspect,
-                            double layer_pixel_aspect, double downsample_x, double downsample_y,
-                            int32_t layer_width, int32_t layer_height) override;
 
     // Adds the 50 parameters; a refused one ends the setup with the host's error, before the
     // parameter count is set.
@@ -144,8 +116,9 @@ public:
                        const LayerMap& layers) override;
 
     int32_t parameterCount() const override { return kParameterCount; }
-    // 0: "blend layer" at position 6, 1: "lens layer" at 10, 2: "selection layer" at 22.
-    int32_t helperLayer(int32_t index, std::string* name) const override;
+    // 0: "blend layer" at position 6, 1: "lens layer" at 10, requested whole (the lens kernel is
+    // built from all of it), 2: "selection layer" at 22.
+    std::span<const HelperLayer> helperLayers() const override;
 
     // Checks out the parameters of a frame in kRenderCheckoutOrder into `checkouts` and fills
     // *settings from them and from the command's downsampling. Values outside a control's valid

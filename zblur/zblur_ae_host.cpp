@@ -15,6 +15,8 @@
 #include "input_depth_channel.h"
 #include "logger.h"
 #include "measure.h"
+#include "layer_pixels.h"
+#include "parameter_checkouts.h"
 #include "pixel_array.h"
 #include "rectangle.h"
 #include "suite_handler.h"
@@ -45,69 +47,6 @@ constexpr std::array<int32_t, 37> kRenderCheckoutOrder = {
     kZblurSelectDepth,
 };
 
-// Parameters checked out at the command's current time, checked in in reverse order when the
-// object ends, whatever happened in between.
-class ParameterCheckouts {
-public:
-    explicit ParameterCheckouts(PF_InData* in_data) : in_data_(in_data) {
-        by_position_.fill(nullptr);
-    }
-    ~ParameterCheckouts() {
-        for (auto it = checked_out_.rbegin(); it != checked_out_.rend(); ++it) {
-            PF_CHECKIN_PARAM(in_data_, &records_[size_t(*it)]);
-        }
-    }
-    ParameterCheckouts(const ParameterCheckouts&) = delete;
-    ParameterCheckouts& operator=(const ParameterCheckouts&) = delete;
-
-    PF_Err checkOut(int32_t position) {
-        PF_ParamDef& def = records_[size_t(position)];
-        std::memset(&def, 0, sizeof def);
-        const PF_Err error =
-            PF_CHECKOUT_PARAM(in_data_, position, in_data_->current_time, in_data_->time_step,
-                              in_data_->time_scale, &def);
-        if (error != PF_Err_NONE) return error;
-        checked_out_.push_back(position);
-        by_position_[size_t(position)] = &def;
-        return PF_Err_NONE;
-    }
-
-    std::span<const PF_ParamDef* const> byPosition() const { return by_position_; }
-
-private:
-    PF_InData* in_data_;
-    std::array<PF_ParamDef, kZblurParameterCount> records_;
-    std::array<const PF_ParamDef*, kZblurParameterCount> by_position_;
-    std::vector<int32_t> checked_out_;
-};
-
-// The descriptor of a layer as the render operations receive it; a layer without pixels has
-// no size either.
-template <class P>
-PixelArray<P> pixelArrayOf(const LayerImage& layer) {
-    PixelArray<P> array;
-    if (layer.data == nullptr) return array;
-    array.width = layer.width;
-    array.height = layer.height;
-    array.row_bytes = layer.row_bytes;
-    array.pixel_bytes = int32_t(sizeof(P));
-    array.origin_x = layer.origin_x;
-    array.origin_y = layer.origin_y;
-    array.factor_a = layer.pixel_aspect;
-    array.factor_b = layer.downsample_x;
-    array.factor_c = layer.downsample_y;
-    array.data = layer.data;
-    array.valid = layer.present;
-    array.premultiplied = layer.premultiplied;
-    return array;
-}
-
-template <class P>
-PixelArray<P> helperArray(const LayerMap& layers, const char* name) {
-    const auto it = layers.find(name);
-    return it == layers.end() ? PixelArray<P>() : pixelArrayOf<P>(it->second);
-}
-
 // One value per pixel of the input's depth channel.
 template <class G>
 PixelArray<G> channelArray(const PF_ChannelChunk& chunk) {
@@ -123,23 +62,12 @@ ZblurAEHost::ZblurAEHost()
     : AfterEffectsHost(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
                        kVersionRevision) {}
 
-void ZblurAEHost::adjustLayerRequest(const std::string& layer_name, Rectangle* request,
-                                     Rectangle proposed, double* pixel_aspect_out,
-                                     const double* command_pixel_aspect,
-                                     double layer_pixel_aspect, double downsample_x,
-                                     double downsample_y, int32_t layer_width,
-                                     int32_t layer_height) {
-    (void)pixel_aspect_out; (void)command_pixel_aspect; (void)layer_pixel_aspect;
-    (void)downsample_x; (void)downsample_y; (void)layer_width; (void)layer_height;
-    if (layer_name == "lens layer" && request != nullptr) *request = proposed;
-}
-
 PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
                                 PF_ParamDef* params[], PF_LayerDef* output) {
     (void)params;
     (void)output;
-    if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
-        return PF_Err_INVALID_CALLBACK;
+    if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
+        return unusable;
     }
     const bool host_strcpy = in_data->utils != nullptr && in_data->utils->ansi.strcpy != nullptr;
     for (const ZblurParameterSpec& spec : zblurParameterTable()) {
@@ -150,23 +78,6 @@ PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     }
     out_data->num_params = kParameterCount;
     return noError();
-}
-
-bool ZblurAEHost::hostKnowsLayers() const {
-    const PF_SpecVersion version = in_data->version;
-    return version.major > 12 || (version.major == 12 && version.minor >= 5);
-}
-
-bool ZblurAEHost::layerConnected(int32_t position) {
-    PF_ParamDef def;
-    std::memset(&def, 0, sizeof def);
-    if (in_data->inter.checkout_param == nullptr) return false;
-    const PF_Err error = PF_CHECKOUT_PARAM(in_data, position, in_data->current_time,
-                                           in_data->time_step, in_data->time_scale, &def);
-    if (error != PF_Err_NONE) return false;
-    const bool connected = def.u.ld.data != nullptr;
-    PF_CHECKIN_PARAM(in_data, &def);
-    return connected;
 }
 
 PF_Err ZblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
@@ -333,12 +244,22 @@ template <class P>
 PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage& output_layer,
                                 const LayerMap& layers) {
     ZblurFrame<P> frame;
-    frame.source = pixelArrayOf<P>(source_layer);
-    frame.output = pixelArrayOf<P>(output_layer);
-    frame.depth_layer = helperArray<P>(layers, "zbuffer layer");
-    frame.selection = helperArray<P>(layers, "selection layer");
-    if (frame.selection.data == nullptr) frame.selection = frame.source;
-    frame.lens = helperArray<P>(layers, "lens layer");
+    const struct {
+        const LayerImage& layer;
+        const char* what;
+        PixelArray<P>* image;
+    } images[] = {
+        {source_layer, "source", &frame.source},
+        {output_layer, "output", &frame.output},
+        {helperLayerImage(layers, "zbuffer layer"), "zbuffer layer", &frame.depth_layer},
+        {selectionOrSource(layers, "selection layer", source_layer), "selection layer",
+         &frame.selection},
+        {helperLayerImage(layers, "lens layer"), "lens layer", &frame.lens},
+    };
+    for (const auto& image : images) {
+        const PF_Err error = checkedPixelArrayOf<P>(image.layer, image.what, image.image);
+        if (error != noError()) return error;
+    }
 
     ParameterCheckouts parameters(in_data);
     for (const int32_t position : kRenderCheckoutOrder) {
@@ -395,14 +316,9 @@ PF_Err ZblurAEHost::renderFloat(const LayerImage& source, const LayerImage& outp
     return renderFrame<PixelRGBAFloat>(source, output, layers);
 }
 
-int32_t ZblurAEHost::helperLayer(int32_t index, std::string* name) const {
-    struct Helper {
-        const char* name;
-        int32_t position;
-    };
-    static constexpr Helper kHelpers[] = {
-        {"zbuffer layer", 2}, {"selection layer", 27}, {"lens layer", 17}};
-    if (index < 0 || index >= int32_t(std::size(kHelpers))) return -1;
-    if (name != nullptr) *name = kHelpers[index].name;
-    return kHelpers[index].position;
+std::span<const AfterEffectsHost::HelperLayer> ZblurAEHost::helperLayers() const {
+    static constexpr HelperLayer kHelpers[] = {{"zbuffer layer", kZblurDepthLayer},
+                                               {"selection layer", kZblurSelectionLayer},
+                                               {"lens layer", kZblurAlternativeIris, true}};
+    return kHelpers;
 }

@@ -30,13 +30,6 @@ public:
 
     ZblurAEHost();
 
-    // The lens layer is requested whole (the proposed rectangle), whatever the output needs:
-    // the iris kernel is built from all of it.
-    void adjustLayerRequest(const std::string& layer_name, Rectangle* request, Rectangle proposed,
-                            double* pixel_aspect_out, const double* command_pixel_aspect,
-                            double layer_pixel_aspect, double downsample_x, double downsample_y,
-                            int32_t layer_width, int32_t layer_height) override;
-
     // Registers the parameter table, one parameter at a time; the first failure is returned.
     PF_Err paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                        PF_LayerDef* output) override;
@@ -60,18 +53,14 @@ public:
                        const LayerMap& layers) override;
 
     int32_t parameterCount() const override { return kParameterCount; }
-    // 0: "zbuffer layer" at position 2, 1: "selection layer" at 27, 2: "lens layer" at 17.
-    int32_t helperLayer(int32_t index, std::string* name) const override;
+    // 0: "zbuffer layer" at position 2, 1: "selection layer" at 27, 2: "lens layer" at 17,
+    // requested whole: the iris kernel is built from all of it.
+    std::span<const HelperLayer> helperLayers() const override;
 
 private:
     template <class P>
     PF_Err renderFrame(const LayerImage& source, const LayerImage& output,
                        const LayerMap& layers);
-    // Hosts of effect API 12.5 and later tell whether layer parameters are connected and
-    // report the "select depth" point.
-    bool hostKnowsLayers() const;
-    // Checks the layer parameter at `position` out and in again: whether it has pixels.
-    bool layerConnected(int32_t position);
     void autoRange(PF_ParamDef* params[], const InputDepthChannel& channel);
     PF_Err pickFocalPoint(PF_ParamDef* params[], const InputDepthChannel& channel);
 };

@@ -24,7 +24,7 @@ protected:
     PF_Err read(EvenblurSettings* settings) {
         EvenblurAEHost effect;
         project.attach(effect);
-        EvenblurAEHost::ParameterCheckouts checkouts(&project.host.in_data);
+        ParameterCheckouts checkouts(&project.host.in_data);
         return effect.checkoutSettings(checkouts, settings);
     }
 
@@ -246,7 +246,7 @@ TEST_F(EvenblurSettingsRead, CheckoutOrderAndReverseCheckin) {
     {
         EvenblurAEHost effect;
         project.attach(effect);
-        EvenblurAEHost::ParameterCheckouts checkouts(&project.host.in_data);
+        ParameterCheckouts checkouts(&project.host.in_data);
         EvenblurSettings s;
         ASSERT_EQ(effect.checkoutSettings(checkouts, &s), PF_Err_NONE);
         const std::vector<int32_t> order = {1,  2,  5,  46, 47, 48, 49, 7,  8,  11, 12, 15,
