@@ -64,6 +64,7 @@ public:
 
     int32_t outOfMemoryError() const override { return PF_Err_OUT_OF_MEMORY; }
     int32_t abortError() const override { return PF_Interrupt_CANCEL; }
+    int32_t internalError() const override { return PF_Err_INTERNAL_STRUCT_DAMAGED; }
 
     // Stores the records, runs the command's handler and returns its result. Exceptions pass
     // through to the command boundary (command_boundary.h).

@@ -30,6 +30,8 @@ public:
     virtual int32_t noError() const { return 0; }
     virtual int32_t outOfMemoryError() const { return 1; }
     virtual int32_t abortError() const { return 2; }
+    // A broken description of the work (a value outside its enumeration, a damaged structure).
+    virtual int32_t internalError() const { return 3; }
 
     ThreadPool& threadPool() { return pool_; }
     Measure& measure() { return measure_; }

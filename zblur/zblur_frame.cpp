@@ -30,7 +30,7 @@ int32_t render_frame(QuillbrookHost* host, const ZblurSettings& settings,
     }
     LogEntry(Logger::kError) << Logger::kErrorPrefix << "renderZblurFrame: unknown depth kind "
                              << int32_t(frame.depth_kind) << "\n";
-    return host->outOfMemoryError();
+    return host->internalError();
 }
 
 }  // namespace

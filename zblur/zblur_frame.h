@@ -35,7 +35,8 @@ struct ZblurFrame {
 
 // Renders one frame of the depth-of-field effect into frame.output with the depth source that
 // frame.depth_kind names: the blur, or the display that settings.show asks for. Returns the
-// host's no-error, out-of-memory or abort status.
+// host's no-error, out-of-memory or abort status, or its internal error for a depth kind
+// outside the enumeration.
 int32_t renderZblurFrame(QuillbrookHost* host, const ZblurSettings& settings,
                          const ZblurFrame<PixelRGBA8>& frame);
 int32_t renderZblurFrame(QuillbrookHost* host, const ZblurSettings& settings,

@@ -221,6 +221,7 @@ TEST(EffectIdentity, Zblur) {
     EXPECT_EQ(effect.parameterCount(), 56);
     EXPECT_EQ(effect.outOfMemoryError(), 4);
     EXPECT_EQ(effect.abortError(), 517);
+    EXPECT_EQ(effect.internalError(), 512);
     EXPECT_EQ(effect.noError(), 0);
 
     const std::pair<int32_t, std::string> expected[] = {

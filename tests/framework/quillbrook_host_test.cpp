@@ -31,6 +31,7 @@ TEST(QuillbrookHost, IdentityAndResultCodes) {
     EXPECT_EQ(host.noError(), 0);
     EXPECT_EQ(host.outOfMemoryError(), 1);
     EXPECT_EQ(host.abortError(), 2);
+    EXPECT_EQ(host.internalError(), 3);
     EXPECT_EQ(host.sourceLayerName(), "Source");
     EXPECT_EQ(host.outputLayerName(), "Output");
     EXPECT_EQ(host.progress(3, 10), host.noError());

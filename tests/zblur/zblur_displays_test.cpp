@@ -315,6 +315,14 @@ TEST(ZblurFrame, EveryDepthKindRendersThroughTheEntry) {
         EXPECT_EQ(red_of(output.at(1, 1)), has_depth ? 32768 : 0) << int(kind);
         EXPECT_EQ(red_of(output.at(10, 1)), 0) << int(kind);
     }
+    // A depth kind outside the enumeration is a broken frame description, not a lack of memory.
+    ZblurFrame<PixelRGBA16> broken;
+    broken.source = source.array();
+    broken.output = output.array();
+    broken.depth_kind = ZblurDepthKind(7);
+    EXPECT_EQ(renderZblurFrame(&host, s, broken), host.internalError());
+    EXPECT_NE(host.internalError(), host.outOfMemoryError());
+    EXPECT_NE(host.internalError(), host.noError());
 }
 
 }  // namespace
