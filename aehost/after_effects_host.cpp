@@ -1,4 +1,4 @@
-#include "after_effects_host.h"
+#include "aehost/after_effects_host.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "AE_EffectSuites.h"
-#include "logger.h"
-#include "suite_handler.h"
+#include "framework/logger.h"
+#include "aehost/suite_handler.h"
 
 namespace {
 

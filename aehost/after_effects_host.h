@@ -9,8 +9,8 @@
 
 #include "AE_Effect.h"
 #include "AE_EffectCB.h"
-#include "layer_image.h"
-#include "quillbrook_host.h"
+#include "aehost/layer_image.h"
+#include "framework/quillbrook_host.h"
 
 // The binding of the plug-in object to the host's effect command protocol. `dispatch` stores
 // the records of one command and calls its handler; every handler has a default here, and an

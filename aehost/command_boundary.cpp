@@ -1,11 +1,11 @@
-#include "command_boundary.h"
+#include "aehost/command_boundary.h"
 
 #include <exception>
 #include <new>
 
-#include "after_effects_error.h"
-#include "logger.h"
-#include "quillbrook_exception.h"
+#include "aehost/after_effects_error.h"
+#include "framework/logger.h"
+#include "framework/quillbrook_exception.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <type_traits>
 
 #include "AE_Effect.h"
-#include "layer_image.h"
-#include "logger.h"
-#include "pixel_array.h"
-#include "pixel_types.h"
+#include "aehost/layer_image.h"
+#include "framework/logger.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
 
 // The one rule by which an effect turns a LayerImage into the PixelArray its filters read.
 // Sizes, rows and origin are copied; the three factors take the pixel aspect and the two

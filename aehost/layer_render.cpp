@@ -1,8 +1,8 @@
 #include <cstring>
 #include <string>
 
-#include "after_effects_host.h"
-#include "layer_record.h"
+#include "aehost/after_effects_host.h"
+#include "aehost/layer_record.h"
 
 // The three render paths of the binding: classic render, smart pre-render and smart render.
 // Each checks the input and the helper layers out of the host, describes their worlds as

@@ -1,9 +1,9 @@
-#include "parameter_checkouts.h"
+#include "aehost/parameter_checkouts.h"
 
 #include <cstring>
 
 #include "AE_EffectCB.h"
-#include "logger.h"
+#include "framework/logger.h"
 
 ParameterCheckouts::ParameterCheckouts(PF_InData* in_data) : in_data_(in_data) {
     by_position_.fill(nullptr);

@@ -1,8 +1,8 @@
-#include "suite_handler.h"
+#include "aehost/suite_handler.h"
 
 #include <string>
 
-#include "after_effects_error.h"
+#include "aehost/after_effects_error.h"
 
 SuiteHandler::~SuiteHandler() {
     for (Slot* slot : {&param_utils_, &world_, &channel_}) {

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "evenblur_filter.h"
-#include "quillbrook_host.h"
+#include "evenblur/evenblur_filter.h"
+#include "framework/quillbrook_host.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <random>
 #include <vector>
 
-#include "multiply_complex_half_filter.h"
-#include "quillbrook_host.h"
-#include "real_fft_filter.h"
+#include "evenblur/multiply_complex_half_filter.h"
+#include "framework/quillbrook_host.h"
+#include "evenblur/real_fft_filter.h"
 
 #if QB_BENCH_FFTW
 #include <fftw3.h>

@@ -29,8 +29,8 @@
 #include <tuple>
 #include <vector>
 
-#include "evenblur_filter.h"
-#include "host_frame_scene.h"
+#include "evenblur/evenblur_filter.h"
+#include "bench/host_frame_scene.h"
 
 namespace {
 

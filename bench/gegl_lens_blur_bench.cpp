@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "host_frame_scene.h"
+#include "bench/host_frame_scene.h"
 
 namespace {
 

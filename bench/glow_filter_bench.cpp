@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "glow_filter.h"
-#include "rectangle.h"
-#include "quillbrook_host.h"
+#include "evenblur/glow_filter.h"
+#include "framework/rectangle.h"
+#include "framework/quillbrook_host.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 
 #include <string>
 
-#include "effect_session.h"
-#include "host_frame_scene.h"
-#include "host_names.h"
-#include "plugin_library.h"
+#include "qbrender/effect_session.h"
+#include "bench/host_frame_scene.h"
+#include "qbrender/host_names.h"
+#include "qbrender/plugin_library.h"
 
 namespace {
 

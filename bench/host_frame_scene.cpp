@@ -1,10 +1,10 @@
-#include "host_frame_scene.h"
+#include "bench/host_frame_scene.h"
 
 #include <string>
 
-#include "depth_levels.h"
-#include "sample_scene.h"
-#include "zblur_settings.h"
+#include "zblur/depth_levels.h"
+#include "qbrender/sample_scene.h"
+#include "zblur/zblur_settings.h"
 
 namespace {
 

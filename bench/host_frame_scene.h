@@ -3,9 +3,9 @@
 #include <memory>
 #include <vector>
 
-#include "image.h"
-#include "layer_source.h"
-#include "options.h"
+#include "qbrender/image.h"
+#include "qbrender/layer_source.h"
+#include "qbrender/options.h"
 
 // What the whole-frame benchmarks share: the frame users render and the settings of the two
 // effects on it.

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "iris_kernel.h"
-#include "quillbrook_host.h"
+#include "imaging/iris_kernel.h"
+#include "framework/quillbrook_host.h"
 
 // Building iris kernels: one polygon kernel by radius, and the set of 256 depth levels the
 // depth-of-field effect builds per frame (level i of radius 50 i / 255, one block for all).

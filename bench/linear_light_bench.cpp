@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "linear_light.h"
+#include "imaging/linear_light.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <random>
 #include <vector>
 
-#include "rectangle.h"
-#include "quillbrook_host.h"
-#include "summed_area_table.h"
-#include "zoom_filter.h"
+#include "framework/rectangle.h"
+#include "framework/quillbrook_host.h"
+#include "imaging/summed_area_table.h"
+#include "imaging/zoom_filter.h"
 
 namespace {
 

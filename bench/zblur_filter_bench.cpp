@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "quillbrook_host.h"
-#include "zblur_filter.h"
+#include "framework/quillbrook_host.h"
+#include "zblur/zblur_filter.h"
 
 namespace {
 

@@ -1,17 +1,17 @@
-#include "evenblur_ae_host.h"
+#include "evenblur/evenblur_ae_host.h"
 
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <span>
 
-#include "evenblur_effect.h"
-#include "logger.h"
-#include "layer_pixels.h"
-#include "pixel_array.h"
-#include "pixel_types.h"
-#include "rectangle.h"
-#include "suite_handler.h"
+#include "evenblur/evenblur_effect.h"
+#include "framework/logger.h"
+#include "aehost/layer_pixels.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"
+#include "aehost/suite_handler.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "after_effects_host.h"
-#include "evenblur_settings.h"
-#include "parameter_checkouts.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "aehost/after_effects_host.h"
+#include "evenblur/evenblur_settings.h"
+#include "aehost/parameter_checkouts.h"
 
 // The host face of the out-of-focus effect: its identity, its 50 parameters, the enabling of
 // its controls, and the frame render, which reads the parameters into EvenblurSettings, wraps

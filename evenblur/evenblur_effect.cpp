@@ -1,14 +1,14 @@
-#include "evenblur_effect.h"
+#include "evenblur/evenblur_effect.h"
 
-#include "clear_image_filter.h"
-#include "copy_image_filter.h"
-#include "evenblur_filter.h"
-#include "fill_info_buffer_filter.h"
-#include "host_block.h"
-#include "kernel_image_builder.h"
-#include "pixel_conversion.h"
-#include "refract_filter.h"
-#include "selection_picture.h"
+#include "imaging/clear_image_filter.h"
+#include "imaging/copy_image_filter.h"
+#include "evenblur/evenblur_filter.h"
+#include "evenblur/fill_info_buffer_filter.h"
+#include "framework/host_block.h"
+#include "evenblur/kernel_image_builder.h"
+#include "imaging/pixel_conversion.h"
+#include "evenblur/refract_filter.h"
+#include "imaging/selection_picture.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
-#include "evenblur_settings.h"
-#include "pixel_array.h"
-#include "pixel_types.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_filter.h"
+#include "evenblur/evenblur_settings.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "imaging/quillbrook_filter.h"
 
 // One frame of the out-of-focus effect. The host face fills the settings and the five image
 // descriptors (host memory, not owned), calls render once on its own thread and destroys the

@@ -1,10 +1,10 @@
 // The plug-in module's own part: the exported entry point and the plug-in resource.
 
 #include "AE_Effect.h"
-#include "command_boundary.h"
-#include "evenblur_ae_host.h"
-#include "logger.h"
-#include "plugin_resource_builder.h"
+#include "aehost/command_boundary.h"
+#include "evenblur/evenblur_ae_host.h"
+#include "framework/logger.h"
+#include "aehost/plugin_resource_builder.h"
 
 namespace {
 

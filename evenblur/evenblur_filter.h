@@ -7,23 +7,23 @@
 #include <cstdint>
 #include <cstring>
 
-#include "clear_image_filter.h"
-#include "evenblur_settings.h"
-#include "fft_vector.h"
-#include "filter_items.h"
-#include "host_block.h"
-#include "hsl_selection.h"
-#include "kernel_image_builder.h"
-#include "linear_light.h"
-#include "measure.h"
-#include "multiply_complex_half_filter.h"
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "real_fft_filter.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_filter.h"
+#include "imaging/clear_image_filter.h"
+#include "evenblur/evenblur_settings.h"
+#include "evenblur/fft_vector.h"
+#include "imaging/filter_items.h"
+#include "framework/host_block.h"
+#include "imaging/hsl_selection.h"
+#include "evenblur/kernel_image_builder.h"
+#include "imaging/linear_light.h"
+#include "framework/measure.h"
+#include "evenblur/multiply_complex_half_filter.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "evenblur/real_fft_filter.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "imaging/quillbrook_filter.h"
 
 
 // Transform sizes of a blur of a W x H image: the padded image W' x H' (the image and a margin

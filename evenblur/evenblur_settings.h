@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "hsl_selection.h"
+#include "imaging/hsl_selection.h"
 
 // Everything one frame of the out-of-focus effect needs from its parameters, as plain values.
 // The host face fills it on the host's thread before any work starts; the effect and its filters

@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fft_vector.h"
+#include "evenblur/fft_vector.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace fft_vector {

@@ -3,12 +3,12 @@
 #include <cmath>
 #include <cstdint>
 
-#include "filter_items.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_filter.h"
+#include "imaging/filter_items.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "imaging/quillbrook_filter.h"
 
 // Derives, for every pixel of an information buffer, the direction in which the blurred
 // foreground's chosen channel rises (a unit vector, or (0, 0) where it is flat) and a height

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "host_block.h"
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_types.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_exception.h"
-#include "quillbrook_filter.h"
+#include "framework/host_block.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "framework/quillbrook_exception.h"
+#include "imaging/quillbrook_filter.h"
 
 // Separable smoothing with a fractional radius per axis, used to soften the hard edge of a lens
 // kernel image. One axis with radius R >= 0, i = trunc(R) and c = R - i weighs offset k by

@@ -5,20 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "evenblur_settings.h"
-#include "fill_image_filter.h"
-#include "filter_items.h"
-#include "host_block.h"
-#include "glow_filter.h"
-#include "iris_kernel.h"
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_filter.h"
-#include "summed_area_table.h"
-#include "zoom_filter.h"
+#include "evenblur/evenblur_settings.h"
+#include "imaging/fill_image_filter.h"
+#include "imaging/filter_items.h"
+#include "framework/host_block.h"
+#include "evenblur/glow_filter.h"
+#include "imaging/iris_kernel.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "imaging/quillbrook_filter.h"
+#include "imaging/summed_area_table.h"
+#include "imaging/zoom_filter.h"
 
 // The size and shape of the lens kernel for an image of Wk x Hk pixels (rendered pixels) and
 // pixel aspect `pixel_aspect` (width over height of a pixel).

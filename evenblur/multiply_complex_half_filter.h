@@ -5,10 +5,10 @@
 #include <string>
 #include <type_traits>
 
-#include "fft_vector.h"
-#include "pixel_array.h"
-#include "quillbrook_exception.h"
-#include "quillbrook_filter.h"
+#include "evenblur/fft_vector.h"
+#include "imaging/pixel_array.h"
+#include "framework/quillbrook_exception.h"
+#include "imaging/quillbrook_filter.h"
 
 // Multiplies the half spectrum A (the image, in place) by the half spectrum B (the kernel,
 // read only), element by element, both in the layout RealFFFFilter::forward leaves: pixel 2k

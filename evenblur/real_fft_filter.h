@@ -7,12 +7,12 @@
 #include <string>
 #include <type_traits>
 
-#include "fft_lanes.h"
-#include "fft_tables.h"
-#include "fft_vector.h"
-#include "pixel_array.h"
-#include "quillbrook_exception.h"
-#include "quillbrook_filter.h"
+#include "evenblur/fft_lanes.h"
+#include "evenblur/fft_tables.h"
+#include "evenblur/fft_vector.h"
+#include "imaging/pixel_array.h"
+#include "framework/quillbrook_exception.h"
+#include "imaging/quillbrook_filter.h"
 
 // In-place two-dimensional transform between Nw x Nh real samples per channel and their half
 // spectrum, on a buffer of float pixels with C = 1, 4 or 5 floats (Gray float, RGBA float, the

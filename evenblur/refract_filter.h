@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <string>
 
-#include "filter_items.h"
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_exception.h"
-#include "quillbrook_filter.h"
+#include "imaging/filter_items.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "framework/quillbrook_exception.h"
+#include "imaging/quillbrook_filter.h"
 
 // Resamples the background layer as seen through the blurred foreground: every destination
 // pixel averages n x n sub-samples, each taken at its own position displaced along the

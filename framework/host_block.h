@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "quillbrook_render_context.h"
+#include "framework/quillbrook_render_context.h"
 
 // Sole owner of one memory block of a render context: gives it back exactly once, when the
 // owner is reset, assigned another block or destroyed, on every way out including exceptions.

@@ -1,4 +1,4 @@
-#include "logger.h"
+#include "framework/logger.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "measure.h"
+#include "framework/measure.h"
 
 #include <algorithm>
 #include <chrono>

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
-#include "measure.h"
-#include "quillbrook_plugin.h"
-#include "quillbrook_render_context.h"
-#include "thread_pool.h"
+#include "framework/measure.h"
+#include "framework/quillbrook_plugin.h"
+#include "framework/quillbrook_render_context.h"
+#include "framework/thread_pool.h"
 
 // The host-neutral plug-in object of one command. Its render context runs on the operating
 // system alone (processor count, heap memory, no abort, frame 0): that is what a build without

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rectangle.h"
+#include "framework/rectangle.h"
 
 // Identity of an effect and the per-layer hooks an effect may override.
 class QuillbrookPlugin {

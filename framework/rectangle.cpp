@@ -1,4 +1,4 @@
-#include "rectangle.h"
+#include "framework/rectangle.h"
 
 #include <sstream>
 

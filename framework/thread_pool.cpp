@@ -1,10 +1,10 @@
-#include "thread_pool.h"
+#include "framework/thread_pool.h"
 
 #include <algorithm>
 #include <sstream>
 #include <system_error>
 
-#include "logger.h"
+#include "framework/logger.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "quillbrook_render_context.h"
+#include "framework/quillbrook_render_context.h"
 
 // A manual-reset event: stays signalled until reset.
 class ManualResetEvent {

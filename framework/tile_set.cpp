@@ -1,9 +1,9 @@
-#include "tile_set.h"
+#include "framework/tile_set.h"
 
 #include <limits>
 #include <sstream>
 
-#include "logger.h"
+#include "framework/logger.h"
 
 namespace {
 

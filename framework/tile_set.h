@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <ostream>
 
-#include "rectangle.h"
+#include "framework/rectangle.h"
 
 // A grid of rows x cols tiles over a width x height image. Every tile reads `overflow` beyond
 // its own edges (left and top normally negative), so overflow.width() and overflow.height() are

@@ -1,11 +1,11 @@
-#include "fuzz_effects.h"
+#include "fuzz/fuzz_effects.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "options.h"
+#include "qbrender/options.h"
 
 EffectInfo pinnedEffect(const char* name) {
     EffectInfo info = resolveEffect(name, defaultPluginDir());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin_library.h"
+#include "qbrender/plugin_library.h"
 
 // The effect called `name` ("zblur", "evenblur") in this build's plug-in folder, with its
 // library loaded for the rest of the process.

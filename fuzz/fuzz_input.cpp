@@ -1,4 +1,4 @@
-#include "fuzz_input.h"
+#include "fuzz/fuzz_input.h"
 
 #include <cstring>
 

@@ -27,12 +27,12 @@
 #include <string>
 #include <vector>
 
-#include "effect_session.h"
-#include "fuzz_effects.h"
-#include "fuzz_input.h"
-#include "image_file.h"
-#include "options.h"
-#include "qbrender_error.h"
+#include "qbrender/effect_session.h"
+#include "fuzz/fuzz_effects.h"
+#include "fuzz/fuzz_input.h"
+#include "qbrender/image_file.h"
+#include "qbrender/options.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "effect_session.h"
-#include "fuzz_effects.h"
-#include "fuzz_input.h"
-#include "host_names.h"
-#include "image.h"
-#include "layer_source.h"
-#include "qbrender_error.h"
+#include "qbrender/effect_session.h"
+#include "fuzz/fuzz_effects.h"
+#include "fuzz/fuzz_input.h"
+#include "qbrender/host_names.h"
+#include "qbrender/image.h"
+#include "qbrender/layer_source.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

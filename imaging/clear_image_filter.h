@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "pixel_array.h"
-#include "row_filter.h"
+#include "imaging/pixel_array.h"
+#include "imaging/row_filter.h"
 
 // Sets every pixel of an image to zero bits (0.0 in every channel of a float image). Only the
 // width * pixel_bytes bytes of each row are written; spare bytes at the end of a padded row

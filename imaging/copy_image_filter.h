@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "generic_filter.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
+#include "imaging/generic_filter.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
 
 // Which alpha form the copy writes.
 enum class PremultiplyMode : int32_t {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "pixel_array.h"
-#include "row_filter.h"
+#include "imaging/pixel_array.h"
+#include "imaging/row_filter.h"
 
 // Stores one pixel value into every pixel of an image; spare bytes of padded rows stay as
 // they are. An image without data is left alone. One item per row.

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "filter_items.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_filter.h"
+#include "imaging/filter_items.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "imaging/quillbrook_filter.h"
 
 // Base of the generic filters (copy, zoom, clear, fill, highlight selection). The caller
 // builds one, assigns its settings, calls render(pass_index, pass_count) once and destroys

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-#include "generic_filter.h"
-#include "hsl_selection.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
+#include "imaging/generic_filter.h"
+#include "imaging/hsl_selection.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
 
 // Shows the highlight selection as a picture: with `show_selection` the weight as gray
 // (colour w * Max) over the source's alpha, otherwise the source scaled by the weight. The

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "pixel_conversion.h"
+#include "imaging/pixel_conversion.h"
 
 // Highlight selection by hue, saturation and lightness ranges. Hue, saturation and lightness
 // all run 0 .. 1 here (hue in turns); range limits are the slider values divided by 255 and

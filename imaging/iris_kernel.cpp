@@ -1,11 +1,11 @@
-#include "iris_kernel.h"
+#include "imaging/iris_kernel.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 
-#include "host_block.h"
+#include "framework/host_block.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "pixel_array.h"
-#include "pixel_types.h"
-#include "quillbrook_host.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
+#include "framework/quillbrook_host.h"
 
 // The iris kernel: the shape of an out-of-focus blur spot, stored per row as the columns where
 // its weight changes (weight steps) rather than as a dense image, so that a consumer spreads a

@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "linear_light.h"
+#include "imaging/linear_light.h"
 
 namespace linear_light_detail {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pixel_types.h"
+#include "imaging/pixel_types.h"
 
 #if !defined(NDEBUG) || defined(QB_CHECKED_ACCESS)
 #define QB_PIXEL_CHECKS 1

@@ -4,7 +4,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "pixel_types.h"
+#include "imaging/pixel_types.h"
 
 // The conversion rules every filter of the image core follows when it moves channel values
 // between pixel types. All arithmetic is in double precision in the scale of the pixel type

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "quillbrook_host.h"
+#include "framework/quillbrook_host.h"
 
 // Base of every filter: a short-lived object built by the caller for one render call. It keeps
 // a pointer to the command's host object (not owned) and reaches the render context and the

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "generic_filter.h"
-#include "pixel_array.h"
+#include "imaging/generic_filter.h"
+#include "imaging/pixel_array.h"
 
 // Base of the filters that write an image row by row, one item per row (clear, fill, the
 // depth displays): the shared render and process. An image without pixel memory is left

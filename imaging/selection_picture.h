@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
-#include "hsl_range_selection_filter.h"
-#include "hsl_selection.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "quillbrook_host.h"
+#include "imaging/hsl_range_selection_filter.h"
+#include "imaging/hsl_selection.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "framework/quillbrook_host.h"
 
 // The "highlight selection" displays of both effects: the highlight selection filter's picture
 // (the source weighted by the selection, or with `selection_only` the weight itself as gray),

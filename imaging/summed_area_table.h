@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_host.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "framework/quillbrook_host.h"
 
 // Summed-area tables answer the sum of an image over any axis-aligned rectangle from a few
 // table reads, whatever the rectangle's size, also where the rectangle reaches beyond the image

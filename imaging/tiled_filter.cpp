@@ -1,7 +1,7 @@
-#include "tiled_filter.h"
+#include "imaging/tiled_filter.h"
 
-#include "logger.h"
-#include "quillbrook_host.h"
+#include "framework/logger.h"
+#include "framework/quillbrook_host.h"
 
 int32_t TiledFilter::run_tiles(int32_t worker_count) {
     {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <mutex>
 
-#include "rectangle.h"
-#include "tile_set.h"
-#include "quillbrook_filter.h"
+#include "framework/rectangle.h"
+#include "framework/tile_set.h"
+#include "imaging/quillbrook_filter.h"
 
 // Frame of a filter that renders image tiles on the worker threads: each item of the parallel
 // run is one worker's share, and the workers take tiles from a counter guarded by a lock until

@@ -1,4 +1,4 @@
-#include "zoom_filter.h"
+#include "imaging/zoom_filter.h"
 
 // Every source and destination pair that one of the two effects resamples.
 template class ZoomFilter<PixelRGBA8, PixelGray8>;

@@ -5,14 +5,14 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "filter_items.h"
-#include "generic_filter.h"
-#include "host_block.h"
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "summed_area_table.h"
+#include "imaging/filter_items.h"
+#include "imaging/generic_filter.h"
+#include "framework/host_block.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "imaging/summed_area_table.h"
 
 // Resamples `source` into `destination` with an exact, area-weighted box filter computed from a
 // summed-area table of the source, converting depth, alpha form and colour to gray on the way.

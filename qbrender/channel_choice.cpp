@@ -1,11 +1,11 @@
-#include "channel_choice.h"
+#include "qbrender/channel_choice.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <map>
 
-#include "qbrender_error.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

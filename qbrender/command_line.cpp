@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "qbrender/command_line.h"
 
 #include <cstdio>
 #include <exception>
@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "effect_session.h"
-#include "host_names.h"
-#include "image_file.h"
-#include "interrupt_flag.h"
-#include "options.h"
-#include "plugin_library.h"
-#include "progress_bar.h"
-#include "qbrender_error.h"
-#include "sample_scene.h"
+#include "qbrender/effect_session.h"
+#include "qbrender/host_names.h"
+#include "qbrender/image_file.h"
+#include "qbrender/interrupt_flag.h"
+#include "qbrender/options.h"
+#include "qbrender/plugin_library.h"
+#include "qbrender/progress_bar.h"
+#include "qbrender/qbrender_error.h"
+#include "qbrender/sample_scene.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "effect_session.h"
+#include "qbrender/effect_session.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#include "host_callbacks.h"
-#include "host_names.h"
-#include "host_pixels.h"
-#include "qbrender_error.h"
+#include "qbrender/host_callbacks.h"
+#include "qbrender/host_names.h"
+#include "qbrender/host_pixels.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

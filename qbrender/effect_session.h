@@ -16,12 +16,12 @@
 #include "AE_ChannelSuites.h"
 #include "AE_Effect.h"
 #include "AE_EffectCB.h"
-#include "host_handles.h"
-#include "host_world.h"
-#include "layer_source.h"
-#include "parameter_store.h"
-#include "plugin_library.h"
-#include "rectangle.h"
+#include "qbrender/host_handles.h"
+#include "qbrender/host_world.h"
+#include "qbrender/layer_source.h"
+#include "qbrender/parameter_store.h"
+#include "qbrender/plugin_library.h"
+#include "framework/rectangle.h"
 
 class ProgressBar;
 

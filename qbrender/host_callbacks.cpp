@@ -1,4 +1,4 @@
-#include "host_callbacks.h"
+#include "qbrender/host_callbacks.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "effect_session.h"
-#include "host_names.h"
-#include "host_pixels.h"
-#include "interrupt_flag.h"
-#include "progress_bar.h"
+#include "qbrender/effect_session.h"
+#include "qbrender/host_names.h"
+#include "qbrender/host_pixels.h"
+#include "qbrender/interrupt_flag.h"
+#include "qbrender/progress_bar.h"
 
 namespace {
 

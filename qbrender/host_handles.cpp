@@ -1,4 +1,4 @@
-#include "host_handles.h"
+#include "qbrender/host_handles.h"
 
 #include <algorithm>
 #include <cstring>

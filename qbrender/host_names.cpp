@@ -1,4 +1,4 @@
-#include "host_names.h"
+#include "qbrender/host_names.h"
 
 std::string errorText(PF_Err error) {
     const char* name = nullptr;

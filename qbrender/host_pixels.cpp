@@ -1,4 +1,4 @@
-#include "host_pixels.h"
+#include "qbrender/host_pixels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image.h"
+#include "qbrender/image.h"
 
 // Conversion between file images (image.h) and the host's pixel buffers.
 //

@@ -1,10 +1,10 @@
-#include "host_world.h"
+#include "qbrender/host_world.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-#include "host_pixels.h"
+#include "qbrender/host_pixels.h"
 
 size_t HostPlane::rowBytes() const { return size_t(width) * hostPixelBytes(depth); }
 

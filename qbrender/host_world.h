@@ -9,7 +9,7 @@
 
 #include "AE_Effect.h"
 #include "AE_EffectSuites.h"
-#include "image.h"
+#include "qbrender/image.h"
 
 // Pixel buffers as the host hands them to an effect.
 //

@@ -1,4 +1,4 @@
-#include "image.h"
+#include "qbrender/image.h"
 
 #include <algorithm>
 #include <cmath>

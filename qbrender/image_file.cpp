@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "qbrender/image_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "host_handles.h"
-#include "qbrender_error.h"
+#include "qbrender/host_handles.h"
+#include "qbrender/qbrender_error.h"
 
 namespace fs = std::filesystem;
 

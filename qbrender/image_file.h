@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "channel_choice.h"
-#include "image.h"
+#include "qbrender/channel_choice.h"
+#include "qbrender/image.h"
 
 // Reading and writing image files. Every failure throws QbrenderError (exit status 1) with one
 // line that names the file: "cannot read 'in.png': no such file".

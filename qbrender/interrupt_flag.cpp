@@ -1,4 +1,4 @@
-#include "interrupt_flag.h"
+#include "qbrender/interrupt_flag.h"
 
 #include <atomic>
 

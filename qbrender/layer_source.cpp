@@ -1,7 +1,7 @@
-#include "layer_source.h"
+#include "qbrender/layer_source.h"
 
-#include "image_file.h"
-#include "options.h"
+#include "qbrender/image_file.h"
+#include "qbrender/options.h"
 
 LayerSource::LayerSource(Image image, std::string label)
     : label_(std::move(label)), image_frame_(0), image_(std::move(image)) {}

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "host_world.h"
-#include "image.h"
-#include "image_file.h"
+#include "qbrender/host_world.h"
+#include "qbrender/image.h"
+#include "qbrender/image_file.h"
 
 // The pixels behind a layer: one image for every frame, or a file (one for every frame) or a
 // file name pattern in which the last run of '#' is the frame number ("plate_####.exr"), read

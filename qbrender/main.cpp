@@ -1,5 +1,5 @@
 #include <iostream>
 
-#include "command_line.h"
+#include "qbrender/command_line.h"
 
 int main(int argc, char** argv) { return runCommandLine(argc, argv, std::cout, std::cerr); }

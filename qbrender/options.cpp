@@ -1,10 +1,10 @@
-#include "options.h"
+#include "qbrender/options.h"
 
 #include <charconv>
 #include <functional>
 #include <string_view>
 
-#include "qbrender_error.h"
+#include "qbrender/qbrender_error.h"
 
 // The build sets the plug-in folder of its tree (qbrender/CMakeLists.txt).
 #ifndef QB_PLUGIN_DIR

@@ -1,4 +1,4 @@
-#include "parameter_store.h"
+#include "qbrender/parameter_store.h"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <set>
 
-#include "qbrender_error.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

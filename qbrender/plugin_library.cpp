@@ -1,4 +1,4 @@
-#include "plugin_library.h"
+#include "qbrender/plugin_library.h"
 
 #include <dlfcn.h>
 
@@ -6,8 +6,8 @@
 #include <cctype>
 #include <cstdio>
 
-#include "host_names.h"
-#include "qbrender_error.h"
+#include "qbrender/host_names.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

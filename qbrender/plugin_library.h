@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "AE_Effect.h"
-#include "plugin_resource.h"
+#include "aehost/plugin_resource/plugin_resource.h"
 
 // Finding and loading effect plug-ins, as the host does: a plug-in folder is searched for
 // libraries whose ".pipl" section describes an effect, read from the file without running any

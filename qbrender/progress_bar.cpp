@@ -1,4 +1,4 @@
-#include "progress_bar.h"
+#include "qbrender/progress_bar.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
-#include "render_job.h"
+#include "qbrender/render_job.h"
 
-#include "qbrender_error.h"
+#include "qbrender/qbrender_error.h"
 
 RenderOutcome runRenderJob(const RenderJob& job) {
     EffectSession session(resolveEffect(job.effect, job.plugin_dir), job.settings);

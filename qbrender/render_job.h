@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "effect_session.h"
-#include "options.h"
+#include "qbrender/effect_session.h"
+#include "qbrender/options.h"
 
 // One render through the whole host, for tests and tools: load the effect, connect the layers,
 // set the parameters by their registered names, update the controls, send the clicks, render

@@ -1,4 +1,4 @@
-#include "sample_scene.h"
+#include "qbrender/sample_scene.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,8 +8,8 @@
 #include <system_error>
 #include <thread>
 
-#include "image_file.h"
-#include "qbrender_error.h"
+#include "qbrender/image_file.h"
+#include "qbrender/qbrender_error.h"
 
 namespace fs = std::filesystem;
 

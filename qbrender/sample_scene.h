@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "image.h"
+#include "qbrender/image.h"
 
 // The built-in sample scene: a procedurally generated frame for rendering without input files.
 //

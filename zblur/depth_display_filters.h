@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstdint>
 
-#include "depth_levels.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "row_filter.h"
-#include "zblur_settings.h"
+#include "zblur/depth_levels.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/row_filter.h"
+#include "zblur/zblur_settings.h"
 
 // The two per-pixel views of the depth that the depth-of-field effect shows instead of the
 // blur: the shaped depth as gray ("depth-buffer") and the pixels that stay sharp ("sharp

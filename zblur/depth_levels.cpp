@@ -1,4 +1,4 @@
-#include "depth_levels.h"
+#include "zblur/depth_levels.h"
 
 #include <cmath>
 

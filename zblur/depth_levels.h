@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdint>
 
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "zblur_settings.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "zblur/zblur_settings.h"
 
 // Depth of a pixel and its depth level. Every source pixel gets a level 0 .. 255 (255 nearest
 // to the "white" end of the depth range after shaping); every level has one blur radius, which

@@ -1,8 +1,8 @@
-#include "depth_picker.h"
+#include "zblur/depth_picker.h"
 
 #include <chrono>
 
-#include "zblur_parameters.h"
+#include "zblur/zblur_parameters.h"
 
 namespace {
 

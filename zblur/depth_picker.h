@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "depth_levels.h"
-#include "pixel_array.h"
+#include "zblur/depth_levels.h"
+#include "imaging/pixel_array.h"
 
 // The two one-shot depth controls: "auto range" fills "black point" and "white point" from the
 // values of the input's depth channel, and the "select depth" point picks "focal point" from

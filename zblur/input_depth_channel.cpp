@@ -1,4 +1,4 @@
-#include "input_depth_channel.h"
+#include "zblur/input_depth_channel.h"
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
-#include "level_floors.h"
+#include "zblur/level_floors.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 
-#include "depth_levels.h"
+#include "zblur/depth_levels.h"
 
 int32_t level_pyramid_planes(const LevelKernelSet& kernels, int32_t wp, int32_t hp) {
     int32_t widest = 1;

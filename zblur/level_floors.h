@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "level_kernels.h"
+#include "zblur/level_kernels.h"
 
 // Sweeps 2 and 3 of the depth-of-field tile kernel (zblur_filter.h): every padded pixel's level
 // floor, the lowest depth level inside the bounding box of its own level's kernel. They depend

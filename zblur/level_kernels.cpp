@@ -1,4 +1,4 @@
-#include "level_kernels.h"
+#include "zblur/level_kernels.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,15 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "copy_image_filter.h"
-#include "depth_levels.h"
-#include "host_block.h"
-#include "iris_kernel.h"
-#include "pixel_array.h"
-#include "pixel_types.h"
-#include "quillbrook_host.h"
-#include "zblur_settings.h"
-#include "zoom_filter.h"
+#include "imaging/copy_image_filter.h"
+#include "zblur/depth_levels.h"
+#include "framework/host_block.h"
+#include "imaging/iris_kernel.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
+#include "framework/quillbrook_host.h"
+#include "zblur/zblur_settings.h"
+#include "imaging/zoom_filter.h"
 
 // The 256 level kernels of the depth-of-field blur in the form its row sweep consumes.
 //

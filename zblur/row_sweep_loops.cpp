@@ -1,4 +1,4 @@
-#include "row_sweep_loops.h"
+#include "zblur/row_sweep_loops.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "level_kernels.h"
-#include "tile_records.h"
+#include "zblur/level_kernels.h"
+#include "zblur/tile_records.h"
 
 // The innermost loops of the depth-of-field row sweep (zblur_filter.h), for a run of sources
 // of one level that share one kernel row.

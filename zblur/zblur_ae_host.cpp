@@ -1,4 +1,4 @@
-#include "zblur_ae_host.h"
+#include "zblur/zblur_ae_host.h"
 
 #include <algorithm>
 #include <array>
@@ -10,20 +10,20 @@
 
 #include "AE_EffectCB.h"
 #include "AE_EffectSuites.h"
-#include "depth_levels.h"
-#include "depth_picker.h"
-#include "input_depth_channel.h"
-#include "logger.h"
-#include "measure.h"
-#include "layer_pixels.h"
-#include "parameter_checkouts.h"
-#include "pixel_array.h"
-#include "rectangle.h"
-#include "suite_handler.h"
-#include "zblur_controls.h"
-#include "zblur_frame.h"
-#include "zblur_parameters.h"
-#include "zblur_settings.h"
+#include "zblur/depth_levels.h"
+#include "zblur/depth_picker.h"
+#include "zblur/input_depth_channel.h"
+#include "framework/logger.h"
+#include "framework/measure.h"
+#include "aehost/layer_pixels.h"
+#include "aehost/parameter_checkouts.h"
+#include "imaging/pixel_array.h"
+#include "framework/rectangle.h"
+#include "aehost/suite_handler.h"
+#include "zblur/zblur_controls.h"
+#include "zblur/zblur_frame.h"
+#include "zblur/zblur_parameters.h"
+#include "zblur/zblur_settings.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "after_effects_host.h"
+#include "aehost/after_effects_host.h"
 
 class InputDepthChannel;
 

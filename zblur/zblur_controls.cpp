@@ -1,9 +1,9 @@
-#include "zblur_controls.h"
+#include "zblur/zblur_controls.h"
 
 #include <initializer_list>
 
-#include "zblur_parameters.h"
-#include "zblur_settings.h"
+#include "zblur/zblur_parameters.h"
+#include "zblur/zblur_settings.h"
 
 namespace {
 

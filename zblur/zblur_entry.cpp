@@ -1,10 +1,10 @@
 // The plug-in module's own part: the exported entry point and the plug-in resource.
 
 #include "AE_Effect.h"
-#include "command_boundary.h"
-#include "logger.h"
-#include "plugin_resource_builder.h"
-#include "zblur_ae_host.h"
+#include "aehost/command_boundary.h"
+#include "framework/logger.h"
+#include "aehost/plugin_resource_builder.h"
+#include "zblur/zblur_ae_host.h"
 
 namespace {
 

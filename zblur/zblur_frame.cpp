@@ -1,6 +1,6 @@
-#include "zblur_frame.h"
+#include "zblur/zblur_frame.h"
 
-#include "zblur_filter.h"
+#include "zblur/zblur_filter.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-#include "pixel_array.h"
-#include "pixel_types.h"
-#include "quillbrook_host.h"
-#include "zblur_settings.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_types.h"
+#include "framework/quillbrook_host.h"
+#include "zblur/zblur_settings.h"
 
 // Where a frame's depth comes from: the "zbuffer layer" (RGBA of the output's pixel type), the
 // input layer's own depth channel as one float or one double per pixel, or nothing (every pixel

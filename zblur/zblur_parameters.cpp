@@ -1,10 +1,10 @@
-#include "zblur_parameters.h"
+#include "zblur/zblur_parameters.h"
 
 #include <array>
 #include <cmath>
 #include <cstring>
 
-#include "zblur_settings.h"
+#include "zblur/zblur_settings.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "hsl_selection.h"
+#include "imaging/hsl_selection.h"
 
 // The "show" choices of the depth-of-field effect, as the popup numbers them.
 enum ZblurShow : int32_t {

@@ -1,4 +1,4 @@
-#include "plugin_resource.h"
+#include "aehost/plugin_resource/plugin_resource.h"
 
 #include <algorithm>
 #include <cstring>

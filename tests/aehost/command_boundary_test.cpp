@@ -6,13 +6,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "ae_test_host.h"
-#include "after_effects_error.h"
-#include "command_boundary.h"
-#include "log_capture.h"
-#include "probe_host.h"
-#include "quillbrook_exception.h"
-#include "thread_pool.h"
+#include "tests/support/ae_test_host.h"
+#include "aehost/after_effects_error.h"
+#include "aehost/command_boundary.h"
+#include "tests/aehost/log_capture.h"
+#include "tests/aehost/probe_host.h"
+#include "framework/quillbrook_exception.h"
+#include "framework/thread_pool.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <map>
 #include <string>
 
-#include "ae_test_host.h"
-#include "evenblur_ae_host.h"
-#include "log_capture.h"
-#include "probe_host.h"
-#include "rectangle.h"
-#include "zblur_ae_host.h"
+#include "tests/support/ae_test_host.h"
+#include "evenblur/evenblur_ae_host.h"
+#include "tests/aehost/log_capture.h"
+#include "tests/aehost/probe_host.h"
+#include "framework/rectangle.h"
+#include "zblur/zblur_ae_host.h"
 
 namespace {
 

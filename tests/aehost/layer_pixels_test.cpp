@@ -1,11 +1,11 @@
-#include "layer_pixels.h"
+#include "aehost/layer_pixels.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "log_capture.h"
-#include "pixel_types.h"
+#include "tests/aehost/log_capture.h"
+#include "imaging/pixel_types.h"
 
 namespace {
 

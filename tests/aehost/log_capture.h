@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "logger.h"
+#include "framework/logger.h"
 
 // Switches the logger on for one test: a temporary home folder that holds the log file, and
 // the environment and logger put back afterwards.

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ae_test_host.h"
-#include "after_effects_host.h"
-#include "plugin_resource.h"
-#include "plugin_resource_builder.h"
-#include "thread_pool.h"
+#include "tests/support/ae_test_host.h"
+#include "aehost/after_effects_host.h"
+#include "aehost/plugin_resource/plugin_resource.h"
+#include "aehost/plugin_resource_builder.h"
+#include "framework/thread_pool.h"
 
 namespace {
 

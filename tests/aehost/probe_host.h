@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "after_effects_host.h"
+#include "aehost/after_effects_host.h"
 
 // An effect host that records which handler ran and answers with `answer`. Its identity is
 // that of the effects (1.4.7) unless a test gives another revision or description.

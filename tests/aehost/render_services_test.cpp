@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "ae_test_host.h"
-#include "after_effects_error.h"
-#include "command_boundary.h"
-#include "probe_host.h"
-#include "quillbrook_host.h"
-#include "suite_handler.h"
+#include "tests/support/ae_test_host.h"
+#include "aehost/after_effects_error.h"
+#include "aehost/command_boundary.h"
+#include "tests/aehost/probe_host.h"
+#include "framework/quillbrook_host.h"
+#include "aehost/suite_handler.h"
 
 namespace {
 

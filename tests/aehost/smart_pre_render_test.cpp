@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "ae_test_host.h"
-#include "layer_record.h"
-#include "probe_host.h"
-#include "rectangle.h"
+#include "tests/support/ae_test_host.h"
+#include "aehost/layer_record.h"
+#include "tests/aehost/probe_host.h"
+#include "framework/rectangle.h"
 
 // Smart pre-render and smart render of the binding, driven with the test host's records and a
 // stand-in for the host's layer checkouts: which checkout ids the layers are asked with, what

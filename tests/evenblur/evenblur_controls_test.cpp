@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "AE_EffectSuites.h"
-#include "evenblur_ae_host.h"
-#include "evenblur_test_project.h"
+#include "evenblur/evenblur_ae_host.h"
+#include "tests/evenblur/evenblur_test_project.h"
 
 // Control enabling: which controls are greyed out for every "show" mode, highlight selection
 // state, outside mode and connected layer, and the order in which the host hears of them.

@@ -1,4 +1,4 @@
-#include "evenblur_effect.h"
+#include "evenblur/evenblur_effect.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "evenblur_filter.h"
-#include "evenblur_reference.h"
-#include "test_host.h"
-#include "hsl_range_selection_filter.h"
-#include "kernel_image_builder.h"
-#include "padded_image.h"
+#include "evenblur/evenblur_filter.h"
+#include "tests/evenblur/evenblur_reference.h"
+#include "tests/support/test_host.h"
+#include "imaging/hsl_range_selection_filter.h"
+#include "evenblur/kernel_image_builder.h"
+#include "tests/support/padded_image.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "evenblur_filter.h"
+#include "evenblur/evenblur_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "bt709_reference.h"
-#include "evenblur_reference.h"
-#include "test_host.h"
-#include "padded_image.h"
+#include "tests/support/bt709_reference.h"
+#include "tests/evenblur/evenblur_reference.h"
+#include "tests/support/test_host.h"
+#include "tests/support/padded_image.h"
 
 namespace {
 

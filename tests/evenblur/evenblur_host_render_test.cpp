@@ -6,9 +6,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "evenblur_ae_host.h"
-#include "evenblur_test_project.h"
-#include "padded_image.h"
+#include "evenblur/evenblur_ae_host.h"
+#include "tests/evenblur/evenblur_test_project.h"
+#include "tests/support/padded_image.h"
 
 // Frame renders through the host face on the in-memory host: what a new instance renders, which
 // image each helper layer becomes, the classic render path, cancellation and allocation

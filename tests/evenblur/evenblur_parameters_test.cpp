@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "evenblur_ae_host.h"
-#include "evenblur_test_project.h"
+#include "evenblur/evenblur_ae_host.h"
+#include "tests/evenblur/evenblur_test_project.h"
 
 // The registered parameters against the effect's published control table: stable ids, names,
 // kinds, ranges, defaults, flags and popup strings. Projects refer to the ids, so any change here

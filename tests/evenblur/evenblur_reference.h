@@ -5,12 +5,12 @@
 #include <random>
 #include <vector>
 
-#include "evenblur_settings.h"
-#include "outside_mode.h"
-#include "pixel_array.h"
-#include "pixel_conversion.h"
-#include "pixel_types.h"
-#include "padded_image.h"
+#include "evenblur/evenblur_settings.h"
+#include "imaging/outside_mode.h"
+#include "imaging/pixel_array.h"
+#include "imaging/pixel_conversion.h"
+#include "imaging/pixel_types.h"
+#include "tests/support/padded_image.h"
 
 // Test helpers for the lens blur: pixel setters, random images, and the direct (spatial)
 // convolution of the continued source with a kernel image, in double precision.

@@ -4,9 +4,9 @@
 #include <limits>
 #include <vector>
 
-#include "evenblur_ae_host.h"
-#include "evenblur_settings.h"
-#include "evenblur_test_project.h"
+#include "evenblur/evenblur_ae_host.h"
+#include "evenblur/evenblur_settings.h"
+#include "tests/evenblur/evenblur_test_project.h"
 
 // The frame's settings as read from the controls: every conversion against values worked out
 // by hand, the checkout order, and that every checkout is given back.

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "ae_test_host.h"
-#include "evenblur_ae_host.h"
+#include "tests/support/ae_test_host.h"
+#include "evenblur/evenblur_ae_host.h"
 
 // A project with one new Evenblur instance on the in-memory test host: the host's parameter
 // records are the ones the effect registered at parameter setup, so every control starts at its

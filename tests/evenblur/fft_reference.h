@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "pixel_array.h"
+#include "imaging/pixel_array.h"
 
 // Test support for the transforms: a transform buffer with padded rows, and direct (O(n^2) per
 // line, double precision) discrete Fourier transforms to compare against.

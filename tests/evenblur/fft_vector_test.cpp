@@ -1,4 +1,4 @@
-#include "fft_vector.h"
+#include "evenblur/fft_vector.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "evenblur_filter.h"
-#include "evenblur_reference.h"
-#include "fft_reference.h"
-#include "fft_tables.h"
-#include "test_host.h"
-#include "multiply_complex_half_filter.h"
-#include "real_fft_filter.h"
-#include "padded_image.h"
+#include "evenblur/evenblur_filter.h"
+#include "tests/evenblur/evenblur_reference.h"
+#include "tests/evenblur/fft_reference.h"
+#include "evenblur/fft_tables.h"
+#include "tests/support/test_host.h"
+#include "evenblur/multiply_complex_half_filter.h"
+#include "evenblur/real_fft_filter.h"
+#include "tests/support/padded_image.h"
 
 // Every build of the vector kernels that this processor runs against the portable build: the
 // same operations in the same order on every lane, so the results must agree bit for bit

@@ -1,4 +1,4 @@
-#include "glow_filter.h"
+#include "evenblur/glow_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "test_host.h"
-#include "padded_image.h"
+#include "tests/support/test_host.h"
+#include "tests/support/padded_image.h"
 
 namespace {
 

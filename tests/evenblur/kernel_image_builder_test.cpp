@@ -1,4 +1,4 @@
-#include "kernel_image_builder.h"
+#include "evenblur/kernel_image_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "evenblur_reference.h"
-#include "test_host.h"
-#include "padded_image.h"
+#include "tests/evenblur/evenblur_reference.h"
+#include "tests/support/test_host.h"
+#include "tests/support/padded_image.h"
 
 namespace {
 

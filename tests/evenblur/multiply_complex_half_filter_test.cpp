@@ -1,4 +1,4 @@
-#include "multiply_complex_half_filter.h"
+#include "evenblur/multiply_complex_half_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <limits>
 #include <vector>
 
-#include "fft_reference.h"
-#include "test_host.h"
+#include "tests/evenblur/fft_reference.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

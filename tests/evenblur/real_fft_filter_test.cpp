@@ -1,4 +1,4 @@
-#include "real_fft_filter.h"
+#include "evenblur/real_fft_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "fft_reference.h"
-#include "test_host.h"
+#include "tests/evenblur/fft_reference.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

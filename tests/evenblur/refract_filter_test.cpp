@@ -1,4 +1,4 @@
-#include "refract_filter.h"
+#include "evenblur/refract_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <limits>
 #include <random>
 
-#include "test_host.h"
-#include "fill_info_buffer_filter.h"
-#include "padded_image.h"
+#include "tests/support/test_host.h"
+#include "evenblur/fill_info_buffer_filter.h"
+#include "tests/support/padded_image.h"
 
 namespace {
 

@@ -13,15 +13,15 @@
 #include <thread>
 #include <vector>
 
-#include "command_line.h"
-#include "effect_session.h"
-#include "host_names.h"
-#include "image.h"
-#include "image_file.h"
-#include "options.h"
-#include "plugin_library.h"
-#include "qbrender_error.h"
-#include "sample_scene.h"
+#include "qbrender/command_line.h"
+#include "qbrender/effect_session.h"
+#include "qbrender/host_names.h"
+#include "qbrender/image.h"
+#include "qbrender/image_file.h"
+#include "qbrender/options.h"
+#include "qbrender/plugin_library.h"
+#include "qbrender/qbrender_error.h"
+#include "qbrender/sample_scene.h"
 
 // Fault injection over whole renders: small frames of both effects in every "show" view are
 // rendered once to count their host allocations and progress calls, then once for every one of

@@ -1,4 +1,4 @@
-#include "host_block.h"
+#include "framework/host_block.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "logger.h"
+#include "framework/logger.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "temp_home.h"
+#include "tests/framework/temp_home.h"
 
 namespace {
 

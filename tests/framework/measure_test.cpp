@@ -1,4 +1,4 @@
-#include "measure.h"
+#include "framework/measure.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quillbrook_host.h"
+#include "framework/quillbrook_host.h"
 
 #include <gtest/gtest.h>
 

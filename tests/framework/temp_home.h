@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "logger.h"
+#include "framework/logger.h"
 
 // Points the logger at a fresh temporary home folder for one test and puts the environment
 // and the logger back afterwards. The log file exists only after createLog().

@@ -1,4 +1,4 @@
-#include "thread_pool.h"
+#include "framework/thread_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "quillbrook_exception.h"
-#include "temp_home.h"
+#include "framework/quillbrook_exception.h"
+#include "tests/framework/temp_home.h"
 
 namespace {
 

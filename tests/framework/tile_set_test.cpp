@@ -1,4 +1,4 @@
-#include "tile_set.h"
+#include "framework/tile_set.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "temp_home.h"
+#include "tests/framework/temp_home.h"
 
 namespace {
 

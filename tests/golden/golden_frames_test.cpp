@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "image.h"
-#include "image_file.h"
+#include "qbrender/command_line.h"
+#include "qbrender/image.h"
+#include "qbrender/image_file.h"
 
 // Small frames of the sample scene through both effects, as a user renders them with qbrender,
 // against the frames kept in the tree. They guard the look: a rewrite of a kernel that moves a

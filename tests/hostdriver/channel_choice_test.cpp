@@ -1,4 +1,4 @@
-#include "channel_choice.h"
+#include "qbrender/channel_choice.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "image_file.h"
+#include "qbrender/command_line.h"
+#include "qbrender/image_file.h"
 
 // Zblur through the qbrender program on EXR files in the layouts a 3D renderer writes: colour,
 // alpha and depth must come from the channels a user means, by name, or the run must stop and

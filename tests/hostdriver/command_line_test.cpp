@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "qbrender/command_line.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "image_file.h"
-#include "probe_reference.h"
+#include "qbrender/image_file.h"
+#include "tests/hostdriver/probe_reference.h"
 
 // The qbrender program's contract: exit status 0 done, 1 bad usage or input, 2 the effect
 // failed, 3 cancelled; one line on stderr naming what was wrong; no output file created or

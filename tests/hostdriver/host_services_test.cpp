@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "host_handles.h"
-#include "host_names.h"
-#include "host_pixels.h"
-#include "host_world.h"
-#include "probe_reference.h"
-#include "qbrender_error.h"
+#include "qbrender/host_handles.h"
+#include "qbrender/host_names.h"
+#include "qbrender/host_pixels.h"
+#include "qbrender/host_world.h"
+#include "tests/hostdriver/probe_reference.h"
+#include "qbrender/qbrender_error.h"
 
 // The host's own services: memory handles, pixel worlds with guarded rows, and the checks the
 // host makes after every command, shown to catch an effect that breaks the rules.

@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "host_names.h"
-#include "image_file.h"
-#include "probe_reference.h"
+#include "qbrender/host_names.h"
+#include "qbrender/image_file.h"
+#include "tests/hostdriver/probe_reference.h"
 
 // The layer checkout and placement of the host binding (aehost/layer_render.cpp), seen through
 // the test-only probe effect and the qbrender host: every render is compared with an

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "probe_reference.h"
-#include "qbrender_error.h"
+#include "tests/hostdriver/probe_reference.h"
+#include "qbrender/qbrender_error.h"
 
 // Parameters through the host: values set by registered name reach the effect's render, the
 // host refuses bad names and values with one line naming them, the enabled state of controls

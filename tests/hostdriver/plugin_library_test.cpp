@@ -1,4 +1,4 @@
-#include "plugin_library.h"
+#include "qbrender/plugin_library.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "probe_reference.h"
-#include "qbrender_error.h"
+#include "tests/hostdriver/probe_reference.h"
+#include "qbrender/qbrender_error.h"
 
 // Finding effects by their resource, without running their code, and loading them.
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "host_pixels.h"
-#include "image.h"
-#include "layer_source.h"
-#include "rectangle.h"
-#include "render_job.h"
+#include "qbrender/host_pixels.h"
+#include "qbrender/image.h"
+#include "qbrender/layer_source.h"
+#include "framework/rectangle.h"
+#include "qbrender/render_job.h"
 
 // An independent model of what the test-only plug-in (tests/testeffect) must output, built from
 // the rules the host binding promises: point-sampled downsampling, helper layers centred on the

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "hostile_render.h"
-#include "image_file.h"
-#include "qbrender_error.h"
-#include "../qbrender/test_folder.h"
+#include "tests/hostile/hostile_render.h"
+#include "qbrender/image_file.h"
+#include "qbrender/qbrender_error.h"
+#include "tests/qbrender/test_folder.h"
 
 // Files that are not what they claim: EXR, PNG and TIFF cut short at several lengths or with
 // bytes overwritten, a text file, an empty file, a folder, a missing file, and headers that

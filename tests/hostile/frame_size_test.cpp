@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hostile_render.h"
+#include "tests/hostile/hostile_render.h"
 
 // Frames of extreme shapes: single pixels, one-pixel strips, long strips 16384 pixels by 16, and
 // an empty layer. Every effect renders them at every depth with a blur reaching far past them.

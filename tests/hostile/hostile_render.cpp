@@ -1,13 +1,13 @@
-#include "hostile_render.h"
+#include "tests/hostile/hostile_render.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
 
-#include "host_names.h"
-#include "layer_source.h"
-#include "plugin_library.h"
+#include "qbrender/host_names.h"
+#include "qbrender/layer_source.h"
+#include "qbrender/plugin_library.h"
 
 const SampleDepth kAllDepths[3] = {SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32};
 

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "effect_session.h"
-#include "image.h"
-#include "options.h"
+#include "qbrender/effect_session.h"
+#include "qbrender/image.h"
+#include "qbrender/options.h"
 
 // One frame of an effect rendered in process through the qbrender host, with the host's
 // findings, for inputs an effect must survive.

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "hostile_render.h"
-#include "plugin_library.h"
+#include "tests/hostile/hostile_render.h"
+#include "qbrender/plugin_library.h"
 
 // Every layer parameter an effect registers (depth, iris, background, selection) given an image
 // smaller and larger than the input, of a single pixel and of none, one at a time and all at

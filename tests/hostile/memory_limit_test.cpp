@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "host_handles.h"
-#include "hostile_render.h"
-#include "plugin_library.h"
+#include "qbrender/host_handles.h"
+#include "tests/hostile/hostile_render.h"
+#include "qbrender/plugin_library.h"
 
 // Plug-in memory goes through the host's handles, and the host refuses blocks beyond its limit,
 // so that a frame too large for the machine fails with out-of-memory instead of the process

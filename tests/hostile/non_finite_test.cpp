@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hostile_render.h"
+#include "tests/hostile/hostile_render.h"
 
 // NaN and infinities where a float project or a depth channel may carry them: colour and alpha
 // of 32-bit pixels, the input's Z channel (as floats and as doubles) and a float depth layer.

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "hostile_render.h"
-#include "plugin_library.h"
+#include "tests/hostile/hostile_render.h"
+#include "qbrender/plugin_library.h"
 
 // Every numeric control of both effects at both ends of its valid range (the range the host
 // lets a user type, not the slider's), at every depth; angles beyond a turn either way up to

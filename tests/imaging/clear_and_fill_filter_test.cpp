@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "clear_image_filter.h"
-#include "fill_image_filter.h"
-#include "padded_image.h"
-#include "test_host.h"
+#include "imaging/clear_image_filter.h"
+#include "imaging/fill_image_filter.h"
+#include "tests/support/padded_image.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Every copy, clear and fill instantiation that one of the two plug-ins uses, compiled here in
 // full so that each member of each is built and warned about, whatever the tests exercise.
 
-#include "clear_image_filter.h"
-#include "copy_image_filter.h"
-#include "fill_image_filter.h"
-#include "hsl_range_selection_filter.h"
+#include "imaging/clear_image_filter.h"
+#include "imaging/copy_image_filter.h"
+#include "imaging/fill_image_filter.h"
+#include "imaging/hsl_range_selection_filter.h"
 
 template class CopyImageFilter<PixelRGBA8, PixelRGBA8>;
 template class CopyImageFilter<PixelRGBA16, PixelRGBA16>;

@@ -1,4 +1,4 @@
-#include "generic_filter.h"
+#include "imaging/generic_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <memory>
 #include <vector>
 
-#include "copy_image_filter.h"
-#include "padded_image.h"
-#include "test_host.h"
-#include "thread_pool.h"
+#include "imaging/copy_image_filter.h"
+#include "tests/support/padded_image.h"
+#include "tests/support/test_host.h"
+#include "framework/thread_pool.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "hsl_range_selection_filter.h"
+#include "imaging/hsl_range_selection_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <random>
 #include <type_traits>
 
-#include "padded_image.h"
-#include "test_host.h"
+#include "tests/support/padded_image.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

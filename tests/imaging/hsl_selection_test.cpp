@@ -1,4 +1,4 @@
-#include "hsl_selection.h"
+#include "imaging/hsl_selection.h"
 
 #include <gtest/gtest.h>
 

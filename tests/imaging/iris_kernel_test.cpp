@@ -1,4 +1,4 @@
-#include "iris_kernel.h"
+#include "imaging/iris_kernel.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "padded_image.h"
-#include "quillbrook_host.h"
-#include "test_host.h"
+#include "tests/support/padded_image.h"
+#include "framework/quillbrook_host.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

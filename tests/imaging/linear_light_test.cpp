@@ -1,4 +1,4 @@
-#include "linear_light.h"
+#include "imaging/linear_light.h"
 
 #include <gtest/gtest.h>
 

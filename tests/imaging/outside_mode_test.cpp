@@ -1,4 +1,4 @@
-#include "outside_mode.h"
+#include "imaging/outside_mode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "pixel_conversion.h"
+#include "imaging/pixel_conversion.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "filter_items.h"
+#include "imaging/filter_items.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "selection_picture.h"
+#include "imaging/selection_picture.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "padded_image.h"
-#include "test_host.h"
+#include "tests/support/padded_image.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

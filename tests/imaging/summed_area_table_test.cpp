@@ -1,4 +1,4 @@
-#include "summed_area_table.h"
+#include "imaging/summed_area_table.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "padded_image.h"
-#include "pixel_conversion.h"
-#include "test_host.h"
+#include "tests/support/padded_image.h"
+#include "imaging/pixel_conversion.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tiled_filter.h"
+#include "imaging/tiled_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "logger.h"
-#include "test_host.h"
-#include "thread_pool.h"
+#include "framework/logger.h"
+#include "tests/support/test_host.h"
+#include "framework/thread_pool.h"
 
 namespace {
 

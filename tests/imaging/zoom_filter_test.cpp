@@ -1,4 +1,4 @@
-#include "zoom_filter.h"
+#include "imaging/zoom_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "padded_image.h"
-#include "pixel_conversion.h"
-#include "test_host.h"
+#include "tests/support/padded_image.h"
+#include "imaging/pixel_conversion.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "qbrender/image_file.h"
 
 #include <unistd.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "qbrender_error.h"
-#include "test_folder.h"
+#include "qbrender/qbrender_error.h"
+#include "tests/qbrender/test_folder.h"
 
 namespace fs = std::filesystem;
 

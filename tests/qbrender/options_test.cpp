@@ -1,4 +1,4 @@
-#include "options.h"
+#include "qbrender/options.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "qbrender_error.h"
+#include "qbrender/qbrender_error.h"
 
 namespace {
 

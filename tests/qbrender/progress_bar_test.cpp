@@ -1,4 +1,4 @@
-#include "progress_bar.h"
+#include "qbrender/progress_bar.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "interrupt_flag.h"
+#include "qbrender/interrupt_flag.h"
 
 namespace {
 

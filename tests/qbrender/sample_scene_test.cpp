@@ -1,4 +1,4 @@
-#include "sample_scene.h"
+#include "qbrender/sample_scene.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -10,9 +10,9 @@
 #include <map>
 #include <stdexcept>
 
-#include "image_file.h"
-#include "qbrender_error.h"
-#include "test_folder.h"
+#include "qbrender/image_file.h"
+#include "qbrender/qbrender_error.h"
+#include "tests/qbrender/test_folder.h"
 
 namespace {
 

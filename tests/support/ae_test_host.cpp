@@ -1,4 +1,4 @@
-#include "ae_test_host.h"
+#include "tests/support/ae_test_host.h"
 
 #include <cstdarg>
 #include <cstdio>

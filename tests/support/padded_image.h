@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "pixel_array.h"
+#include "imaging/pixel_array.h"
 
 // How a test image's rows end, and what its pixels hold before the test writes them.
 enum PaddedRows {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "quillbrook_host.h"
+#include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
+#include "framework/quillbrook_host.h"
 
 // The host for filter tests: the real thread pool with a chosen thread count (1 runs every
 // item in order on the calling thread), every progress report recorded, a cancel on request

@@ -1,4 +1,4 @@
-#include "layer_probe_ae_host.h"
+#include "tests/testeffect/layer_probe_ae_host.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "AE_EffectCB.h"
-#include "suite_handler.h"
+#include "aehost/suite_handler.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "after_effects_host.h"
+#include "aehost/after_effects_host.h"
 
 // A test-only effect that exercises the host binding with a result that can be checked
 // pixel for pixel. It registers one parameter of every kind and two helper layers, and writes

@@ -1,7 +1,7 @@
 #include "AE_Effect.h"
-#include "command_boundary.h"
-#include "layer_probe_ae_host.h"
-#include "plugin_resource_builder.h"
+#include "aehost/command_boundary.h"
+#include "tests/testeffect/layer_probe_ae_host.h"
+#include "aehost/plugin_resource_builder.h"
 
 namespace {
 

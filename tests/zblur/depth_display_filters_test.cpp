@@ -1,4 +1,4 @@
-#include "depth_display_filters.h"
+#include "zblur/depth_display_filters.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <limits>
 #include <vector>
 
-#include "padded_image.h"
-#include "test_host.h"
+#include "tests/support/padded_image.h"
+#include "tests/support/test_host.h"
 
 namespace {
 

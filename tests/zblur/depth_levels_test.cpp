@@ -1,4 +1,4 @@
-#include "depth_levels.h"
+#include "zblur/depth_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "padded_image.h"
+#include "tests/support/padded_image.h"
 
 namespace {
 

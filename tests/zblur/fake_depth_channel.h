@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "AE_ChannelSuites.h"
-#include "ae_test_host.h"
+#include "tests/support/ae_test_host.h"
 
 // A depth channel on the test host's input layer, served through its channel suite: one float
 // or double per pixel in rows with spare bytes. Counts checkouts and checkins, and can refuse

@@ -1,4 +1,4 @@
-#include "zblur_controls.h"
+#include "zblur/zblur_controls.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,10 @@
 #include <map>
 #include <vector>
 
-#include "ae_test_host.h"
-#include "fake_depth_channel.h"
-#include "zblur_ae_host.h"
-#include "zblur_test_parameters.h"
+#include "tests/support/ae_test_host.h"
+#include "tests/zblur/fake_depth_channel.h"
+#include "zblur/zblur_ae_host.h"
+#include "tests/zblur/zblur_test_parameters.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <limits>
 #include <vector>
 
-#include "hsl_range_selection_filter.h"
-#include "iris_kernel.h"
-#include "zblur_filter.h"
-#include "zblur_filter_support.h"
-#include "zblur_frame.h"
-#include "zoom_filter.h"
+#include "imaging/hsl_range_selection_filter.h"
+#include "imaging/iris_kernel.h"
+#include "zblur/zblur_filter.h"
+#include "tests/zblur/zblur_filter_support.h"
+#include "zblur/zblur_frame.h"
+#include "imaging/zoom_filter.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <set>
 #include <vector>
 
-#include "depth_levels.h"
-#include "padded_image.h"
-#include "pixel_conversion.h"
-#include "test_host.h"
-#include "zblur_filter.h"
-#include "zblur_settings.h"
+#include "zblur/depth_levels.h"
+#include "tests/support/padded_image.h"
+#include "imaging/pixel_conversion.h"
+#include "tests/support/test_host.h"
+#include "zblur/zblur_filter.h"
+#include "zblur/zblur_settings.h"
 
 // A depth value that lands on level `level` with curve 1, black 0 and white 1.
 inline float depth_for_level(int32_t level) { return float((level + 0.5) / 255.0); }

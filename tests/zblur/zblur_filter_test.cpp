@@ -1,4 +1,4 @@
-#include "zblur_filter.h"
+#include "zblur/zblur_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <map>
 #include <vector>
 
-#include "bt709_reference.h"
-#include "iris_kernel.h"
-#include "outside_mode.h"
-#include "thread_pool.h"
-#include "zblur_filter_support.h"
+#include "tests/support/bt709_reference.h"
+#include "imaging/iris_kernel.h"
+#include "imaging/outside_mode.h"
+#include "framework/thread_pool.h"
+#include "tests/zblur/zblur_filter_support.h"
 
 namespace {
 

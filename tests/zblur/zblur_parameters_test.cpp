@@ -1,4 +1,4 @@
-#include "zblur_parameters.h"
+#include "zblur/zblur_parameters.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "ae_test_host.h"
-#include "zblur_ae_host.h"
-#include "zblur_settings.h"
+#include "tests/support/ae_test_host.h"
+#include "zblur/zblur_ae_host.h"
+#include "zblur/zblur_settings.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <vector>
 
 #include "AE_ChannelSuites.h"
-#include "ae_test_host.h"
-#include "fake_depth_channel.h"
-#include "padded_image.h"
-#include "zblur_ae_host.h"
-#include "zblur_test_parameters.h"
+#include "tests/support/ae_test_host.h"
+#include "tests/zblur/fake_depth_channel.h"
+#include "tests/support/padded_image.h"
+#include "zblur/zblur_ae_host.h"
+#include "tests/zblur/zblur_test_parameters.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ae_test_host.h"
-#include "zblur_parameters.h"
+#include "tests/support/ae_test_host.h"
+#include "zblur/zblur_parameters.h"
 
 // Gives the test host the effect's 56 parameter records at their defaults (position 0 the
 // input layer).

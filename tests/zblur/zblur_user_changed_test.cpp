@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "AE_EffectSuites.h"
-#include "ae_test_host.h"
-#include "depth_picker.h"
-#include "fake_depth_channel.h"
-#include "pixel_conversion.h"
-#include "zblur_ae_host.h"
-#include "zblur_test_parameters.h"
+#include "tests/support/ae_test_host.h"
+#include "zblur/depth_picker.h"
+#include "tests/zblur/fake_depth_channel.h"
+#include "imaging/pixel_conversion.h"
+#include "zblur/zblur_ae_host.h"
+#include "tests/zblur/zblur_test_parameters.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "host_names.h"
-#include "host_pixels.h"
-#include "image.h"
-#include "render_job.h"
+#include "qbrender/host_names.h"
+#include "qbrender/host_pixels.h"
+#include "qbrender/image.h"
+#include "qbrender/render_job.h"
 
 // The Zblur plug-in loaded and driven by the qbrender host: every run must leave the host with
 // nothing to complain about (handles, checkouts, suites, row padding, inputs untouched).
