@@ -15,8 +15,8 @@ namespace {
 // the payload starts on a 16-byte boundary at least 16 bytes into the locked handle, whatever
 // alignment the host gives. 64-bit handles are kept whole.
 constexpr size_t kBlockAlignment = 16;
-constexpr size_t kBlockHeader = (sizeof(PF_Handle) + kBlockAlignment - 1) / kBlockAlignment *
-                                kBlockAlignment;
+constexpr size_t kBlockHeader =
+    (sizeof(PF_Handle) + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
 constexpr size_t kBlockOverhead = kBlockHeader + kBlockAlignment - 1;
 
 // Guards the per-processor counters of every plug-in object in the process: the host may run
@@ -42,11 +42,11 @@ bool hasHandleCallbacks(const PF_InData* in_data) {
 
 }  // namespace
 
-AfterEffectsHost::AfterEffectsHost(std::string name, std::string category,
-                                   std::string description, int32_t version_major,
-                                   int32_t version_minor, int32_t version_revision)
-    : QuillbrookHost(std::move(name), std::move(category), std::move(description),
-                     version_major, version_minor, version_revision),
+AfterEffectsHost::AfterEffectsHost(std::string name, std::string category, std::string description,
+                                   int32_t version_major, int32_t version_minor,
+                                   int32_t version_revision)
+    : QuillbrookHost(std::move(name), std::move(category), std::move(description), version_major,
+                     version_minor, version_revision),
       host_thread_(std::this_thread::get_id()) {}
 
 AfterEffectsHost::~AfterEffectsHost() = default;
@@ -72,8 +72,8 @@ void* AfterEffectsHost::allocate(size_t bytes) {
         PF_DISPOSE_HANDLE(handle);
         return nullptr;
     }
-    const uintptr_t misalignment = reinterpret_cast<uintptr_t>(base + kBlockHeader) %
-                                   kBlockAlignment;
+    const uintptr_t misalignment =
+        reinterpret_cast<uintptr_t>(base + kBlockHeader) % kBlockAlignment;
     unsigned char* payload =
         base + kBlockHeader + (misalignment == 0 ? 0 : kBlockAlignment - misalignment);
     std::memcpy(payload - sizeof(PF_Handle), &handle, sizeof(PF_Handle));
@@ -83,8 +83,7 @@ void* AfterEffectsHost::allocate(size_t bytes) {
 void AfterEffectsHost::release(void* block) {
     if (block == nullptr) return;
     PF_Handle handle = nullptr;
-    std::memcpy(&handle, static_cast<unsigned char*>(block) - sizeof(PF_Handle),
-                sizeof(PF_Handle));
+    std::memcpy(&handle, static_cast<unsigned char*>(block) - sizeof(PF_Handle), sizeof(PF_Handle));
     std::lock_guard<std::mutex> guard(handle_lock);
     if (!hasHandleCallbacks(in_data)) return;
     PF_UNLOCK_HANDLE(handle);
@@ -234,15 +233,15 @@ PF_Err AfterEffectsHost::about(PF_InData* in_data, PF_OutData* out_data, PF_Para
     // fit is cut so that the host's sprintf cannot write past it.
     const size_t capacity = sizeof(out_data->return_msg);
     const int head_length =
-        with_revision ? std::snprintf(nullptr, 0, "%s v%d.%d.%d\r", title.c_str(),
-                                      version_major, version_minor, version_revision)
-                      : std::snprintf(nullptr, 0, "%s v%d.%d\r", title.c_str(), version_major,
-                                      version_minor);
+        with_revision
+            ? std::snprintf(nullptr, 0, "%s v%d.%d.%d\r", title.c_str(), version_major,
+                            version_minor, version_revision)
+            : std::snprintf(nullptr, 0, "%s v%d.%d\r", title.c_str(), version_major, version_minor);
     if (head_length < 0 || size_t(head_length) >= capacity) return PF_Err_INTERNAL_STRUCT_DAMAGED;
     const std::string text = description.substr(0, capacity - 1 - size_t(head_length));
 
-    const bool host_sprintf = in_data != nullptr && in_data->utils != nullptr &&
-                              in_data->utils->ansi.sprintf != nullptr;
+    const bool host_sprintf =
+        in_data != nullptr && in_data->utils != nullptr && in_data->utils->ansi.sprintf != nullptr;
     if (host_sprintf) {
         if (with_revision) {
             PF_SPRINTF(out_data->return_msg, "%s v%d.%d.%d\r%s", title.c_str(), version_major,
@@ -255,8 +254,8 @@ PF_Err AfterEffectsHost::about(PF_InData* in_data, PF_OutData* out_data, PF_Para
         std::snprintf(out_data->return_msg, capacity, "%s v%d.%d.%d\r%s", title.c_str(),
                       version_major, version_minor, version_revision, text.c_str());
     } else {
-        std::snprintf(out_data->return_msg, capacity, "%s v%d.%d\r%s", title.c_str(),
-                      version_major, version_minor, text.c_str());
+        std::snprintf(out_data->return_msg, capacity, "%s v%d.%d\r%s", title.c_str(), version_major,
+                      version_minor, text.c_str());
     }
     return noError();
 }
@@ -284,18 +283,15 @@ PF_Err AfterEffectsHost::sequenceSetup(PF_InData*, PF_OutData*, PF_ParamDef*[], 
     return noError();
 }
 
-PF_Err AfterEffectsHost::sequenceResetup(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                         PF_LayerDef*) {
+PF_Err AfterEffectsHost::sequenceResetup(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) {
     return noError();
 }
 
-PF_Err AfterEffectsHost::sequenceSetdown(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                         PF_LayerDef*) {
+PF_Err AfterEffectsHost::sequenceSetdown(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) {
     return noError();
 }
 
-PF_Err AfterEffectsHost::sequenceFlatten(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                         PF_LayerDef*) {
+PF_Err AfterEffectsHost::sequenceFlatten(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) {
     return noError();
 }
 
@@ -303,13 +299,13 @@ PF_Err AfterEffectsHost::event(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_Layer
     return noError();
 }
 
-PF_Err AfterEffectsHost::arbitraryCallback(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                           PF_LayerDef*, void*) {
+PF_Err AfterEffectsHost::arbitraryCallback(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
+                                           void*) {
     return noError();
 }
 
-PF_Err AfterEffectsHost::completelyGeneral(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                           PF_LayerDef*, void*) {
+PF_Err AfterEffectsHost::completelyGeneral(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
+                                           void*) {
     return noError();
 }
 
@@ -323,8 +319,8 @@ PF_Err AfterEffectsHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     return noError();
 }
 
-PF_Err AfterEffectsHost::userChangedParam(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                          PF_LayerDef*, void*) {
+PF_Err AfterEffectsHost::userChangedParam(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
+                                          void*) {
     return noError();
 }
 
@@ -333,8 +329,8 @@ PF_Err AfterEffectsHost::updateParamsUI(PF_InData*, PF_OutData*, PF_ParamDef*[],
     return noError();
 }
 
-PF_Err AfterEffectsHost::frameSetup(PF_InData* in_data, PF_OutData* out_data,
-                                    PF_ParamDef* params[], PF_LayerDef* output) {
+PF_Err AfterEffectsHost::frameSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                    PF_LayerDef* output) {
     (void)in_data;
     (void)params;
     (void)output;
@@ -348,8 +344,7 @@ PF_Err AfterEffectsHost::frameSetdown(PF_InData*, PF_OutData*, PF_ParamDef*[], P
     return noError();
 }
 
-PF_Err AfterEffectsHost::queryDynamicFlags(PF_InData*, PF_OutData*, PF_ParamDef*[],
-                                           PF_LayerDef*) {
+PF_Err AfterEffectsHost::queryDynamicFlags(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) {
     return noError();
 }
 
@@ -369,8 +364,7 @@ void AfterEffectsHost::adjustLayerRequest(const std::string& layer_name, Rectang
     }
 }
 
-PF_Err AfterEffectsHost::parameterSetupError(const PF_InData* in_data,
-                                             const PF_OutData* out_data) {
+PF_Err AfterEffectsHost::parameterSetupError(const PF_InData* in_data, const PF_OutData* out_data) {
     if (in_data == nullptr || out_data == nullptr || in_data->inter.add_param == nullptr) {
         return PF_Err_INVALID_CALLBACK;
     }

@@ -77,16 +77,16 @@ public:
     // Version and global flags; allocates nothing.
     virtual PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                                PF_LayerDef* output);
-    virtual PF_Err globalSetdown(PF_InData* in_data, PF_OutData* out_data,
-                                 PF_ParamDef* params[], PF_LayerDef* output);
-    virtual PF_Err sequenceSetup(PF_InData* in_data, PF_OutData* out_data,
-                                 PF_ParamDef* params[], PF_LayerDef* output);
-    virtual PF_Err sequenceResetup(PF_InData* in_data, PF_OutData* out_data,
-                                   PF_ParamDef* params[], PF_LayerDef* output);
-    virtual PF_Err sequenceSetdown(PF_InData* in_data, PF_OutData* out_data,
-                                   PF_ParamDef* params[], PF_LayerDef* output);
-    virtual PF_Err sequenceFlatten(PF_InData* in_data, PF_OutData* out_data,
-                                   PF_ParamDef* params[], PF_LayerDef* output);
+    virtual PF_Err globalSetdown(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                 PF_LayerDef* output);
+    virtual PF_Err sequenceSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                 PF_LayerDef* output);
+    virtual PF_Err sequenceResetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                   PF_LayerDef* output);
+    virtual PF_Err sequenceSetdown(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                   PF_LayerDef* output);
+    virtual PF_Err sequenceFlatten(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                   PF_LayerDef* output);
     virtual PF_Err event(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                          PF_LayerDef* output, void* extra);
     virtual PF_Err arbitraryCallback(PF_InData* in_data, PF_OutData* out_data,
@@ -96,15 +96,15 @@ public:
     // Registers nothing: the input layer is the only parameter.
     virtual PF_Err paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                                PF_LayerDef* output);
-    virtual PF_Err userChangedParam(PF_InData* in_data, PF_OutData* out_data,
-                                    PF_ParamDef* params[], PF_LayerDef* output, void* extra);
-    virtual PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
-                                  PF_ParamDef* params[], PF_LayerDef* output, void* extra);
+    virtual PF_Err userChangedParam(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                    PF_LayerDef* output, void* extra);
+    virtual PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                  PF_LayerDef* output, void* extra);
     // Output origin (0, 0).
     virtual PF_Err frameSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                               PF_LayerDef* output);
-    virtual PF_Err frameSetdown(PF_InData* in_data, PF_OutData* out_data,
-                                PF_ParamDef* params[], PF_LayerDef* output);
+    virtual PF_Err frameSetdown(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                PF_LayerDef* output);
 
     // One render per pixel depth: 8 bits (maximum 255), 16 bits (maximum 32768), 32-bit float
     // (maximum 1.0). `layers` holds every helper layer by name, connected or not.
@@ -151,9 +151,9 @@ public:
     // The command's records, set by dispatch; valid until the command returns.
     PF_InData* in_data = nullptr;
     PF_OutData* out_data = nullptr;
-    PF_LayerDef* output = nullptr;  // null for commands without an output world
-    void* extra = nullptr;          // smart-render and event records
-    PF_ParamDef** params = nullptr; // index 0 is the input layer
+    PF_LayerDef* output = nullptr;   // null for commands without an output world
+    void* extra = nullptr;           // smart-render and event records
+    PF_ParamDef** params = nullptr;  // index 0 is the input layer
 
     // Serialises every call into the host's handle callbacks.
     std::mutex handle_lock;

@@ -21,8 +21,8 @@ PF_Err guardCommand(CommandBody body, void* context) noexcept;
 // into out_data's out_flags when the command is PF_Cmd_SMART_RENDER, dispatches and destroys
 // the object.
 template <class EffectHost>
-PF_Err runEffectCommand(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
-                        PF_ParamDef* params[], PF_LayerDef* output, void* extra,
+PF_Err runEffectCommand(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                        PF_LayerDef* output, void* extra,
                         PF_OutFlags smart_render_out_flags = PF_OutFlag_NONE) noexcept {
     struct Command {
         PF_Cmd cmd;

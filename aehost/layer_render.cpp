@@ -311,7 +311,6 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
         if (error != noError()) return error;
     }
 
-
     out.max_result_rect = toHost(max_rect);
     if (output_rect.left < host_request.left || output_rect.top < host_request.top ||
         output_rect.right > host_request.right || output_rect.bottom > host_request.bottom) {

@@ -145,9 +145,10 @@ void evenblurFrame(benchmark::State& state) {
     EvenblurSettings settings;
     settings.radius = radius;
 
-    static const char* const kStages[] = {
-        "Evenblur kernel", "Evenblur fill", "Evenblur forward (kernel)",
-        "Evenblur forward (image)", "Evenblur multiply", "Evenblur inverse", "Evenblur process"};
+    static const char* const kStages[] = {"Evenblur kernel",           "Evenblur fill",
+                                          "Evenblur forward (kernel)", "Evenblur forward (image)",
+                                          "Evenblur multiply",         "Evenblur inverse",
+                                          "Evenblur process"};
     std::map<std::string, double> stage_totals;
     size_t peak = 0;
     int64_t frames = 0;
@@ -163,7 +164,8 @@ void evenblurFrame(benchmark::State& state) {
         if (blur.render(0, 1) != host.noError()) state.SkipWithError("blur failed");
         benchmark::ClobberMemory();
         state.PauseTiming();
-        for (const char* stage : kStages) stage_totals[stage] += stage_seconds(host.measure(), stage);
+        for (const char* stage : kStages)
+            stage_totals[stage] += stage_seconds(host.measure(), stage);
         peak = std::max(peak, host.peak());
         ++frames;
         state.ResumeTiming();

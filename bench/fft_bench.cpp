@@ -25,8 +25,8 @@
 
 namespace {
 
-constexpr int32_t kN = 2048;              // transform width and height
-constexpr int32_t kRowFloats = kN + 2;    // floats per channel and row, spatial and spectral
+constexpr int32_t kN = 2048;            // transform width and height
+constexpr int32_t kRowFloats = kN + 2;  // floats per channel and row, spatial and spectral
 constexpr int32_t kFrameHeight = 1080;
 // Rows that hold image data in the blur of an HD frame with radius 20 (frame height plus the
 // margin of 2 * 21 rows): the forward row pass of our transform skips the rest, which are
@@ -138,14 +138,37 @@ void ourConvolution(benchmark::State& state, int32_t data_rows) {
     }
 }
 
-BENCHMARK(ourForward<PixelRGBAFloat>)->Name("Forward2048x2048x4/ours")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ourForward<PixelRGBAFloat>)
+    ->Name("Forward2048x2048x4/ours")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 // The other two buffers of the effect: the gray kernel and the weighted colour buffer.
-BENCHMARK(ourForward<PixelGrayFloat>)->Name("Forward2048x2048x1/ours")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(ourForward<PixelSpectrum>)->Name("Forward2048x2048x5/ours")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ourForward<PixelGrayFloat>)
+    ->Name("Forward2048x2048x1/ours")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(ourForward<PixelSpectrum>)
+    ->Name("Forward2048x2048x5/ours")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ourConvolution, all_rows, kN)
-    ->Name("Convolution2048x2048/ours_all_rows")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+    ->Name("Convolution2048x2048/ours_all_rows")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ourConvolution, image_rows, kImageRows)
-    ->Name("Convolution2048x2048/ours_image_rows")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+    ->Name("Convolution2048x2048/ours_image_rows")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 #if QB_BENCH_FFTW
 
@@ -281,9 +304,24 @@ void fftwForwardPlanar(benchmark::State& state) {
     }
 }
 
-BENCHMARK(fftwForward)->Name("Forward2048x2048x4/fftw")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(fftwForwardPlanar)->Name("Forward2048x2048x4/fftw_planar")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(fftwConvolution)->Name("Convolution2048x2048/fftw")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(fftwForward)
+    ->Name("Forward2048x2048x4/fftw")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(fftwForwardPlanar)
+    ->Name("Forward2048x2048x4/fftw_planar")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(fftwConvolution)
+    ->Name("Convolution2048x2048/fftw")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 #endif  // QB_BENCH_FFTW
 

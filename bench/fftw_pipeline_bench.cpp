@@ -51,7 +51,8 @@ void parallelRows(int threads, int rows, const F& f) {
 class AlignedFloats {
 public:
     explicit AlignedFloats(size_t count)
-        : data_(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t{64}))) {
+        : data_(
+              static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t{64}))) {
         std::memset(data_, 0, count * sizeof(float));
     }
     ~AlignedFloats() { ::operator delete[](data_, std::align_val_t{64}); }
@@ -79,12 +80,8 @@ struct Pipeline {
     fftwf_plan image_inverse = nullptr;
 
     Pipeline(int width, int height, int thread_count)
-        : nw(width),
-          nh(height),
-          threads(thread_count),
-          row_floats(size_t(width) + 2),
-          image(row_floats * size_t(height) * 4),
-          kernel(row_floats * size_t(height)),
+        : nw(width), nh(height), threads(thread_count), row_floats(size_t(width) + 2),
+          image(row_floats * size_t(height) * 4), kernel(row_floats * size_t(height)),
           output(size_t(kW) * kH * 4) {
         fftwf_plan_with_nthreads(threads);
         kernel_forward = plan(kernel.data(), 1, true);
@@ -104,8 +101,8 @@ struct Pipeline {
         const int complex_embed[2] = {nh, int(row_floats / 2)};
         auto* spectrum = reinterpret_cast<fftwf_complex*>(data);
         if (forward) {
-            return fftwf_plan_many_dft_r2c(2, n, channels, data, real_embed, channels, 1,
-                                           spectrum, complex_embed, channels, 1, FFTW_MEASURE);
+            return fftwf_plan_many_dft_r2c(2, n, channels, data, real_embed, channels, 1, spectrum,
+                                           complex_embed, channels, 1, FFTW_MEASURE);
         }
         return fftwf_plan_many_dft_c2r(2, n, channels, spectrum, complex_embed, channels, 1, data,
                                        real_embed, channels, 1, FFTW_MEASURE);
@@ -118,7 +115,8 @@ struct Pipeline {
                 float* row = image.data() + size_t(y) * image_row;
                 if (y < kH) {
                     std::memcpy(row, frame + size_t(y) * kW * 4, size_t(kW) * 4 * sizeof(float));
-                    std::memset(row + size_t(kW) * 4, 0, (image_row - size_t(kW) * 4) * sizeof(float));
+                    std::memset(row + size_t(kW) * 4, 0,
+                                (image_row - size_t(kW) * 4) * sizeof(float));
                 } else {
                     std::memset(row, 0, image_row * sizeof(float));
                 }
@@ -126,7 +124,8 @@ struct Pipeline {
         });
         int count = 0;
         for (int dy = -radius; dy <= radius; ++dy)
-            for (int dx = -radius; dx <= radius; ++dx) count += dx * dx + dy * dy <= radius * radius;
+            for (int dx = -radius; dx <= radius; ++dx)
+                count += dx * dx + dy * dy <= radius * radius;
         const float weight = 1.0f / float(count);
         parallelRows(threads, nh, [&](int from, int to) {
             for (int y = from; y < to; ++y) {

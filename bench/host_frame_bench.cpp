@@ -36,8 +36,8 @@ void hostFrame(benchmark::State& state, const std::string& effect) {
     settings.threads = int(state.range(2));
     EffectSession session(resolveEffect(effect, defaultPluginDir()), settings);
     session.setInput(benchSceneSource());
-    for (const NamedValue& set : effect == "zblur" ? zblurBenchSets(radius)
-                                                   : evenblurBenchSets(radius)) {
+    for (const NamedValue& set :
+         effect == "zblur" ? zblurBenchSets(radius) : evenblurBenchSets(radius)) {
         session.setParameter(set.name, set.value);
     }
     session.setProjectDepth(depth);

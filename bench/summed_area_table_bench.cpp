@@ -84,13 +84,12 @@ void BM_BoxSum(benchmark::State& state) {
         const int32_t dx = (step & 7) * 3;
         const int32_t dy = ((step >> 3) & 7) * 2;
         ++step;
-        const int64_t area =
-            box_sum(table, sums, mode, mode, x_base + dx, x_base + dx + extent, y_base + dy,
-                    y_base + dy + extent, kWidth, kHeight);
+        const int64_t area = box_sum(table, sums, mode, mode, x_base + dx, x_base + dx + extent,
+                                     y_base + dy, y_base + dy + extent, kWidth, kHeight);
         benchmark::DoNotOptimize(sums);
         benchmark::DoNotOptimize(area);
     }
-    state.SetLabel(placement == kInside               ? "inside"
+    state.SetLabel(placement == kInside                ? "inside"
                    : placement == kAcrossEdgesMirrored ? "across two edges, mirrored"
                    : placement == kAcrossEdgesRepeated ? "across two edges, repeated"
                                                        : "100 box sides wide, mirrored");
@@ -98,8 +97,8 @@ void BM_BoxSum(benchmark::State& state) {
 
 BENCHMARK(BM_BoxSum)
     ->ArgNames({"side", "placement"})
-    ->ArgsProduct({{10, 1000}, {kInside, kAcrossEdgesMirrored, kAcrossEdgesRepeated,
-                                kManyPeriods}});
+    ->ArgsProduct({{10, 1000},
+                   {kInside, kAcrossEdgesMirrored, kAcrossEdgesRepeated, kManyPeriods}});
 
 // The table build itself, for scale: one HD frame per iteration.
 void BM_BuildTable(benchmark::State& state) {

@@ -96,15 +96,27 @@ void ZblurFilterScene(benchmark::State& state) {
     scene.run(state, double(state.range(0)), 127.0, int32_t(state.range(1)));
 }
 BENCHMARK(ZblurFilterScene)
-    ->Args({20, 1})->Args({20, 2})->Args({50, 2})->Args({100, 1})->Args({100, 2})
-    ->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+    ->Args({20, 1})
+    ->Args({20, 2})
+    ->Args({50, 2})
+    ->Args({100, 1})
+    ->Args({100, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 void ZblurFilterFarPlane(benchmark::State& state) {
     static Scene scene(true);
     scene.run(state, double(state.range(0)), 255.0, 1);
 }
 BENCHMARK(ZblurFilterFarPlane)
-    ->Arg(10)->Arg(20)->Arg(40)->Arg(80)->Arg(160)
-    ->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+    ->Arg(10)
+    ->Arg(20)
+    ->Arg(40)
+    ->Arg(80)
+    ->Arg(160)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 }  // namespace

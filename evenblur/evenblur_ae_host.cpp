@@ -15,8 +15,17 @@
 
 namespace {
 
-enum class Kind { popup, float_slider, integer_slider, checkbox, layer, angle, color, group_start,
-                  group_end };
+enum class Kind {
+    popup,
+    float_slider,
+    integer_slider,
+    checkbox,
+    layer,
+    angle,
+    color,
+    group_start,
+    group_end
+};
 
 // One row of the parameter table. Ranges and defaults are in the control's own units: slider
 // values, 0/1 for a checkbox, the choice number (from 1) for a popup, degrees for an angle.
@@ -256,8 +265,8 @@ EvenblurAEHost::EvenblurAEHost()
     : AfterEffectsHost(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
                        kVersionRevision) {}
 
-PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
-                                   PF_ParamDef* params[], PF_LayerDef* output) {
+PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                   PF_LayerDef* output) {
     (void)params;
     (void)output;
     if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
@@ -267,9 +276,9 @@ PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
         PF_ParamDef def = hostRecord(spec(position));
         const PF_Err err = PF_ADD_PARAM(in_data, -1, &def);
         if (err != PF_Err_NONE) {
-            LogEntry(Logger::kError) << Logger::kErrorPrefix << "adding parameter " << position
-                                     << " \"" << spec(position).name << "\" failed with " << err
-                                     << "\n";
+            LogEntry(Logger::kError)
+                << Logger::kErrorPrefix << "adding parameter " << position << " \""
+                << spec(position).name << "\" failed with " << err << "\n";
             return err;
         }
     }
@@ -299,8 +308,8 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
 
     const int32_t show = params[kShow]->u.pd.value;
     const bool selection_on = checked(*params[kSelectionEnable]);
-    const bool outside_color = params[kHorizontalAssume]->u.pd.value == 4 ||
-                               params[kVerticalAssume]->u.pd.value == 4;
+    const bool outside_color =
+        params[kHorizontalAssume]->u.pd.value == 4 || params[kVerticalAssume]->u.pd.value == 4;
 
     // Hosts before 12.5 cannot say whether a layer parameter is connected: both layers then
     // count as connected, so the polygon's shape controls are disabled there (a lens layer, if
@@ -352,8 +361,7 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
     return noError();
 }
 
-PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts,
-                                        EvenblurSettings* settings) {
+PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts, EvenblurSettings* settings) {
     for (const int32_t position : kRenderCheckoutOrder) {
         const PF_Err err = checkouts.checkOut(position);
         if (err != PF_Err_NONE) return err;
@@ -422,10 +430,10 @@ PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts,
     sel.saturation_offset = turns(kSaturationOffset);
     sel.lightness_offset = turns(kLightnessOffset);
 
-    s.scale_x = EvenblurSettings::downsampleScale(in_data->downsample_x.num,
-                                                  in_data->downsample_x.den);
-    s.scale_y = EvenblurSettings::downsampleScale(in_data->downsample_y.num,
-                                                  in_data->downsample_y.den);
+    s.scale_x =
+        EvenblurSettings::downsampleScale(in_data->downsample_x.num, in_data->downsample_x.den);
+    s.scale_y =
+        EvenblurSettings::downsampleScale(in_data->downsample_y.num, in_data->downsample_y.den);
     *settings = s;
     return noError();
 }
@@ -466,15 +474,13 @@ PF_Err EvenblurAEHost::renderFrame(const LayerImage& source, const LayerImage& o
     }
     for (const LayerImage* layer : {&source, &output}) {
         if (layer->present && layer->bits != bitsOf<P>()) {
-            LogEntry(Logger::kError) << Logger::kErrorPrefix << "render: a layer of "
-                                     << layer->bits << " bits in a " << bitsOf<P>()
-                                     << "-bit render\n";
+            LogEntry(Logger::kError) << Logger::kErrorPrefix << "render: a layer of " << layer->bits
+                                     << " bits in a " << bitsOf<P>() << "-bit render\n";
             return PF_Err_BAD_CALLBACK_PARAM;
         }
     }
 
-    EvenblurEffect<P> effect(this, settings, images[0], images[1], images[2], images[3],
-                             images[4]);
+    EvenblurEffect<P> effect(this, settings, images[0], images[1], images[2], images[3], images[4]);
     return effect.render();
 }
 

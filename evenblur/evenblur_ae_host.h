@@ -88,14 +88,41 @@ public:
 
     // The parameters a frame render reads, in the order they are checked out (and, reversed,
     // checked in). "gamma correction" is read once more through a checkout of its own.
-    static constexpr int32_t kRenderCheckoutOrder[] = {
-        kShow, kRadius, kGammaCorrection, kHorizontalAssume, kVerticalAssume, kOutsideColor,
-        kOutsideColorAlpha, kBackgroundDistortion, kDistortionAntialias, kColoredIris, kSmooth,
-        kRoundedFacets, kBorderThickness, kBorderBrightness, kAngle, kAspect, kFacets,
-        kPreservativeHighlight, kAdditiveHighlight, kSelectionEnable, kHueStart, kHueEnd,
-        kHueClimax, kHueSoften, kSaturationStart, kSaturationEnd, kSaturationClimax,
-        kSaturationSoften, kLightnessStart, kLightnessEnd, kLightnessClimax, kLightnessSoften,
-        kHueOffset, kSaturationOffset, kLightnessOffset};
+    static constexpr int32_t kRenderCheckoutOrder[] = {kShow,
+                                                       kRadius,
+                                                       kGammaCorrection,
+                                                       kHorizontalAssume,
+                                                       kVerticalAssume,
+                                                       kOutsideColor,
+                                                       kOutsideColorAlpha,
+                                                       kBackgroundDistortion,
+                                                       kDistortionAntialias,
+                                                       kColoredIris,
+                                                       kSmooth,
+                                                       kRoundedFacets,
+                                                       kBorderThickness,
+                                                       kBorderBrightness,
+                                                       kAngle,
+                                                       kAspect,
+                                                       kFacets,
+                                                       kPreservativeHighlight,
+                                                       kAdditiveHighlight,
+                                                       kSelectionEnable,
+                                                       kHueStart,
+                                                       kHueEnd,
+                                                       kHueClimax,
+                                                       kHueSoften,
+                                                       kSaturationStart,
+                                                       kSaturationEnd,
+                                                       kSaturationClimax,
+                                                       kSaturationSoften,
+                                                       kLightnessStart,
+                                                       kLightnessEnd,
+                                                       kLightnessClimax,
+                                                       kLightnessSoften,
+                                                       kHueOffset,
+                                                       kSaturationOffset,
+                                                       kLightnessOffset};
 
     EvenblurAEHost();
 
@@ -128,6 +155,5 @@ public:
 
 private:
     template <class P>
-    PF_Err renderFrame(const LayerImage& source, const LayerImage& output,
-                       const LayerMap& layers);
+    PF_Err renderFrame(const LayerImage& source, const LayerImage& output, const LayerMap& layers);
 };

@@ -27,8 +27,8 @@ public:
     EvenblurEffect(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> source,
                    PixelArray<P> output, PixelArray<P> selection, PixelArray<P> lens,
                    PixelArray<P> background)
-        : QuillbrookFilter(host), source(source), output(output), selection(selection),
-          lens(lens), background(background), settings(settings) {}
+        : QuillbrookFilter(host), source(source), output(output), selection(selection), lens(lens),
+          background(background), settings(settings) {}
 
     // Renders the frame into `output`. Returns no-error, the out-of-memory status (after giving
     // back what was obtained), or the first other status from the host's progress (a cancel:

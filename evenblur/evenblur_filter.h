@@ -25,7 +25,6 @@
 #include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
 #include "imaging/quillbrook_filter.h"
 
-
 // Transform sizes of a blur of a W x H image: the padded image W' x H' (the image and a margin
 // that covers the kernel, at most three times the image, even) and the power-of-two transform
 // Nw x Nh holding it.
@@ -114,8 +113,8 @@ public:
 
     EvenblurFilter(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> source,
                    PixelArray<P> output, PixelArray<P> selection, PixelArray<P> lens)
-        : QuillbrookFilter(host), source(source), output(output), selection(selection),
-          lens(lens), settings(settings) {}
+        : QuillbrookFilter(host), source(source), output(output), selection(selection), lens(lens),
+          settings(settings) {}
 
     // One blur of the whole output, progress passes 9a .. 9a + 8 of 9b: 9a clearing the kernel
     // buffer, 9a + 1 drawing the kernel, 9a + 2 filling the image buffer, 9a + 3 centring the
@@ -257,8 +256,8 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
     describe(weighted_spectrum, image_block.get());
     describe(colour_spectrum, image_block.get());
     kernel_window = kernel_buffer;
-    kernel_window.data = &kernel_buffer.at((fft_width - padded_width) / 2,
-                                           (fft_height - padded_height) / 2);
+    kernel_window.data =
+        &kernel_buffer.at((fft_width - padded_width) / 2, (fft_height - padded_height) / 2);
     kernel_window.width = padded_width;
     kernel_window.height = padded_height;
     decode_table = decode_block.as<float>();
@@ -272,14 +271,15 @@ int32_t EvenblurFilter<P, Q>::render(int32_t a, int32_t b) {
         ClearImageFilter<Q> clear(host, kernel_buffer);
         result = clear.render(pass(0), total_passes());
         // The image buffer is free until the source is filled in: the builder may use it.
-        if (result == host->noError()) result = draw_kernel(image_block.get(), pixels * image_pixel);
+        if (result == host->noError())
+            result = draw_kernel(image_block.get(), pixels * image_pixel);
         row_totals_ = image_block.as<double>();
         if (result == host->noError()) result = centre_kernel();
         row_totals_ = nullptr;
     }
     if (result == host->noError()) {
-        data_rows = data_rows_for(fft_height, padded_height, offset_y_, height, kernel_top,
-                                  kernel_bottom);
+        data_rows =
+            data_rows_for(fft_height, padded_height, offset_y_, height, kernel_top, kernel_bottom);
         Measure::Scope timer(measure, "Evenblur fill");
         result = host->template runParallelOn<&EvenblurFilter::fill_spectrum>(
             host->threadCount(fft_height), this);
@@ -353,8 +353,8 @@ Q EvenblurFilter<P, Q>::convert_kernel(Q pixel) const {
 template <class P, class Q>
 int32_t EvenblurFilter<P, Q>::centre_kernel() {
     const int32_t half_h = fft_height / 2;
-    int32_t result = host->template runParallelOn<&EvenblurFilter::centre_band>(
-        host->threadCount(half_h), this);
+    int32_t result =
+        host->template runParallelOn<&EvenblurFilter::centre_band>(host->threadCount(half_h), this);
     if (result != host->noError()) return result;
 
     // The totals of the row pairs, added in row order whatever the split into tasks.
@@ -490,8 +490,8 @@ int32_t EvenblurFilter<P, Q>::fill_spectrum(int32_t item, int32_t item_count, in
         const int32_t result = host->progress(y + fft_height * pass(2), total);
         if (result != host->noError()) return result;
     }
-    const size_t row_bytes = size_t(preservative_on ? weighted_spectrum.row_bytes
-                                                    : colour_spectrum.row_bytes);
+    const size_t row_bytes =
+        size_t(preservative_on ? weighted_spectrum.row_bytes : colour_spectrum.row_bytes);
     for (int32_t y = data_rows + zeros.begin; y < data_rows + zeros.end; ++y) {
         std::memset(static_cast<unsigned char*>(colour_spectrum.data) + size_t(y) * row_bytes, 0,
                     row_bytes);
@@ -550,8 +550,7 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
     const bool boost = additive_on || preservative_on;
     const int32_t sel_dx = source.origin_x - selection.origin_x;
     const int32_t sel_y = sy + source.origin_y - selection.origin_y;
-    const P* sel_row = boost && selection.data != nullptr && sel_y >= 0 &&
-                               sel_y < selection.height
+    const P* sel_row = boost && selection.data != nullptr && sel_y >= 0 && sel_y < selection.height
                            ? selection.row(sel_y)
                            : nullptr;
     const bool straight = !source.premultiplied;
@@ -564,8 +563,8 @@ void EvenblurFilter<P, Q>::fill_row(const PixelArray<S>& spectrum, int32_t y,
         if (sel_row == nullptr && first < last) {
             const fft_vector::InputConversion conversion{kMax, straight, gamma ? table : nullptr,
                                                          int32_t(sizeof(S) / sizeof(float))};
-            const auto* channels = reinterpret_cast<const typename P::channel_type*>(
-                in + (first - offset_x_));
+            const auto* channels =
+                reinterpret_cast<const typename P::channel_type*>(in + (first - offset_x_));
             float* floats = reinterpret_cast<float*>(out + first);
             if constexpr (sizeof(typename P::channel_type) == 1)
                 kernels_->input_row_8(channels, last - first, conversion, floats);
@@ -699,7 +698,9 @@ void EvenblurFilter<P, Q>::process_row(const PixelArray<S>& spectrum, int32_t y)
     double fixed[4];
     scales(0.0, fixed);
     if constexpr (!P::is_float) {
-        fft_vector::OutputConversion conversion{kMax, straight, encode_table,
+        fft_vector::OutputConversion conversion{kMax,
+                                                straight,
+                                                encode_table,
                                                 int32_t(sizeof(S) / sizeof(float)),
                                                 {fixed[0], fixed[1], fixed[2], fixed[3]},
                                                 S::extra_count == 1 && preservative_on,

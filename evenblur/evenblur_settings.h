@@ -76,13 +76,9 @@ struct EvenblurSettings {
     // ---- Conversions from the controls' values -------------------------------------------
 
     // One 8-bit channel of "outside color" (0 .. 255) to 0 .. 1, in single precision.
-    static constexpr float colorChannel(uint8_t channel) {
-        return float(channel) * 0.003921569f;
-    }
+    static constexpr float colorChannel(uint8_t channel) { return float(channel) * 0.003921569f; }
     // "outside color alpha" (0 .. 255) to 0 .. 1.
-    static constexpr float colorAlpha(double slider) {
-        return float(slider * 0.00392156862745098);
-    }
+    static constexpr float colorAlpha(double slider) { return float(slider * 0.00392156862745098); }
     // An angle control's 16.16 fixed-point degrees to turns.
     static constexpr double fixedDegreesToTurns(int32_t fixed_degrees) {
         return double(fixed_degrees) * 4.238552517361111e-08;
@@ -92,9 +88,7 @@ struct EvenblurSettings {
         return -fixedDegreesToTurns(fixed_degrees) * 3.141592653589793 * 2.0;
     }
     // A selection range start or end (slider 0 .. 255) to 0 .. 1.
-    static constexpr double selectionLimit(double slider) {
-        return slider * 0.00392156862745098;
-    }
+    static constexpr double selectionLimit(double slider) { return slider * 0.00392156862745098; }
     // The host's downsampling factor num / den to full-resolution pixels per rendered pixel.
     // A factor with a zero or negative numerator is no factor the host can mean: it counts as
     // full resolution rather than dividing by zero.

@@ -83,8 +83,7 @@ inline void gatherRows(float* blocks, const float* const* rows, int32_t count,
 // Lane blocks 0 .. count-1 back into elements 0 .. count-1 of the first `row_count` (<= G)
 // rows; the other lanes are dropped.
 template <int C, int G>
-inline void scatterRows(const float* blocks, float* const* rows, int32_t row_count,
-                        int32_t count) {
+inline void scatterRows(const float* blocks, float* const* rows, int32_t row_count, int32_t count) {
     constexpr int V = G * C;
     constexpr ptrdiff_t stride = 2 * V;
     int32_t j = 0;
@@ -141,8 +140,8 @@ inline void gatherColumns(float* blocks, const unsigned char* data, ptrdiff_t ro
     constexpr int V = G * C;
     constexpr ptrdiff_t stride = 2 * V;
     for (int32_t y = 0; y < rows; ++y) {
-        const float* s = reinterpret_cast<const float*>(data + y * row_bytes) +
-                         ptrdiff_t(first) * 2 * C;
+        const float* s =
+            reinterpret_cast<const float*>(data + y * row_bytes) + ptrdiff_t(first) * 2 * C;
         float* d = blocks + reverse[y] * stride;
         int32_t g = 0;
         if constexpr (C == 4) {

@@ -34,8 +34,8 @@ struct RecurrenceStep {
 };
 
 // Stores `count` values of the recurrence, starting with (r, i).
-inline void runRecurrence(const RecurrenceStep& step, double r, double i, int32_t count,
-                          float* wr, float* wi) {
+inline void runRecurrence(const RecurrenceStep& step, double r, double i, int32_t count, float* wr,
+                          float* wi) {
     for (int32_t m = 0; m < count; ++m) {
         wr[m] = static_cast<float>(r);
         wi[m] = static_cast<float>(i);
@@ -123,7 +123,8 @@ struct FftTables {
             next += fft_tables_detail::roundUp16(bytes);
             return block;
         };
-        auto* row_reverse = reinterpret_cast<int32_t*>(take(sizeof(int32_t) * size_t(row_elements)));
+        auto* row_reverse =
+            reinterpret_cast<int32_t*>(take(sizeof(int32_t) * size_t(row_elements)));
         auto* column_reverse =
             reinterpret_cast<int32_t*>(take(sizeof(int32_t) * size_t(column_elements)));
         const size_t row_twiddles = sizeof(float) * size_t(complexTwiddleCount(row_elements));

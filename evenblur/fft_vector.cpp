@@ -15,7 +15,7 @@
 #define HWY_DISABLED_TARGETS HWY_SSSE3
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "fft_vector.cpp"
+#define HWY_TARGET_INCLUDE "evenblur/fft_vector.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 
 #include <hwy/highway.h>
@@ -202,8 +202,8 @@ void splitForwardOf(float* data, int32_t lanes, int32_t n, const float* swr, con
     const int32_t L = V > 0 ? V : lanes;
     const ptrdiff_t stride = 2 * L;
     for (int32_t k = 1; k < n / 2; ++k) {
-        splitPair<V>(data + ptrdiff_t(k) * stride, data + ptrdiff_t(n - k) * stride, lanes,
-                     -0.5f, swr[k], swi[k]);
+        splitPair<V>(data + ptrdiff_t(k) * stride, data + ptrdiff_t(n - k) * stride, lanes, -0.5f,
+                     swr[k], swi[k]);
     }
     float* first = data;
     float* last = data + ptrdiff_t(n) * stride;
@@ -307,8 +307,7 @@ struct ProductLanes {
 };
 
 template <int CB, class D>
-HWY_INLINE void multiplyElements(D d, const ProductLanes<CB, D>& lanes, float* a,
-                                 const float* b) {
+HWY_INLINE void multiplyElements(D d, const ProductLanes<CB, D>& lanes, float* a, const float* b) {
     constexpr size_t kLanes = hn::MaxLanes(D());
     const auto va = hn::LoadU(d, a);
     hn::Vec<D> b_re, b_im;
@@ -338,8 +337,7 @@ HWY_INLINE void multiplyElements(D d, const ProductLanes<CB, D>& lanes, float* a
 }
 
 template <int CB, class D, class D8>
-HWY_INLINE int32_t multiplyFourChannelRow(D d, D8 d8, float* a, const float* b,
-                                          int32_t elements) {
+HWY_INLINE int32_t multiplyFourChannelRow(D d, D8 d8, float* a, const float* b, int32_t elements) {
     const ProductLanes<CB, D> lanes(d);
     const ProductLanes<CB, D8> lanes8(d8);
     const int32_t per_vector = int32_t(hn::Lanes(d)) / 8;
@@ -471,7 +469,8 @@ void outputRow(const float* in, int32_t count, const OutputConversion& c, T* out
         hn::Store(store(a), di, o[0]);
         for (int k = 1; k < 4; ++k) {
             const auto linear = positive(hn::Mul(s[k], hn::Load(d, v[k])));
-            const auto index = hn::DemoteTo(di, hn::Mul(hn::Min(linear, max), hn::Set(d, to_index)));
+            const auto index =
+                hn::DemoteTo(di, hn::Mul(hn::Min(linear, max), hn::Set(d, to_index)));
             auto encoded = hn::PromoteTo(d, hn::GatherIndex(df, c.encode, index));
             if (c.straight) encoded = hn::IfThenElse(divides, hn::Mul(encoded, factor), encoded);
             hn::Store(store(encoded), di, o[k]);

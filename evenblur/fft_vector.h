@@ -76,12 +76,9 @@ struct Kernels {
 
     // `count` pixels of a host row into the image buffer, and back (see the structs above).
     void (*input_row_8)(const uint8_t* in, int32_t count, const InputConversion& c, float* out);
-    void (*input_row_16)(const uint16_t* in, int32_t count, const InputConversion& c,
-                         float* out);
-    void (*output_row_8)(const float* in, int32_t count, const OutputConversion& c,
-                         uint8_t* out);
-    void (*output_row_16)(const float* in, int32_t count, const OutputConversion& c,
-                          uint16_t* out);
+    void (*input_row_16)(const uint16_t* in, int32_t count, const InputConversion& c, float* out);
+    void (*output_row_8)(const float* in, int32_t count, const OutputConversion& c, uint8_t* out);
+    void (*output_row_16)(const float* in, int32_t count, const OutputConversion& c, uint16_t* out);
 };
 
 // The portable build: runs on every processor the program runs on.

@@ -72,7 +72,8 @@ public:
 
         HostBlock owned;
         if (temporary.data == nullptr) {
-            owned = HostBlock::allocate(*host, PixelArray<P>::packedBytes(image.width, image.height));
+            owned =
+                HostBlock::allocate(*host, PixelArray<P>::packedBytes(image.width, image.height));
             if (!owned) return host->outOfMemoryError();
             temporary = describe_temporary(owned.get());
         }
@@ -160,10 +161,10 @@ private:
     }
 
     int32_t filter_row(int32_t row, int32_t, int32_t) {
-        const Line in{reinterpret_cast<unsigned char*>(pass_input.row(row)),
-                      ptrdiff_t(sizeof(P)), image.width};
-        const Line out{reinterpret_cast<unsigned char*>(pass_output.row(row)),
-                       ptrdiff_t(sizeof(P)), image.width};
+        const Line in{reinterpret_cast<unsigned char*>(pass_input.row(row)), ptrdiff_t(sizeof(P)),
+                      image.width};
+        const Line out{reinterpret_cast<unsigned char*>(pass_output.row(row)), ptrdiff_t(sizeof(P)),
+                       image.width};
         filter_line(make_kernel(radius_x), in, out);
         return host->progress(row + image.height * 2 * pass_index, image.height * 2 * pass_count);
     }
@@ -258,12 +259,14 @@ private:
     // otherwise from the closed form of the prefix sums over the periodic line.
     static void start_sums(const Line& in, int32_t i, Sums& triangle, Sums& left, Sums& right) {
         if (i < in.n) {
-            for (int32_t k = -i; k <= i; ++k) add(triangle, sample(in, k), double(i + 1 - std::abs(k)));
+            for (int32_t k = -i; k <= i; ++k)
+                add(triangle, sample(in, k), double(i + 1 - std::abs(k)));
             for (int32_t j = -i; j <= 0; ++j) add(left, sample(in, j));
             for (int32_t j = 1; j <= i + 1; ++j) add(right, sample(in, j));
             return;
         }
-        const PeriodSums period(in, {int64_t(i), int64_t(-i) - 2, 0, int64_t(-i) - 1, int64_t(i) + 1});
+        const PeriodSums period(in,
+                                {int64_t(i), int64_t(-i) - 2, 0, int64_t(-i) - 1, int64_t(i) + 1});
         // triangle(0) = Q(i) - 2 Q(-1) + Q(-i-2) with Q(-1) = 0.
         for (int ch = 0; ch < kChannels; ++ch) {
             triangle[ch] = period.second(0, ch) + period.second(1, ch);

@@ -23,11 +23,11 @@
 // The size and shape of the lens kernel for an image of Wk x Hk pixels (rendered pixels) and
 // pixel aspect `pixel_aspect` (width over height of a pixel).
 struct KernelGeometry {
-    double diameter = 0.0;  // D, in full-resolution pixels
-    double radius_x = 0.0;  // X: horizontal radius in rendered pixels, the iris's radius
-    double radius_y = 0.0;  // Y: vertical radius in rendered pixels
-    double ratio = 0.0;     // Y / X (Y when X is 0)
-    double smoothing = 0.0; // rs: smoothing radius before the division by the scales
+    double diameter = 0.0;   // D, in full-resolution pixels
+    double radius_x = 0.0;   // X: horizontal radius in rendered pixels, the iris's radius
+    double radius_y = 0.0;   // Y: vertical radius in rendered pixels
+    double ratio = 0.0;      // Y / X (Y when X is 0)
+    double smoothing = 0.0;  // rs: smoothing radius before the division by the scales
 
     // In a blur the diameter is twice the radius. In the display of the iris (`display`) it
     // follows the image size instead, 100 pixels per 640 x 480 and at most half the image.
@@ -253,10 +253,9 @@ private:
             *host, polygon_kernel_size(ratio, radius, settings.border_brightness));
         if (!storage) return host->outOfMemoryError();
         IrisKernel kernel;
-        int32_t result = build_polygon_kernel(storage.get(), settings.facets, host, radius,
-                                              settings.rounded, settings.angle,
-                                              settings.border_thickness,
-                                              settings.border_brightness, ratio, kernel);
+        int32_t result = build_polygon_kernel(
+            storage.get(), settings.facets, host, radius, settings.rounded, settings.angle,
+            settings.border_thickness, settings.border_brightness, ratio, kernel);
         if (result != host->noError()) return result;
 
         // Where the kernel has weight: between the first and the last step of its rows.
@@ -273,10 +272,10 @@ private:
             if (left <= right) {
                 drawn.left = int32_t(std::clamp<int64_t>(left + centre_x, 0, image.width));
                 drawn.right = int32_t(std::clamp<int64_t>(right + centre_x, 0, image.width));
-                drawn.top = int32_t(std::clamp<int64_t>(kernel.first_row + centre_y, 0,
-                                                        image.height));
-                drawn.bottom = int32_t(std::clamp<int64_t>(kernel.last_row + 1 + centre_y, 0,
-                                                           image.height));
+                drawn.top =
+                    int32_t(std::clamp<int64_t>(kernel.first_row + centre_y, 0, image.height));
+                drawn.bottom =
+                    int32_t(std::clamp<int64_t>(kernel.last_row + 1 + centre_y, 0, image.height));
             }
         }
         extent = widened(drawn);

@@ -72,8 +72,8 @@ private:
 
     int32_t process(int32_t y, int32_t, int32_t) {
         kernels_->multiply_row(reinterpret_cast<float*>(a.row(y)), kChannelsA,
-                               reinterpret_cast<const float*>(b.row(y)), kChannelsB,
-                               kWeightPartner, a.width / 2);
+                               reinterpret_cast<const float*>(b.row(y)), kChannelsB, kWeightPartner,
+                               a.width / 2);
         return host->progress(y + a.height * pass_index, a.height * pass_count);
     }
 

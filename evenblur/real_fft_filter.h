@@ -157,8 +157,8 @@ private:
             problem = "transform width " + std::to_string(width) +
                       " (buffer width minus 2) is not a power of two of at least 4";
         } else if (!isPowerOfTwo(buffer.height)) {
-            problem = "transform height " + std::to_string(buffer.height) +
-                      " is not a power of two";
+            problem =
+                "transform height " + std::to_string(buffer.height) + " is not a power of two";
         } else if (buffer.row_bytes < buffer.width * int32_t(sizeof(P))) {
             problem = "row bytes " + std::to_string(buffer.row_bytes) + " below " +
                       std::to_string(buffer.width * int32_t(sizeof(P)));

@@ -60,10 +60,10 @@ public:
         }
         if (source.width <= 0 || source.height <= 0) return host->noError();
         if (source.data == nullptr || destination.data == nullptr) {
-            throw QuillbrookException("refraction: " +
-                                      std::string(source.data == nullptr ? "background"
-                                                                         : "destination") +
-                                      " " + size_text(source) + " has no pixels");
+            throw QuillbrookException(
+                "refraction: " +
+                std::string(source.data == nullptr ? "background" : "destination") + " " +
+                size_text(source) + " has no pixels");
         }
         const int32_t n = samples > 1 ? samples : 1;
         const double g = 1.0 / n;
@@ -205,9 +205,9 @@ private:
         InfoSample s;
         float* fields[3] = {&s.direction_x, &s.direction_y, &s.height};
         for (int e = 0; e < 3; ++e) {
-            *fields[e] = static_cast<float>(blend(upper[tx.first].extra[e], upper[tx.second].extra[e],
-                                                  lower[tx.first].extra[e], lower[tx.second].extra[e],
-                                                  tx, ty));
+            *fields[e] = static_cast<float>(
+                blend(upper[tx.first].extra[e], upper[tx.second].extra[e], lower[tx.first].extra[e],
+                      lower[tx.second].extra[e], tx, ty));
         }
         return s;
     }

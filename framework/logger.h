@@ -104,7 +104,9 @@ private:
 // on every way out of the scope.
 class LogIndentScope {
 public:
-    explicit LogIndentScope(std::ostringstream& opening) { Logger::instance().writeAndIndent(opening); }
+    explicit LogIndentScope(std::ostringstream& opening) {
+        Logger::instance().writeAndIndent(opening);
+    }
     ~LogIndentScope() { Logger::instance().endIndent(); }
     LogIndentScope(const LogIndentScope&) = delete;
     LogIndentScope& operator=(const LogIndentScope&) = delete;

@@ -23,9 +23,7 @@ double percent(double part, double whole) { return whole > 0.0 ? part * 100.0 / 
 
 Measure::Measure() : frequency_(Clock::period::den / Clock::period::num) {}
 
-int64_t Measure::counter() {
-    return static_cast<int64_t>(Clock::now().time_since_epoch().count());
-}
+int64_t Measure::counter() { return static_cast<int64_t>(Clock::now().time_since_epoch().count()); }
 
 void Measure::record(const std::string& name, int64_t start, int64_t end) {
     std::lock_guard<std::mutex> guard(lock_);

@@ -14,8 +14,8 @@ constexpr std::align_val_t kBlockAlignment{16};
 QuillbrookHost::QuillbrookHost(std::string name, std::string category, std::string description,
                                int32_t version_major, int32_t version_minor,
                                int32_t version_revision)
-    : QuillbrookPlugin(std::move(name), std::move(category), std::move(description),
-                       version_major, version_minor, version_revision) {}
+    : QuillbrookPlugin(std::move(name), std::move(category), std::move(description), version_major,
+                       version_minor, version_revision) {}
 
 QuillbrookHost::~QuillbrookHost() = default;
 

@@ -10,9 +10,9 @@ class QuillbrookPlugin {
 public:
     QuillbrookPlugin(std::string name, std::string category, std::string description,
                      int32_t version_major, int32_t version_minor, int32_t version_revision)
-        : name(std::move(name)), category(std::move(category)),
-          version_major(version_major), version_minor(version_minor),
-          version_revision(version_revision), description(std::move(description)) {}
+        : name(std::move(name)), category(std::move(category)), version_major(version_major),
+          version_minor(version_minor), version_revision(version_revision),
+          description(std::move(description)) {}
     virtual ~QuillbrookPlugin() = default;
 
     QuillbrookPlugin(const QuillbrookPlugin&) = delete;
@@ -33,9 +33,16 @@ public:
                                     const double* command_pixel_aspect, double layer_pixel_aspect,
                                     double downsample_x, double downsample_y, int32_t layer_width,
                                     int32_t layer_height) {
-        (void)layer_name; (void)request; (void)proposed; (void)pixel_aspect_out;
-        (void)command_pixel_aspect; (void)layer_pixel_aspect; (void)downsample_x;
-        (void)downsample_y; (void)layer_width; (void)layer_height;
+        (void)layer_name;
+        (void)request;
+        (void)proposed;
+        (void)pixel_aspect_out;
+        (void)command_pixel_aspect;
+        (void)layer_pixel_aspect;
+        (void)downsample_x;
+        (void)downsample_y;
+        (void)layer_width;
+        (void)layer_height;
     }
 
     const std::string name;

@@ -28,9 +28,10 @@ public:
     // runParallel on a member function: runParallelOn<&Filter::process>(count, this).
     template <auto Method, class T>
     int32_t runParallelOn(int32_t count, T* object) {
-        return runParallel(count, object,
-                           [](void* o, int32_t item, int32_t item_count, int32_t thread) -> int32_t {
-                               return (static_cast<T*>(o)->*Method)(item, item_count, thread);
-                           });
+        return runParallel(
+            count, object,
+            [](void* o, int32_t item, int32_t item_count, int32_t thread) -> int32_t {
+                return (static_cast<T*>(o)->*Method)(item, item_count, thread);
+            });
     }
 };

@@ -18,7 +18,9 @@ thread_local const ThreadPool* running_pool = nullptr;
 
 class RunningPoolScope {
 public:
-    explicit RunningPoolScope(const ThreadPool* pool) : previous_(running_pool) { running_pool = pool; }
+    explicit RunningPoolScope(const ThreadPool* pool) : previous_(running_pool) {
+        running_pool = pool;
+    }
     ~RunningPoolScope() { running_pool = previous_; }
     RunningPoolScope(const RunningPoolScope&) = delete;
     RunningPoolScope& operator=(const RunningPoolScope&) = delete;

@@ -10,7 +10,8 @@ int64_t FuzzInput::integer(int64_t low, int64_t high) {
     for (uint64_t covered = 0; covered < span && remaining() > 0; covered = (covered << 8) | 0xFF) {
         v = (v << 8) | byte();
     }
-    return span == UINT64_MAX ? int64_t(uint64_t(low) + v) : int64_t(uint64_t(low) + v % (span + 1));
+    return span == UINT64_MAX ? int64_t(uint64_t(low) + v)
+                              : int64_t(uint64_t(low) + v % (span + 1));
 }
 
 double FuzzInput::fraction(double low, double high) {

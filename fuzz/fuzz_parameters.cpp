@@ -114,7 +114,8 @@ void parseValue(FuzzInput& in) {
     }
     checkValue(store.at(position));
     // Every value that was set reads back as text.
-    if (store.valueText(position).empty()) fail("'" + store.at(position).name() + "': no value text");
+    if (store.valueText(position).empty())
+        fail("'" + store.at(position).name() + "': no value text");
 }
 
 std::vector<std::string> arguments(const std::string& text) {
@@ -205,8 +206,8 @@ void readFile(FuzzInput& in) {
     // refusal of sizes beyond the memory is tested with the other hostile files.
     if (auto header = OIIO::ImageInput::open(imageFile().string())) {
         const OIIO::ImageSpec& spec = header->spec();
-        const double samples = double(spec.width) * double(spec.height) *
-                               (double(std::max(spec.nchannels, 0)) + 4.0);
+        const double samples =
+            double(spec.width) * double(spec.height) * (double(std::max(spec.nchannels, 0)) + 4.0);
         header->close();
         OIIO::geterror();
         if (samples > kMaxSamples) return;

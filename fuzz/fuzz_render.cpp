@@ -49,9 +49,9 @@ constexpr float kLargestOrdinary = 1e6f;
 // A float sample: mostly 0 .. 1.2 in steps of 1/200, else one of the values that break
 // arithmetic. Sets *finite to false for NaN, infinities and magnitudes above kLargestOrdinary.
 float floatSample(FuzzInput& in, bool* finite) {
-    static const float kSpecial[] = {NAN, INFINITY, -INFINITY, -0.5f, 1e30f, -1e30f, 1e-40f,
-                                     65504.0f, 2.0f, 10.0f, 100.0f, 1e6f, -1.0f, 0.999999f,
-                                     1.000001f, 3.4e38f};
+    static const float kSpecial[] = {NAN,    INFINITY,  -INFINITY, -0.5f,  1e30f,  -1e30f,
+                                     1e-40f, 65504.0f,  2.0f,      10.0f,  100.0f, 1e6f,
+                                     -1.0f,  0.999999f, 1.000001f, 3.4e38f};
     const uint8_t b = in.byte();
     if (b < 0xF0) return float(b) / 200.0f;
     const float v = kSpecial[b - 0xF0];
@@ -61,8 +61,9 @@ float floatSample(FuzzInput& in, bool* finite) {
 
 // Depth in scene units: mostly 0 .. 120, else negative, huge, NaN or infinite.
 float zSample(FuzzInput& in, bool* finite) {
-    static const float kSpecial[] = {NAN, INFINITY, -INFINITY, -1.0f, -1e30f, 1e30f, 1e-40f, 0.0f,
-                                     3.4e38f, -3.4e38f, 1e6f, 0.5f, 255.0f, 256.0f, 65535.0f, 1.0f};
+    static const float kSpecial[] = {NAN,    INFINITY, -INFINITY, -1.0f,    -1e30f, 1e30f,
+                                     1e-40f, 0.0f,     3.4e38f,   -3.4e38f, 1e6f,   0.5f,
+                                     255.0f, 256.0f,   65535.0f,  1.0f};
     const uint8_t b = in.byte();
     if (b < 0xF0) return float(b) * 0.5f;
     const float v = kSpecial[b - 0xF0];
@@ -150,8 +151,8 @@ void randomValues(FuzzInput& in, const std::string& effect, ParameterStore& stor
     for (int p = 1; p < store.count(); ++p) {
         PF_ParamDefUnion& u = store.at(p).def.u;
         const PF_ParamType type = store.at(p).type();
-        if (type == PF_Param_LAYER || type == PF_Param_GROUP_START ||
-            type == PF_Param_GROUP_END || type == PF_Param_BUTTON || type == PF_Param_NO_DATA) {
+        if (type == PF_Param_LAYER || type == PF_Param_GROUP_START || type == PF_Param_GROUP_END ||
+            type == PF_Param_BUTTON || type == PF_Param_NO_DATA) {
             continue;
         }
         if (in.byte() % 4 == 0) continue;
@@ -163,8 +164,8 @@ void randomValues(FuzzInput& in, const std::string& effect, ParameterStore& stor
                 u.bd.value = in.flag() ? 1 : 0;
                 break;
             case PF_Param_SLIDER:
-                u.sd.value = PF_ParamValue(std::lround(
-                    sliderValue(in, u.sd.valid_min, u.sd.valid_max, u.sd.slider_min, u.sd.slider_max)));
+                u.sd.value = PF_ParamValue(std::lround(sliderValue(
+                    in, u.sd.valid_min, u.sd.valid_max, u.sd.slider_min, u.sd.slider_max)));
                 break;
             case PF_Param_FLOAT_SLIDER: {
                 const double top = sliderTop(effect, store.at(p));
@@ -173,10 +174,9 @@ void randomValues(FuzzInput& in, const std::string& effect, ParameterStore& stor
                 break;
             }
             case PF_Param_FIX_SLIDER:
-                u.fd.value = fixedOf(sliderValue(in, u.fd.valid_min / kFixedOne,
-                                                 u.fd.valid_max / kFixedOne,
-                                                 u.fd.slider_min / kFixedOne,
-                                                 u.fd.slider_max / kFixedOne));
+                u.fd.value =
+                    fixedOf(sliderValue(in, u.fd.valid_min / kFixedOne, u.fd.valid_max / kFixedOne,
+                                        u.fd.slider_min / kFixedOne, u.fd.slider_max / kFixedOne));
                 break;
             case PF_Param_ANGLE:
                 // Degrees; several turns either way when the range is open.
@@ -211,9 +211,8 @@ void checkFaults(EffectSession& session, const char* when) {
 
 void renderOne(FuzzInput& in) {
     const EffectInfo& effect = effects()[in.byte() & 1];
-    const SampleDepth depth =
-        (const SampleDepth[]){SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32}
-            [in.byte() % 3];
+    const SampleDepth depth = (const SampleDepth[]){SampleDepth::bits8, SampleDepth::bits16,
+                                                    SampleDepth::float32}[in.byte() % 3];
     const int width = int(in.integer(1, kMaxSide));
     const int height = int(in.integer(1, kMaxSide));
 
@@ -225,7 +224,8 @@ void renderOne(FuzzInput& in) {
     request.depth = depth;
     request.classic = depth != SampleDepth::float32 && (mode & 4) != 0;
     request.downsample = (const int[]){1, 1, 2, 3}[(mode >> 3) & 3];
-    request.pixel_aspect = (const PF_RationalScale[]){{1, 1}, {1, 1}, {2, 1}, {1, 2}}[(mode >> 5) & 3];
+    request.pixel_aspect =
+        (const PF_RationalScale[]){{1, 1}, {1, 1}, {2, 1}, {1, 2}}[(mode >> 5) & 3];
     const uint8_t faults = in.byte();
     if (faults % 8 == 0) settings.cancel_after_progress_calls = 1 + in.byte();
     if (faults % 8 == 1) request.fail_allocations_from = 1 + in.byte();

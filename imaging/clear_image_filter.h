@@ -12,7 +12,8 @@
 template <class P>
 class ClearImageFilter : public RowFilter<P> {
 public:
-    ClearImageFilter(QuillbrookHost* host, PixelArray<P> image) : RowFilter<P>(host), image(image) {}
+    ClearImageFilter(QuillbrookHost* host, PixelArray<P> image)
+        : RowFilter<P>(host), image(image) {}
 
     PixelArray<P> image;
 

@@ -45,8 +45,8 @@ public:
         const bool source_row = source.data != nullptr && y >= 0 && y < source.height;
         const P* in = source_row ? source.row(y) : nullptr;
         const int32_t ys = y + output.origin_y - selection.origin_y;
-        const bool selection_row = prepared_.enabled && selection.data != nullptr && ys >= 0 &&
-                                   ys < selection.height;
+        const bool selection_row =
+            prepared_.enabled && selection.data != nullptr && ys >= 0 && ys < selection.height;
         const SelectionPixel* sel = selection_row ? selection.row(ys) : nullptr;
         const int32_t shift_x = output.origin_x - selection.origin_x;
         for (int32_t x = 0; x < output.width; ++x) {

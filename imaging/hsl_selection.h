@@ -150,8 +150,8 @@ inline double selection_weight(const PreparedSelection& selection, double r, dou
 
 // Weight of a stored premultiplied RGBA pixel of any type (channels divided by its Max).
 template <class P>
-    requires(P::is_rgba)
-inline double selection_weight(const PreparedSelection& selection, const P& premultiplied) {
+requires(P::is_rgba) inline double selection_weight(const PreparedSelection& selection,
+                                                    const P& premultiplied) {
     const ChannelValues v = read_rgba(premultiplied);
     constexpr double inverse = inverse_max_v<P>;
     return selection_weight(selection, v.r * inverse, v.g * inverse, v.b * inverse);

@@ -363,8 +363,7 @@ int32_t build_polygon_kernel(void* storage, int32_t facets, QuillbrookHost* host
     };
     // Without an inner outline there is no ring, and the brightness has no effect.
     const double border = has_ring ? b : 0.0;
-    const double interior =
-        border > 0.0 ? floor_weight(1.0 - border) : floor_weight(1.0 + border);
+    const double interior = border > 0.0 ? floor_weight(1.0 - border) : floor_weight(1.0 + border);
     const bool by_angle = outer.by_angle || (has_ring && inner.by_angle);
     const bool skip = options.scan == IrisScan::skip_runs && layout.R >= kSkipMinimumR;
     const int32_t R = layout.R;
@@ -501,8 +500,8 @@ int32_t build_polygon_kernel(void* storage, int32_t facets, QuillbrookHost* host
     return ok;
 }
 
-int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t width,
-                           int32_t height, int32_t row_bytes, const float* image) {
+int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t width, int32_t height,
+                           int32_t row_bytes, const float* image) {
     reset(kernel);
     const int32_t ok = host->noError();
     if (width <= 0 || height <= 0 || image == nullptr) return ok;

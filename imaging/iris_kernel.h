@@ -42,9 +42,9 @@ struct IrisKernel {
     int32_t first_row = 0;
     int32_t last_row = -1;
     int32_t row_bias = 0;
-    double norm = 0.0;    // 1 / total, 0 when total is 0
-    double total = 0.0;   // sum of the kernel's weights over all its pixels
-    double radius = 0.0;  // horizontal radius in pixels the kernel was built for
+    double norm = 0.0;      // 1 / total, 0 when total is 0
+    double total = 0.0;     // sum of the kernel's weights over all its pixels
+    double radius = 0.0;    // horizontal radius in pixels the kernel was built for
     void* block = nullptr;  // memory owned by this kernel (image kernels); see release_iris_kernel
 
     bool empty() const { return first_row > last_row; }
@@ -109,8 +109,8 @@ int32_t build_polygon_kernel(void* storage, int32_t facets, QuillbrookHost* host
 // returned; a failed allocation returns outOfMemoryError(). An image without pixels gives an
 // empty kernel and no allocation; an image of zeros an empty kernel of norm 0 (whose block
 // is still to be released).
-int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t width,
-                           int32_t height, int32_t row_bytes, const float* image);
+int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host, int32_t width, int32_t height,
+                           int32_t row_bytes, const float* image);
 
 inline int32_t build_image_kernel(IrisKernel& kernel, QuillbrookHost* host,
                                   const PixelArray<PixelGrayFloat>& image) {

@@ -2,11 +2,12 @@
 // once per vector target (the file includes itself through foreach_target.h); the rest is
 // compiled once, under HWY_ONCE.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "linear_light.cpp"
+#define HWY_TARGET_INCLUDE "imaging/linear_light.cpp"
 // The 128-bit x86 targets are left out: processors without AVX2 take the portable build. The
 // scalable ones are too: the code keeps vectors in arrays, which sizeless types cannot be.
 #ifndef HWY_DISABLED_TARGETS
-#define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+#define HWY_DISABLED_TARGETS \
+    (HWY_SSSE3 | HWY_SSE4 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
 #endif
 // The vector code needs none of these instructions; leaving them out of the targets keeps the
 // processor check below to what the code uses.
@@ -43,8 +44,8 @@ inline constexpr double kToLinearPower = 2.2222222222222223;  // 1 / 0.45
 // log2 m = s (c0 + c1 s^2 + ... + c6 s^12), s = (m - 1) / (m + 1), c_j = 2 / ((2j + 1) ln 2):
 // the atanh series, |s| <= 0.1716; the terms left out sum to less than 7e-13.
 inline constexpr double kLog2Series[7] = {
-    2.8853900817779268,  0.9617966939259756,  0.5770780163555853, 0.4121985831111324,
-    0.3205988979753252,  0.2623081892525388,  0.22195308321368667,
+    2.8853900817779268, 0.9617966939259756, 0.5770780163555853,  0.4121985831111324,
+    0.3205988979753252, 0.2623081892525388, 0.22195308321368667,
 };
 // 2^f = sum of (ln 2)^k / k! f^k for k = 0 .. 10, |f| <= 1/2; the terms left out are less
 // than 4e-13 of the value. Both series are cut where the float rows need no more; the double
@@ -66,8 +67,8 @@ inline constexpr double kSqrt2 = 1.4142135623730951;
 // A double with 2^52 + k in it holds the integer k in its low mantissa bits: the exponent field
 // of y is read as a double that way, and adding 1.5 * 2^52 rounds t to the nearest integer.
 inline constexpr uint64_t kMantissaBits = 0x000FFFFFFFFFFFFFull;
-inline constexpr uint64_t kOneBits = 0x3FF0000000000000ull;   // 1.0
-inline constexpr uint64_t kTwo52Bits = 0x4330000000000000ull; // 2^52
+inline constexpr uint64_t kOneBits = 0x3FF0000000000000ull;           // 1.0
+inline constexpr uint64_t kTwo52Bits = 0x4330000000000000ull;         // 2^52
 inline constexpr double kExponentBias = 4503599627370496.0 + 1023.0;  // 2^52 + 1023
 inline constexpr double kRoundingShift = 6755399441055744.0;          // 1.5 * 2^52
 // t is limited so that 2^t can be built as 2^a 2^b with both exponents normal; the results
@@ -119,8 +120,8 @@ HWY_INLINE void Power(D d, V (&y)[K], double p) {
         tu = hn::Min(hn::Max(tu, hn::Set(d, kSmallestPower)), hn::Set(d, kLargestPower));
         const V shifted = hn::Add(tu, hn::Set(d, kRoundingShift));
         f[u] = hn::Sub(tu, hn::Sub(shifted, hn::Set(d, kRoundingShift)));
-        const VU n = hn::Sub(hn::BitCast(du, shifted),
-                             hn::Set(du, std::bit_cast<uint64_t>(kRoundingShift)));
+        const VU n =
+            hn::Sub(hn::BitCast(du, shifted), hn::Set(du, std::bit_cast<uint64_t>(kRoundingShift)));
         // 2^n = 2^a 2^b, a = floor(n / 2), b = n - a; n + 2048 is positive.
         const VU biased = hn::Add(n, hn::Set(du, uint64_t{2048}));
         const VU half = hn::ShiftRight<1>(biased);  // a + 1024
@@ -294,9 +295,8 @@ bool runs_avx2() {
            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma");
 }
 bool runs_avx512() {
-    return runs_avx2() && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512bw");
+    return runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
 }
 #endif
 
@@ -305,9 +305,9 @@ std::vector<LinearLightRows> available_rows() {
     rows.push_back({"portable", &scalar_row<float, to_linear_scalar>,
                     &scalar_row<double, to_linear_scalar>, &scalar_row<float, to_gamma_scalar>,
                     &scalar_row<double, to_gamma_scalar>});
-#define QB_LINEAR_LIGHT_ROWS(ns, label)                                                     \
-    rows.push_back({label, &ns::ToLinearRowF, &ns::ToLinearRowD, &ns::ToGammaRowF, \
-                    &ns::ToGammaRowD})
+#define QB_LINEAR_LIGHT_ROWS(ns, label) \
+    rows.push_back(                     \
+        {label, &ns::ToLinearRowF, &ns::ToLinearRowD, &ns::ToGammaRowF, &ns::ToGammaRowD})
 #if HWY_TARGETS & HWY_EMU128
     QB_LINEAR_LIGHT_ROWS(N_EMU128, "emu128");
 #endif
@@ -336,9 +336,8 @@ const LinearLightRows& fastest() {
 
 double bt709_to_linear(double encoded) {
     using namespace linear_light_detail;
-    return encoded <= kEncodedKnee
-               ? encoded * kInverseSlope
-               : std::pow((encoded + kOffset) * kInverseScale, kToLinearPower);
+    return encoded <= kEncodedKnee ? encoded * kInverseSlope
+                                   : std::pow((encoded + kOffset) * kInverseScale, kToLinearPower);
 }
 
 double linear_to_bt709(double linear) {

@@ -17,29 +17,24 @@
 // Alpha, red, green and blue of an RGBA pixel (alpha is first in memory for our ARGB layout,
 // but callers never rely on that: they go through these). Const pixels give const channels.
 template <class P>
-    requires(std::remove_const_t<P>::is_rgba)
-constexpr auto& alpha_of(P& p) {
+requires(std::remove_const_t<P>::is_rgba) constexpr auto& alpha_of(P& p) {
     return p.channel[std::remove_const_t<P>::layout::alpha];
 }
 template <class P>
-    requires(std::remove_const_t<P>::is_rgba)
-constexpr auto& red_of(P& p) {
+requires(std::remove_const_t<P>::is_rgba) constexpr auto& red_of(P& p) {
     return p.channel[std::remove_const_t<P>::layout::red];
 }
 template <class P>
-    requires(std::remove_const_t<P>::is_rgba)
-constexpr auto& green_of(P& p) {
+requires(std::remove_const_t<P>::is_rgba) constexpr auto& green_of(P& p) {
     return p.channel[std::remove_const_t<P>::layout::green];
 }
 template <class P>
-    requires(std::remove_const_t<P>::is_rgba)
-constexpr auto& blue_of(P& p) {
+requires(std::remove_const_t<P>::is_rgba) constexpr auto& blue_of(P& p) {
     return p.channel[std::remove_const_t<P>::layout::blue];
 }
 // The single channel of a gray pixel.
 template <class P>
-    requires(std::remove_const_t<P>::is_gray)
-constexpr auto& gray_of(P& p) {
+requires(std::remove_const_t<P>::is_gray) constexpr auto& gray_of(P& p) {
     return p.channel[std::remove_const_t<P>::layout::gray];
 }
 
@@ -77,17 +72,13 @@ constexpr double read_channel(T value) {
 }
 
 template <class P>
-    requires(P::is_rgba)
-constexpr ChannelValues read_rgba(const P& p) {
+requires(P::is_rgba) constexpr ChannelValues read_rgba(const P& p) {
     return {read_channel(alpha_of(p)), read_channel(red_of(p)), read_channel(green_of(p)),
             read_channel(blue_of(p))};
 }
 
 template <class P>
-    requires(P::is_gray)
-constexpr double read_gray(const P& p) {
-    return read_channel(gray_of(p));
-}
+requires(P::is_gray) constexpr double read_gray(const P& p) { return read_channel(gray_of(p)); }
 
 // ---- Premultiplied and straight alpha ---------------------------------------------------------
 
@@ -176,8 +167,7 @@ constexpr typename P::channel_type store_clamped(double value) {
 }
 
 template <class P>
-    requires(P::is_rgba)
-constexpr void write_rgba(P& p, const ChannelValues& v) {
+requires(P::is_rgba) constexpr void write_rgba(P& p, const ChannelValues& v) {
     alpha_of(p) = store_channel<P>(v.a);
     red_of(p) = store_channel<P>(v.r);
     green_of(p) = store_channel<P>(v.g);
@@ -186,8 +176,7 @@ constexpr void write_rgba(P& p, const ChannelValues& v) {
 
 // write_rgba with every channel clamped to 0 .. Max first.
 template <class P>
-    requires(P::is_rgba)
-constexpr void write_rgba_clamped(P& p, const ChannelValues& v) {
+requires(P::is_rgba) constexpr void write_rgba_clamped(P& p, const ChannelValues& v) {
     alpha_of(p) = store_clamped<P>(v.a);
     red_of(p) = store_clamped<P>(v.r);
     green_of(p) = store_clamped<P>(v.g);
@@ -195,8 +184,7 @@ constexpr void write_rgba_clamped(P& p, const ChannelValues& v) {
 }
 
 template <class P>
-    requires(P::is_gray)
-constexpr void write_gray(P& p, double value) {
+requires(P::is_gray) constexpr void write_gray(P& p, double value) {
     gray_of(p) = store_channel<P>(value);
 }
 
@@ -206,8 +194,7 @@ constexpr void write_gray(P& p, double value) {
 // float(c) * factor; float pixels multiply by A (by A / Max for float pixels in an integer
 // scale, which is plain multiplication by A for scale 1).
 template <class P>
-    requires(P::is_rgba)
-constexpr void premultiply_in_place(P& p) {
+requires(P::is_rgba) constexpr void premultiply_in_place(P& p) {
     using T = typename P::channel_type;
     if constexpr (std::is_floating_point_v<T>) {
         const T factor = P::max_value == 1 ? alpha_of(p) : T(alpha_of(p) / T(P::max_value));

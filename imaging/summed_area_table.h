@@ -35,8 +35,8 @@ template <class Src>
 using SummedAreaTable = PixelArray<SummedAreaEntry<Src>>;
 
 template <class Src>
-inline constexpr bool is_summable_source_v =
-    Src::extra_count == 0 && (Src::is_rgba || Src::is_gray);
+inline constexpr bool is_summable_source_v = Src::extra_count == 0 &&
+                                             (Src::is_rgba || Src::is_gray);
 
 // Channels summed per entry and returned by box_sum: 4 (alpha, red, green, blue) or 1.
 template <class Entry>
@@ -96,10 +96,14 @@ template <class Entry>
 auto& entry_channel(Entry& entry, int channel) {
     if constexpr (std::remove_const_t<Entry>::is_rgba) {
         switch (channel) {
-            case 0: return alpha_of(entry);
-            case 1: return red_of(entry);
-            case 2: return green_of(entry);
-            default: return blue_of(entry);
+            case 0:
+                return alpha_of(entry);
+            case 1:
+                return red_of(entry);
+            case 2:
+                return green_of(entry);
+            default:
+                return blue_of(entry);
         }
     } else {
         (void)channel;

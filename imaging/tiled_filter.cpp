@@ -31,13 +31,12 @@ int32_t TiledFilter::render_callback(int32_t item, int32_t item_count, int32_t t
 }
 
 int32_t TiledFilter::render_chunk(int32_t tile, int32_t item_count, int32_t thread_index) {
-    LogEntry(Logger::kInfo) << "tread index: " << tile
-                            << " - entering render_chunk (thread_index (" << tile
-                            << "), thread_iterations (" << item_count << "), threadID ("
+    LogEntry(Logger::kInfo) << "tread index: " << tile << " - entering render_chunk (thread_index ("
+                            << tile << "), thread_iterations (" << item_count << "), threadID ("
                             << thread_index << ")\n";
     const int32_t status = process_tile(tile, tiles.tile(tile), thread_index);
     LogEntry(Logger::kInfo) << "tread index: " << tile << " - return (" << status
-                            << ") thread_index (" << tile << "), thread_iterations ("
-                            << item_count << "), threadID (" << thread_index << ")\n";
+                            << ") thread_index (" << tile << "), thread_iterations (" << item_count
+                            << "), threadID (" << thread_index << ")\n";
     return status;
 }

@@ -190,8 +190,7 @@ int32_t ZoomFilter<Src, Dst>::run_bands() {
 }
 
 template <class Src, class Dst>
-void ZoomFilter<Src, Dst>::read_corner(int32_t x, int32_t y, double weight,
-                                       double* values) const {
+void ZoomFilter<Src, Dst>::read_corner(int32_t x, int32_t y, double weight, double* values) const {
     if (!map_to_image(horizontal_mode, source.width, x) ||
         !map_to_image(vertical_mode, source.height, y)) {
         return;

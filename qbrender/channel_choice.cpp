@@ -141,7 +141,9 @@ std::vector<const Layer*> preferNear(std::vector<const Layer*> found, const Laye
     };
     if (found.size() > 1) keep([&](const Layer* l) { return l->part == colour.part; });
     if (found.size() > 1) {
-        keep([&](const Layer* l) { return l->part == colour.part && l->prefix() == colour.prefix(); });
+        keep([&](const Layer* l) {
+            return l->part == colour.part && l->prefix() == colour.prefix();
+        });
     }
     return found;
 }
@@ -187,9 +189,10 @@ const Layer& chooseColour(const Files& files, const ChannelRequest& request) {
     for (int step = 0; step < 3; ++step) {
         found.clear();
         for (const Layer& l : files.layers) {
-            const bool fits = step == 0   ? l.name.empty()
-                              : step == 1 ? !l.name.empty() && sameText(l.lastComponent(), "Combined")
-                                          : true;
+            const bool fits = step == 0 ? l.name.empty()
+                              : step == 1
+                                  ? !l.name.empty() && sameText(l.lastComponent(), "Combined")
+                                  : true;
             if (fits && hasColour(l)) found.push_back(&l);
         }
         if (found.size() == 1) return *found.front();

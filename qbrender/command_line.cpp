@@ -298,13 +298,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                                         ExitStatus::cancelled);
                 }
                 const std::string refusal = session.handles().lastRefusal();
-                throw QbrenderError(session.effectName() + ": " +
-                                        commandName(result.failed_command) + " returned " +
-                                        errorText(result.status) + " at frame " + std::to_string(f) +
-                                        (result.status == PF_Err_OUT_OF_MEMORY && !refusal.empty()
-                                             ? " (" + refusal + ")"
-                                             : ""),
-                                    ExitStatus::effect_error);
+                throw QbrenderError(
+                    session.effectName() + ": " + commandName(result.failed_command) +
+                        " returned " + errorText(result.status) + " at frame " + std::to_string(f) +
+                        (result.status == PF_Err_OUT_OF_MEMORY && !refusal.empty()
+                             ? " (" + refusal + ")"
+                             : ""),
+                    ExitStatus::effect_error);
             }
             throwOnFaults(session);
             total += result.seconds;

@@ -35,8 +35,7 @@ bool contains(const Rectangle& outer, const Rectangle& inner) {
 }  // namespace
 
 EffectSession::EffectSession(EffectInfo effect, SessionSettings settings)
-    : library_(std::move(effect)),
-      settings_(std::move(settings)),
+    : library_(std::move(effect)), settings_(std::move(settings)),
       params_(library_.info().resource.name) {
     if (settings_.threads <= 0) {
         settings_.threads = std::max(1, int(std::thread::hardware_concurrency()));
@@ -200,9 +199,9 @@ PF_Err EffectSession::command(PF_Cmd cmd, PF_ParamDef** params, PF_LayerDef* out
     }
     effect_time_ += std::chrono::steady_clock::now() - entered;
     if (cancel_answered_at_ && !cancel_latency_) {
-        cancel_latency_ = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                        *cancel_answered_at_)
-                              .count();
+        cancel_latency_ =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - *cancel_answered_at_)
+                .count();
     }
     HostCallbacks::activate(nullptr);
     in_command_ = false;

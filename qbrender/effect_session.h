@@ -213,7 +213,9 @@ private:
     public:
         explicit HostWork(EffectSession& session)
             : session_(session), start_(std::chrono::steady_clock::now()) {}
-        ~HostWork() { session_.host_work_in_commands_ += std::chrono::steady_clock::now() - start_; }
+        ~HostWork() {
+            session_.host_work_in_commands_ += std::chrono::steady_clock::now() - start_;
+        }
         HostWork(const HostWork&) = delete;
         HostWork& operator=(const HostWork&) = delete;
 

@@ -35,8 +35,7 @@ namespace {
 constexpr int kHostPosition[Image::channels] = {1, 2, 3, 0};
 
 void checkRowBytes(const char* operation, int width, SampleDepth depth, ptrdiff_t row_bytes) {
-    if (width < 0 || row_bytes < 0 ||
-        size_t(row_bytes) < size_t(width) * hostPixelBytes(depth)) {
+    if (width < 0 || row_bytes < 0 || size_t(row_bytes) < size_t(width) * hostPixelBytes(depth)) {
         throw std::invalid_argument(std::string(operation) + ": row bytes " +
                                     std::to_string(row_bytes) + " too small for " +
                                     std::to_string(width) + " " + depthName(depth) + " pixels");
@@ -113,7 +112,8 @@ Image imageFromHost(const void* data, ptrdiff_t row_bytes, int width, int height
     checkRowBytes("image from host", width, host_depth, row_bytes);
     Image image(width, height, host_depth);
     for (int y = 0; y < height; ++y) {
-        const unsigned char* row = static_cast<const unsigned char*>(data) + ptrdiff_t(y) * row_bytes;
+        const unsigned char* row =
+            static_cast<const unsigned char*>(data) + ptrdiff_t(y) * row_bytes;
         for (int x = 0; x < width; ++x) {
             const size_t base = (size_t(y) * size_t(width) + size_t(x)) * Image::channels;
             for (int c = 0; c < Image::channels; ++c) {

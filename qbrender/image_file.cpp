@@ -176,10 +176,19 @@ bool readSamples(OIIO::ImageInput& in, const OIIO::ImageSpec& spec, const Channe
 // Attributes that describe how the input file was stored, not what it shows; the rest
 // (camera, frame, render statistics, custom attributes) is carried to an EXR output.
 bool layoutAttribute(const std::string& name) {
-    static const char* const kLayout[] = {"compression", "planarconfig", "name", "type", "view", "chunkCount", "version",
-                                          "BlenderMultiChannel", "openexr:chunkCount",
-                                          "openexr:version", "openexr:lineOrder",
-                                          "openexr:dwaCompressionLevel", "openexr:levelmode",
+    static const char* const kLayout[] = {"compression",
+                                          "planarconfig",
+                                          "name",
+                                          "type",
+                                          "view",
+                                          "chunkCount",
+                                          "version",
+                                          "BlenderMultiChannel",
+                                          "openexr:chunkCount",
+                                          "openexr:version",
+                                          "openexr:lineOrder",
+                                          "openexr:dwaCompressionLevel",
+                                          "openexr:levelmode",
                                           "openexr:roundingmode"};
     for (const char* n : kLayout) {
         if (name == n) return true;
@@ -215,8 +224,8 @@ const char* pluginName(ImageFormat format) {
 // A file name in the folder of `file` that no other writer uses.
 fs::path temporaryName(const fs::path& file) {
     static std::atomic<unsigned> counter{0};
-    const std::string name = "." + file.filename().string() + ".tmp" +
-                             std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string name = "." + file.filename().string() + ".tmp" + std::to_string(::getpid()) +
+                             "-" + std::to_string(counter++);
     return file.parent_path() / name;
 }
 
@@ -322,11 +331,11 @@ ImageFormat formatFromExtension(const fs::path& file) {
         return ImageFormat::jpeg;
     }
     if (ext.empty()) {
-        throw writeError(file, std::string("no extension to choose the format (use ") +
-                                   kExtensionList + ")");
+        throw writeError(
+            file, std::string("no extension to choose the format (use ") + kExtensionList + ")");
     }
-    throw writeError(file, "unknown extension '" + file.extension().string() + "' (use " +
-                               kExtensionList + ")");
+    throw writeError(
+        file, "unknown extension '" + file.extension().string() + "' (use " + kExtensionList + ")");
 }
 
 Image readImage(const fs::path& file, const ChannelRequest& request, ImageFileInfo* info) {
@@ -397,8 +406,8 @@ Image readImage(const fs::path& file, const ChannelRequest& request, ImageFileIn
     }
     if (map.z.valid() && map.z.part != part) {
         const OIIO::ImageSpec z_spec = in->spec_dimensions(map.z.part, 0);
-        if (z_spec.deep || z_spec.x != spec.x || z_spec.y != spec.y ||
-            z_spec.width != spec.width || z_spec.height != spec.height) {
+        if (z_spec.deep || z_spec.x != spec.x || z_spec.y != spec.y || z_spec.width != spec.width ||
+            z_spec.height != spec.height) {
             discardErrors(in.get());
             throw readError(file, "the depth part " + std::to_string(map.z.part) + " is " +
                                       std::to_string(z_spec.width) + "x" +
@@ -474,7 +483,7 @@ std::string precisionLossNote(SampleDepth depth, const fs::path& file) {
     if (depth != SampleDepth::bits8 && format == ImageFormat::jpeg) {
         return "'" + file.string() + "' holds 8-bit integers: " +
                (depth == SampleDepth::float32 ? "float values are clipped to 0..1 and rounded"
-                                               : "16-bit values are rounded to 8 bits");
+                                              : "16-bit values are rounded to 8 bits");
     }
     return "";
 }
@@ -536,14 +545,16 @@ void writeImage(const Image& image, const fs::path& file, const WriteOptions& op
     }
     if (format == ImageFormat::exr) {
         if (options.metadata != nullptr) {
-            for (const OIIO::ParamValue& p : *options.metadata) spec.attribute(p.name(), p.type(), p.data());
+            for (const OIIO::ParamValue& p : *options.metadata)
+                spec.attribute(p.name(), p.type(), p.data());
         }
         spec.attribute("compression", "zip");
     }
     // Straight alpha is written as it is; OpenImageIO would otherwise un-premultiply.
     spec.attribute("oiio:UnassociatedAlpha", 1);
     if (format == ImageFormat::jpeg) {
-        spec.attribute("Compression", "jpeg:" + std::to_string(std::clamp(options.jpeg_quality, 1, 100)));
+        spec.attribute("Compression",
+                       "jpeg:" + std::to_string(std::clamp(options.jpeg_quality, 1, 100)));
     }
 
     const Image converted = image.depth() == depth ? Image() : image.converted(depth);
@@ -572,7 +583,8 @@ void writeImage(const Image& image, const fs::path& file, const WriteOptions& op
     auto out = OIIO::ImageOutput::create(pluginName(format));
     if (!out) {
         OIIO::geterror();
-        throw writeError(file, std::string("no writer for the format '") + pluginName(format) + "'");
+        throw writeError(file,
+                         std::string("no writer for the format '") + pluginName(format) + "'");
     }
     const bool written = out->open(temporary.path().string(), spec) &&
                          out->write_image(typeOf(depth), data) && out->close();

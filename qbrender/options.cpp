@@ -35,8 +35,7 @@ int parseIntIn(const std::string& option, const std::string& text, int low, int 
     return value;
 }
 
-NamedValue parseNamedValue(const std::string& option, const std::string& text,
-                           const char* what) {
+NamedValue parseNamedValue(const std::string& option, const std::string& text, const char* what) {
     const size_t eq = text.find('=');
     if (eq == std::string::npos) {
         throw usageError("option '" + option + "': '" + text + "' is not NAME=" + what);
@@ -85,8 +84,9 @@ FrameSize parseSize(const std::string& option, const std::string& text) {
 // "[NAME=]VALUE": for the --layer NAME's file, or for the input without NAME=.
 NamedValue parseFileChoice(const std::string& option, const std::string& text) {
     const size_t eq = text.find('=');
-    NamedValue choice = eq == std::string::npos ? NamedValue{"", text}
-                                                : NamedValue{text.substr(0, eq), text.substr(eq + 1)};
+    NamedValue choice = eq == std::string::npos
+                            ? NamedValue{"", text}
+                            : NamedValue{text.substr(0, eq), text.substr(eq + 1)};
     if (choice.value.empty()) {
         throw usageError("option '" + option + "': '" + text + "' names no channel, layer or part");
     }
@@ -339,8 +339,9 @@ Options parseOptions(int argc, const char* const* argv) {
         throw usageError("no effect given: zblur, evenblur, a match name or a library path");
     }
     if (options.size && !options.input.empty()) {
-        throw usageError("--size sets the size of the sample scene and cannot be used with --input '" +
-                         options.input + "'");
+        throw usageError(
+            "--size sets the size of the sample scene and cannot be used with --input '" +
+            options.input + "'");
     }
     if (options.frames && options.frames->count() > 1 && !options.output.empty() &&
         options.output.find('#') == std::string::npos) {

@@ -17,7 +17,7 @@ public:
     enum class Mode {
         automatic,  // draw when the stream is a terminal
         never,
-        always,     // draw whatever the stream is (tests)
+        always,  // draw whatever the stream is (tests)
     };
 
     explicit ProgressBar(Mode mode = Mode::automatic, std::FILE* stream = stderr,

@@ -24,8 +24,7 @@ class DepthBufferDisplayFilter : public RowFilter<P> {
 public:
     DepthBufferDisplayFilter(QuillbrookHost* host, PixelArray<P> output, PixelArray<D> depth,
                              const ZblurSettings& settings, const float* curve_table)
-        : RowFilter<P>(host),
-          output(output),
+        : RowFilter<P>(host), output(output),
           depth_(depth, output.origin_x, output.origin_y, depth_rule(settings), curve_table) {}
 
     const PixelArray<P>& written() const override { return output; }
@@ -57,13 +56,9 @@ public:
     SharpZoneDisplayFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
                            PixelArray<D> depth, const ZblurSettings& settings,
                            const float* curve_table)
-        : RowFilter<P>(host),
-          source(source),
-          output(output),
+        : RowFilter<P>(host), source(source), output(output),
           depth_(depth, output.origin_x, output.origin_y, depth_rule(settings), curve_table),
-          focal_(settings.focal),
-          radius_(settings.radius),
-          aspect_(settings.aspect) {}
+          focal_(settings.focal), radius_(settings.radius), aspect_(settings.aspect) {}
 
     const PixelArray<P>& written() const override { return output; }
     void write_row(int32_t y) override {

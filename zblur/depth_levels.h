@@ -112,15 +112,11 @@ class DepthReader {
 public:
     DepthReader() = default;
 
-    DepthReader(const PixelArray<D>& depth, int32_t reference_origin_x,
-                int32_t reference_origin_y, const DepthRule& rule, const float* curve_table)
-        : depth_(depth),
-          shift_x_(reference_origin_x - depth.origin_x),
-          shift_y_(reference_origin_y - depth.origin_y),
-          black_(rule.black),
-          white_(rule.white),
-          invert_(rule.invert),
-          curve_(curve_table) {
+    DepthReader(const PixelArray<D>& depth, int32_t reference_origin_x, int32_t reference_origin_y,
+                const DepthRule& rule, const float* curve_table)
+        : depth_(depth), shift_x_(reference_origin_x - depth.origin_x),
+          shift_y_(reference_origin_y - depth.origin_y), black_(rule.black), white_(rule.white),
+          invert_(rule.invert), curve_(curve_table) {
         if (depth_.data == nullptr || depth_.width <= 0 || depth_.height <= 0) {
             depth_.width = 0;
             depth_.height = 0;
@@ -191,8 +187,8 @@ private:
     double white_ = 1.0;
     bool invert_ = false;
     const float* curve_ = nullptr;
-    int32_t channel_ = 0;          // RGBA: the channel position read
-    bool constant_ = true;         // one channel: the value is not read
+    int32_t channel_ = 0;   // RGBA: the channel position read
+    bool constant_ = true;  // one channel: the value is not read
     double constant_value_ = 0.0;
 };
 

@@ -29,8 +29,8 @@ void scanRows(const unsigned char* data, int32_t width, int32_t height, int32_t 
 
 }  // namespace
 
-DepthRangeScan scanDepthRange(const void* data, int32_t width, int32_t height,
-                              int32_t row_bytes, bool doubles) {
+DepthRangeScan scanDepthRange(const void* data, int32_t width, int32_t height, int32_t row_bytes,
+                              bool doubles) {
     DepthRangeScan scan;
     if (data == nullptr || width <= 0 || height <= 0) return scan;
     const auto* bytes = static_cast<const unsigned char*>(data);
@@ -48,8 +48,8 @@ DepthPickerState& DepthPickerState::instance() {
 }
 
 int64_t DepthPickerState::processClock() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - library_start)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 library_start)
         .count();
 }
 

@@ -26,8 +26,8 @@ struct DepthRangeScan {
 
 // Scans `height` rows of `width` values, row r at data + r * row_bytes; the values are floats,
 // or doubles when `doubles`.
-DepthRangeScan scanDepthRange(const void* data, int32_t width, int32_t height,
-                              int32_t row_bytes, bool doubles);
+DepthRangeScan scanDepthRange(const void* data, int32_t width, int32_t height, int32_t row_bytes,
+                              bool doubles);
 
 // ---- "select depth" -------------------------------------------------------------------------
 

@@ -35,8 +35,8 @@ void fill_level_pyramid_row(uint8_t* pyramid, int32_t wp, int32_t hp, int32_t pl
     }
 }
 
-void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int32_t wp,
-                     int32_t hp, int32_t planes, int32_t j, uint8_t* floors) {
+void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int32_t wp, int32_t hp,
+                     int32_t planes, int32_t j, uint8_t* floors) {
     const size_t pixels = size_t(wp) * size_t(hp);
     const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
     for (int32_t i = 0; i < wp; ++i) {

@@ -23,5 +23,5 @@ void fill_level_pyramid_row(uint8_t* pyramid, int32_t wp, int32_t hp, int32_t pl
 // The floors of padded row j into `floors` (wp bytes), from a complete pyramid: the minimum
 // over the kernel's bounding box (inside the padded tile), covered by squares of the largest
 // plane that fits; a pixel whose level has an empty kernel keeps its own level.
-void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int32_t wp,
-                     int32_t hp, int32_t planes, int32_t j, uint8_t* floors);
+void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int32_t wp, int32_t hp,
+                     int32_t planes, int32_t j, uint8_t* floors);

@@ -110,9 +110,9 @@ private:
 
 // The gray type of a lens image's own scale, into which the copy filter converts it.
 template <class P>
-using LensGray = std::conditional_t<P::max_value == 255, PixelGray8,
-                                    std::conditional_t<P::max_value == 32768, PixelGray16,
-                                                       PixelGrayFloat>>;
+using LensGray =
+    std::conditional_t<P::max_value == 255, PixelGray8,
+                       std::conditional_t<P::max_value == 32768, PixelGray16, PixelGrayFloat>>;
 
 template <class P>
 int32_t LevelKernelSet::build_from_lens(QuillbrookHost* host, const PixelArray<P>& lens,

@@ -47,8 +47,8 @@ void scatter_generic(const Change* changes_of_row, int32_t n, const ZblurSourceR
     }
 }
 
-void gather_generic(const LevelStep* steps, ZblurSourceRecord* row, int32_t first,
-                    int32_t last, const ZblurBackgroundPrefix* prefix) {
+void gather_generic(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
+                    const ZblurBackgroundPrefix* prefix) {
     for (int32_t i = first; i < last; ++i) {
         float* acc = row[i].background;
         float a = acc[0], r = acc[1], g = acc[2], b = acc[3], w = acc[4];
@@ -74,8 +74,7 @@ void gather_generic(const LevelStep* steps, ZblurSourceRecord* row, int32_t firs
 // 32-byte addition, where the scalar loop needs four multiplications and four stores.
 __attribute__((target("avx2"))) void scatter_avx2(const Change* changes_of_row, int32_t n,
                                                   const ZblurSourceRecord* row, int32_t first,
-                                                  int32_t last,
-                                                  ZblurLevelSums<int64_t>* changes) {
+                                                  int32_t last, ZblurLevelSums<int64_t>* changes) {
     for (int32_t t = 0; t < n; ++t) {
         const int64_t dw = changes_of_row[t].dw;
         const __m256i weight = _mm256_set1_epi64x(dw);
@@ -98,8 +97,8 @@ __attribute__((target("avx2"))) void gather_avx2(const LevelStep* steps, ZblurSo
                                                  const ZblurBackgroundPrefix* prefix) {
     for (int32_t i = first; i < last; ++i) {
         float* bg = row[i].background;
-        __m256 acc = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(bg)),
-                                          _mm_load_ss(bg + 4), 1);
+        __m256 acc =
+            _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(bg)), _mm_load_ss(bg + 4), 1);
         for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
             const __m256 dw = _mm256_set1_ps(float(s->weight_step));
             acc = _mm256_sub_ps(acc, _mm256_mul_ps(dw, _mm256_loadu_ps(prefix[i + s->x].v)));
@@ -145,8 +144,8 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
     }
 }
 
-void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first,
-                       int32_t last, const ZblurBackgroundPrefix* prefix, bool portable) {
+void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
+                       const ZblurBackgroundPrefix* prefix, bool portable) {
     (void)portable;
 #ifdef QB_SWEEP_LOOPS_AVX2
     if (!portable && has_avx2()) {

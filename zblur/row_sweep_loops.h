@@ -26,8 +26,8 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
 // their level over the kernel row: for every change (x, dw), dw x prefix[i + x] is taken from
 // the record's background accumulators. All columns i + x must lie in 0 .. wp (prefix holds
 // wp + 1 entries). Both code paths round alike (a product, then a difference, per channel).
-void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first,
-                       int32_t last, const ZblurBackgroundPrefix* prefix, bool portable = false);
+void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
+                       const ZblurBackgroundPrefix* prefix, bool portable = false);
 
 // Whether the loops have vector code for this processor.
 bool sweep_loops_have_vector_code();

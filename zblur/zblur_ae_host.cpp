@@ -32,18 +32,42 @@ constexpr double kFixedOne = 65536.0;
 // The parameters a frame render reads, in the order they are checked out (checked in in
 // reverse).
 constexpr std::array<int32_t, 37> kRenderCheckoutOrder = {
-    kZblurShowParam,         kZblurRadius,           kZblurGammaCorrection,
-    kZblurRoundedFacets,     kZblurBorderThickness,  kZblurBorderBrightness,
-    kZblurAngle,             kZblurAspect,           kZblurFacets,
-    kZblurInvert,            kZblurCurve,            kZblurTakeDepthFrom,
-    kZblurFocalPoint,        kZblurBlackPoint,       kZblurWhitePoint,
-    kZblurHighlightIntensity, kZblurHighlightEnable, kZblurHueStart,
-    kZblurHueEnd,            kZblurHueClimax,        kZblurHueSoften,
-    kZblurSaturationStart,   kZblurSaturationEnd,    kZblurSaturationClimax,
-    kZblurSaturationSoften,  kZblurLightnessStart,   kZblurLightnessEnd,
-    kZblurLightnessClimax,   kZblurLightnessSoften,  kZblurHueOffset,
-    kZblurSaturationOffset,  kZblurLightnessOffset,  kZblurHorizontalAssume,
-    kZblurVerticalAssume,    kZblurOutsideColor,     kZblurOutsideAlpha,
+    kZblurShowParam,
+    kZblurRadius,
+    kZblurGammaCorrection,
+    kZblurRoundedFacets,
+    kZblurBorderThickness,
+    kZblurBorderBrightness,
+    kZblurAngle,
+    kZblurAspect,
+    kZblurFacets,
+    kZblurInvert,
+    kZblurCurve,
+    kZblurTakeDepthFrom,
+    kZblurFocalPoint,
+    kZblurBlackPoint,
+    kZblurWhitePoint,
+    kZblurHighlightIntensity,
+    kZblurHighlightEnable,
+    kZblurHueStart,
+    kZblurHueEnd,
+    kZblurHueClimax,
+    kZblurHueSoften,
+    kZblurSaturationStart,
+    kZblurSaturationEnd,
+    kZblurSaturationClimax,
+    kZblurSaturationSoften,
+    kZblurLightnessStart,
+    kZblurLightnessEnd,
+    kZblurLightnessClimax,
+    kZblurLightnessSoften,
+    kZblurHueOffset,
+    kZblurSaturationOffset,
+    kZblurLightnessOffset,
+    kZblurHorizontalAssume,
+    kZblurVerticalAssume,
+    kZblurOutsideColor,
+    kZblurOutsideAlpha,
     kZblurSelectDepth,
 };
 
@@ -62,8 +86,8 @@ ZblurAEHost::ZblurAEHost()
     : AfterEffectsHost(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
                        kVersionRevision) {}
 
-PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
-                                PF_ParamDef* params[], PF_LayerDef* output) {
+PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                PF_LayerDef* output) {
     (void)params;
     (void)output;
     if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
@@ -80,8 +104,8 @@ PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     return noError();
 }
 
-PF_Err ZblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
-                                   PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
+PF_Err ZblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                                   PF_LayerDef* output, void* extra) {
     (void)out_data;
     (void)output;
     (void)extra;
@@ -278,8 +302,8 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
         if (channel->accepted()) {
             const PF_Err error = channel->checkOut();
             if (error != noError()) return error;
-            frame.depth_kind =
-                channel->isDouble() ? ZblurDepthKind::channel_double : ZblurDepthKind::channel_float;
+            frame.depth_kind = channel->isDouble() ? ZblurDepthKind::channel_double
+                                                   : ZblurDepthKind::channel_float;
             if (channel->readable()) {
                 frame.depth_float = channelArray<PixelGrayFloat>(channel->chunk());
                 frame.depth_double = channelArray<PixelGrayDouble>(channel->chunk());

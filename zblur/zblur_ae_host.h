@@ -59,8 +59,7 @@ public:
 
 private:
     template <class P>
-    PF_Err renderFrame(const LayerImage& source, const LayerImage& output,
-                       const LayerMap& layers);
+    PF_Err renderFrame(const LayerImage& source, const LayerImage& output, const LayerMap& layers);
     void autoRange(PF_ParamDef* params[], const InputDepthChannel& channel);
     PF_Err pickFocalPoint(PF_ParamDef* params[], const InputDepthChannel& channel);
 };

@@ -14,8 +14,7 @@ bool showIsOneOf(int32_t show, std::initializer_list<int32_t> choices) {
     return false;
 }
 
-void addRange(std::vector<ZblurControlUpdate>& updates, int32_t first, int32_t last,
-              bool enabled) {
+void addRange(std::vector<ZblurControlUpdate>& updates, int32_t first, int32_t last, bool enabled) {
     for (int32_t position = first; position <= last; ++position) {
         updates.push_back({position, enabled});
     }
@@ -28,19 +27,18 @@ std::vector<ZblurControlUpdate> zblurControlUpdates(const ZblurControlState& sta
     // Views of the blur itself: the plain blur and the coverage view.
     const bool blur_view = showIsOneOf(s, {kZblurShowNormalBlur, kZblurShowInfoDensity});
     // Views that read the depth: all but the iris and the two selection views.
-    const bool depth_view = !showIsOneOf(s, {kZblurShowIris, kZblurShowHighlightSelection,
-                                             kZblurShowHighlightSelectionOnly});
+    const bool depth_view = !showIsOneOf(
+        s, {kZblurShowIris, kZblurShowHighlightSelection, kZblurShowHighlightSelectionOnly});
     // Views that depend on the focus: the depth views except the depth buffer.
     const bool focus_view = depth_view && s != kZblurShowDepthBuffer;
     // Views that use the iris: not the depth buffer, the selections or the sharp zone.
-    const bool iris_view =
-        !showIsOneOf(s, {kZblurShowDepthBuffer, kZblurShowHighlightSelection,
-                         kZblurShowHighlightSelectionOnly, kZblurShowSharpZone});
+    const bool iris_view = !showIsOneOf(s, {kZblurShowDepthBuffer, kZblurShowHighlightSelection,
+                                            kZblurShowHighlightSelectionOnly, kZblurShowSharpZone});
     // Views that show highlights: not the iris, the depth buffer or the sharp zone.
     const bool highlight_view =
         !showIsOneOf(s, {kZblurShowIris, kZblurShowDepthBuffer, kZblurShowSharpZone});
-    const bool outside_colour = state.horizontal_assume == kZblurAssumeColor ||
-                                state.vertical_assume == kZblurAssumeColor;
+    const bool outside_colour =
+        state.horizontal_assume == kZblurAssumeColor || state.vertical_assume == kZblurAssumeColor;
 
     std::vector<ZblurControlUpdate> updates;
     updates.reserve(64);
@@ -61,8 +59,7 @@ std::vector<ZblurControlUpdate> zblurControlUpdates(const ZblurControlState& sta
     addRange(updates, kZblurOutsideGroup, kZblurOutsideGroupEnd, blur_view);
     updates.push_back({kZblurOutsideColor, blur_view && outside_colour});
     updates.push_back({kZblurOutsideAlpha, blur_view && outside_colour});
-    const bool depth_range =
-        state.depth_channel && depth_view && !state.depth_layer_connected;
+    const bool depth_range = state.depth_channel && depth_view && !state.depth_layer_connected;
     addRange(updates, kZblurBlackPoint, kZblurAutoRange, depth_range);
     return updates;
 }

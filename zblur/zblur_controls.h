@@ -7,9 +7,9 @@
 // have no effect on the current view are greyed out; the depth range controls only matter when
 // the depth comes from the input's own depth channel.
 struct ZblurControlState {
-    int32_t show = 1;                    // "show" choice 1 .. 7
-    bool highlight_enabled = false;      // "enable" of the highlight selection
-    int32_t horizontal_assume = 1;       // outside-image choices 1 .. 4
+    int32_t show = 1;                // "show" choice 1 .. 7
+    bool highlight_enabled = false;  // "enable" of the highlight selection
+    int32_t horizontal_assume = 1;   // outside-image choices 1 .. 4
     int32_t vertical_assume = 1;
     bool depth_channel = false;          // the input has a depth channel that can be read now
     bool depth_layer_connected = false;  // "depth layer" has pixels

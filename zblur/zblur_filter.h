@@ -69,13 +69,8 @@ public:
     ZblurFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
                 PixelArray<P> selection, PixelArray<D> depth, PixelArray<P> lens,
                 const ZblurSettings& settings)
-        : TiledFilter(host),
-          source(source),
-          output(output),
-          selection(selection),
-          depth(depth),
-          lens(lens),
-          settings(settings) {}
+        : TiledFilter(host), source(source), output(output), selection(selection), depth(depth),
+          lens(lens), settings(settings) {}
 
     ~ZblurFilter() override {
         free_memory();
@@ -155,19 +150,19 @@ private:
     // prefixes of one row, 72 bytes (120 with highlights), the same for every pixel type, of
     // which only the slots of the levels present in a row are touched.
     struct TileBuffers {
-        float* composite = nullptr;  // 16 bytes: alpha, red, green, blue (the level pyramid
-                                     // of sweeps 2 and 3 before)
-        float* keep = nullptr;       // 4 bytes: highlight keep factor (highlight kernels)
-        float* coverage = nullptr;   // 4 bytes: coverage - 1 (the coordinate maps before)
-        uint8_t* floor = nullptr;    // 1 byte: level floor
-        SourceRecord* records = nullptr;        // 40 bytes
-        HighlightRecord* selected = nullptr;    // 20 bytes (highlight kernels)
+        float* composite = nullptr;       // 16 bytes: alpha, red, green, blue (the level pyramid
+                                          // of sweeps 2 and 3 before)
+        float* keep = nullptr;            // 4 bytes: highlight keep factor (highlight kernels)
+        float* coverage = nullptr;        // 4 bytes: coverage - 1 (the coordinate maps before)
+        uint8_t* floor = nullptr;         // 1 byte: level floor
+        SourceRecord* records = nullptr;  // 40 bytes
+        HighlightRecord* selected = nullptr;  // 20 bytes (highlight kernels)
         // ZblurLevelSums<C> and ZblurLevelHighlight<C>, C the frame's colour sum type.
-        void* changes = nullptr;                // slots x Wp: weight changes of the row per slot
-        void* highlight_changes = nullptr;      // slots x Wp (highlight kernels)
-        BackgroundPrefix* prefix = nullptr;     // slots x (Wp + 1)
-        uint64_t* row_levels = nullptr;         // Hp x 4: levels present in each padded row
-        void* levels = nullptr;                 // RowLevels<C>, per worker, not per pixel
+        void* changes = nullptr;             // slots x Wp: weight changes of the row per slot
+        void* highlight_changes = nullptr;   // slots x Wp (highlight kernels)
+        BackgroundPrefix* prefix = nullptr;  // slots x (Wp + 1)
+        uint64_t* row_levels = nullptr;      // Hp x 4: levels present in each padded row
+        void* levels = nullptr;              // RowLevels<C>, per worker, not per pixel
     };
     // Bytes of one worker's buffers for a padded tile.
     size_t buffer_bytes(size_t wp, size_t hp) const;
@@ -210,7 +205,7 @@ private:
     struct TileSweep {
         TileBuffers& b;
         RowLevels<C>& L;
-        ZblurLevelSums<C>* changes;               // slots x wp
+        ZblurLevelSums<C>* changes;                 // slots x wp
         ZblurLevelHighlight<C>* highlight_changes;  // slots x wp (highlight kernels)
         int32_t tile;
         int32_t x0, y0, tw, th;  // the tile's own pixels
@@ -262,10 +257,10 @@ private:
     void composite_row(TileSweep<C>& t, int32_t r) const;
     template <bool kHighlights, class C>
     [[gnu::always_inline]] inline void composite_column(TileSweep<C>& t, int32_t x, int32_t own,
-                                                 int32_t floor, ColumnSums& s) const;
+                                                        int32_t floor, ColumnSums& s) const;
     template <class C>
     [[gnu::always_inline]] static inline void deposit_background(RowLevels<C>& L, int32_t x,
-                                                          int32_t own, const ColumnSums& s);
+                                                                 int32_t own, const ColumnSums& s);
     template <bool kHighlights>
     [[gnu::always_inline]] inline void finish_composite(ColumnSums& s, float* keep) const;
     template <class C>
@@ -294,8 +289,9 @@ private:
     // in its row kr (steps, from offset x_first to x_last) and whose first change lies left
     // of the padded tile's right edge (wp). A run of one level shares its kernel row.
     template <class Visit>
-    [[gnu::always_inline]] inline void for_each_run(const SourceRecord* row, int32_t from, int32_t to,
-                                             int32_t kr, int32_t wp, Visit&& visit) const {
+    [[gnu::always_inline]] inline void for_each_run(const SourceRecord* row, int32_t from,
+                                                    int32_t to, int32_t kr, int32_t wp,
+                                                    Visit&& visit) const {
         for (int32_t next = from; next < to;) {
             const int32_t level = row[next].level;
             const int32_t run_first = next;
@@ -344,7 +340,7 @@ private:
     int32_t margin_x_ = 0;
     int32_t margin_y_ = 0;
     bool highlights_ = false;
-    int32_t colour_shift_ = 0;  // colours are stored times 2^colour_shift_
+    int32_t colour_shift_ = 0;   // colours are stored times 2^colour_shift_
     double colour_scale_ = 1.0;  // 2^colour_shift_
     double colour_unit_ = 1.0;   // 2^-colour_shift_
     bool wide_sums_ = false;     // float frames: 128-bit sums, a shift per record
@@ -428,9 +424,9 @@ int32_t ZblurFilter<P, D>::render() {
             }
             case kZblurShowHighlightSelection:
             case kZblurShowHighlightSelectionOnly:
-                status = render_selection_picture(
-                    host, source, output, selection, settings.selection,
-                    settings.show == kZblurShowHighlightSelectionOnly);
+                status =
+                    render_selection_picture(host, source, output, selection, settings.selection,
+                                             settings.show == kZblurShowHighlightSelectionOnly);
                 break;
             case kZblurShowNormalBlur:
             case kZblurShowInfoDensity:
@@ -459,12 +455,11 @@ int32_t ZblurFilter<P, D>::init_all() {
         fill_linearise_table(table_l_, kMax);
         fill_gamma_table(table_g_, kMax);
         radii_ = level_radii(settings, output.factor_a);
-        depth_reader_ = DepthReader<D>(depth, source.origin_x, source.origin_y,
-                                       depth_rule(settings), table_c_);
-        const bool blur = settings.show == kZblurShowNormalBlur ||
-                          settings.show == kZblurShowInfoDensity ||
-                          (settings.show < kZblurShowNormalBlur ||
-                           settings.show > kZblurShowSharpZone);
+        depth_reader_ =
+            DepthReader<D>(depth, source.origin_x, source.origin_y, depth_rule(settings), table_c_);
+        const bool blur =
+            settings.show == kZblurShowNormalBlur || settings.show == kZblurShowInfoDensity ||
+            (settings.show < kZblurShowNormalBlur || settings.show > kZblurShowSharpZone);
         if (blur && settings.radius != 0.0) {
             if (lens.data != nullptr && lens.width > 0 && lens.height > 0) {
                 status = kernels_.build_from_lens(host, lens, radii_);
@@ -489,8 +484,8 @@ void ZblurFilter<P, D>::free_tables() {
 template <class P, class D>
 int32_t ZblurFilter<P, D>::copy_source() {
     CopyImageFilter<P, P> copy(host, source, output);
-    copy.premultiply_mode = output.premultiplied ? PremultiplyMode::kPremultiplied
-                                                 : PremultiplyMode::kStraight;
+    copy.premultiply_mode =
+        output.premultiplied ? PremultiplyMode::kPremultiplied : PremultiplyMode::kStraight;
     copy.offset_x = output.origin_x - source.origin_x;
     copy.offset_y = output.origin_y - source.origin_y;
     return copy.render(0, 1);
@@ -506,8 +501,7 @@ int32_t ZblurFilter<P, D>::render_iris() {
     }
     const double sx = settings.scale_x > 0.0 ? settings.scale_x : 1.0;
     const double sy = settings.scale_y > 0.0 ? settings.scale_y : 1.0;
-    double u = 50.0 * (output.height * sy * 0.0020833333333333333 +
-                       output.width * sx * 0.0015625);
+    double u = 50.0 * (output.height * sy * 0.0020833333333333333 + output.width * sx * 0.0015625);
     if (output.width * sx < 2.0 * u) u = output.width * sx * 0.5 - 1.0;
     if (output.height * sy < 2.0 * u) u = output.height * sy * 0.5 - 1.0;
     if (!(u > 0.0)) return host->noError();
@@ -592,8 +586,8 @@ int32_t ZblurFilter<P, D>::render_blur() {
     // vertical radius (its ratio is at least 0.05), so the built reach counts too.
     margin_x_ = std::max(int32_t(std::ceil(std::min(largest_ex, 65536.0))), kernels_.reach_x());
     margin_y_ = std::max(int32_t(std::ceil(std::min(largest_ry, 65536.0))), kernels_.reach_y());
-    tiles.init(output.width, output.height,
-               Rectangle{-margin_x_, margin_x_, -margin_y_, margin_y_}, n);
+    tiles.init(output.width, output.height, Rectangle{-margin_x_, margin_x_, -margin_y_, margin_y_},
+               n);
     highlights_ = settings.selection.enabled && settings.highlight > 0.0;
     slot_capacity_ = count_present_levels();
     if (slot_limit > 0) slot_capacity_ = std::min(slot_capacity_, slot_limit);
@@ -641,9 +635,11 @@ template <class P, class D>
 size_t ZblurFilter<P, D>::buffer_bytes(size_t wp, size_t hp) const {
     const size_t pixels = wp * hp;
     const size_t slots = size_t(slot_capacity_);
-    size_t bytes = pixels * (16 + 4 + 1 + sizeof(SourceRecord)) + std::max(pixels, 2 * (wp + hp)) * 4;
+    size_t bytes =
+        pixels * (16 + 4 + 1 + sizeof(SourceRecord)) + std::max(pixels, 2 * (wp + hp)) * 4;
     bytes += slots * wp * change_bytes() + slots * (wp + 1) * sizeof(BackgroundPrefix);
-    if (highlights_) bytes += pixels * (4 + sizeof(HighlightRecord)) + slots * wp * highlight_change_bytes();
+    if (highlights_)
+        bytes += pixels * (4 + sizeof(HighlightRecord)) + slots * wp * highlight_change_bytes();
     return bytes + hp * 4 * sizeof(uint64_t) + row_levels_bytes();
 }
 
@@ -706,7 +702,8 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
                 b.composite = static_cast<float*>(host->allocate(pixels * 16));
                 b.coverage = static_cast<float*>(host->allocate(coverage_entries * 4));
                 b.floor = static_cast<uint8_t*>(host->allocate(pixels));
-                b.records = static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
+                b.records =
+                    static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
                 b.changes = host->allocate(slots * wp * change_bytes());
                 b.prefix = static_cast<BackgroundPrefix*>(
                     host->allocate(slots * (wp + 1) * sizeof(BackgroundPrefix)));
@@ -1085,63 +1082,65 @@ void ZblurFilter<P, D>::scatter_row(TileSweep<C>& t, int32_t r) const {
         if (!row_reaches(t, j, kr)) continue;
         const SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
         const HighlightRecord* hrow = kHighlights ? t.b.selected + size_t(j) * size_t(wp) : nullptr;
-        for_each_run(row, 0, wp, kr, wp, [&](int32_t level, const LevelStep* steps,
-                                             int32_t run_first, int32_t run_end, int32_t x_first,
-                                             int32_t x_last) {
-            const int32_t slot = slot_for<kHighlights>(t, level);
-            if (slot < 0) return;
-            LevelSlot<C>& ls = t.L.slots[slot];
-            LevelSums* const changes = t.changes + size_t(slot) * size_t(wp);
-            ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
-            ls.last = std::max(ls.last, std::min(run_end - 1 + x_last, wp));
+        for_each_run(
+            row, 0, wp, kr, wp,
+            [&](int32_t level, const LevelStep* steps, int32_t run_first, int32_t run_end,
+                int32_t x_first, int32_t x_last) {
+                const int32_t slot = slot_for<kHighlights>(t, level);
+                if (slot < 0) return;
+                LevelSlot<C>& ls = t.L.slots[slot];
+                LevelSums* const changes = t.changes + size_t(slot) * size_t(wp);
+                ls.first = std::min(ls.first, std::max(run_first + x_first, 0));
+                ls.last = std::max(ls.last, std::min(run_end - 1 + x_last, wp));
 
-            // Sources whose changes all fall inside the row, without tests; the others count
-            // changes left of the tile at column 0 and leave out those beyond it.
-            const int32_t inner_first = std::min(std::max(run_first, -x_first), run_end);
-            const int32_t inner_end = std::max(std::min(run_end, wp - x_last), inner_first);
-            auto spread = [&](int32_t i) {
-                const SourceRecord& rec = row[i];
-                for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
-                    const int32_t column = i + s->x;
-                    if (column >= wp) break;
-                    const int64_t dw = s->weight_step;
-                    LevelSums& d = changes[std::max(column, 0)];
-                    d.a += colour_term<C>(dw, rec.colour[0], rec.shift);
-                    d.r += colour_term<C>(dw, rec.colour[1], rec.shift);
-                    d.g += colour_term<C>(dw, rec.colour[2], rec.shift);
-                    d.b += colour_term<C>(dw, rec.colour[3], rec.shift);
-                    d.w += dw;
-                }
-            };
-            for (int32_t i = run_first; i < inner_first; ++i) spread(i);
-            if constexpr (kWide) {
-                for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
-            } else {
-                if (inner_first < inner_end)
-                    scatter_kernel_row(steps, row, inner_first, inner_end, changes);
-            }
-            for (int32_t i = inner_end; i < run_end; ++i) spread(i);
-
-            if constexpr (kHighlights) {
-                LevelHighlight* const hchanges = t.highlight_changes + size_t(slot) * size_t(wp);
-                for (int32_t i = run_first; i < run_end; ++i) {
-                    const HighlightRecord& h = hrow[i];
-                    if (h.selection <= 0) continue;
+                // Sources whose changes all fall inside the row, without tests; the others count
+                // changes left of the tile at column 0 and leave out those beyond it.
+                const int32_t inner_first = std::min(std::max(run_first, -x_first), run_end);
+                const int32_t inner_end = std::max(std::min(run_end, wp - x_last), inner_first);
+                auto spread = [&](int32_t i) {
+                    const SourceRecord& rec = row[i];
                     for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
                         const int32_t column = i + s->x;
                         if (column >= wp) break;
                         const int64_t dw = s->weight_step;
-                        LevelHighlight& dh = hchanges[std::max(column, 0)];
-                        dh.a += colour_term<C>(dw, h.colour[0], row[i].shift);
-                        dh.r += colour_term<C>(dw, h.colour[1], row[i].shift);
-                        dh.g += colour_term<C>(dw, h.colour[2], row[i].shift);
-                        dh.b += colour_term<C>(dw, h.colour[3], row[i].shift);
-                        dh.s += dw * int64_t(h.selection);
-                        dh.u += s->plain_step;
+                        LevelSums& d = changes[std::max(column, 0)];
+                        d.a += colour_term<C>(dw, rec.colour[0], rec.shift);
+                        d.r += colour_term<C>(dw, rec.colour[1], rec.shift);
+                        d.g += colour_term<C>(dw, rec.colour[2], rec.shift);
+                        d.b += colour_term<C>(dw, rec.colour[3], rec.shift);
+                        d.w += dw;
+                    }
+                };
+                for (int32_t i = run_first; i < inner_first; ++i) spread(i);
+                if constexpr (kWide) {
+                    for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
+                } else {
+                    if (inner_first < inner_end)
+                        scatter_kernel_row(steps, row, inner_first, inner_end, changes);
+                }
+                for (int32_t i = inner_end; i < run_end; ++i) spread(i);
+
+                if constexpr (kHighlights) {
+                    LevelHighlight* const hchanges =
+                        t.highlight_changes + size_t(slot) * size_t(wp);
+                    for (int32_t i = run_first; i < run_end; ++i) {
+                        const HighlightRecord& h = hrow[i];
+                        if (h.selection <= 0) continue;
+                        for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
+                            const int32_t column = i + s->x;
+                            if (column >= wp) break;
+                            const int64_t dw = s->weight_step;
+                            LevelHighlight& dh = hchanges[std::max(column, 0)];
+                            dh.a += colour_term<C>(dw, h.colour[0], row[i].shift);
+                            dh.r += colour_term<C>(dw, h.colour[1], row[i].shift);
+                            dh.g += colour_term<C>(dw, h.colour[2], row[i].shift);
+                            dh.b += colour_term<C>(dw, h.colour[3], row[i].shift);
+                            dh.s += dw * int64_t(h.selection);
+                            dh.u += s->plain_step;
+                        }
                     }
                 }
-            }
-        });
+            });
     }
 }
 
@@ -1185,7 +1184,8 @@ void ZblurFilter<P, D>::composite_row(TileSweep<C>& t, int32_t r) const {
     // Changes beyond the right edge collect the row's final deposits.
     for (int32_t n = 0; n < t.L.count; ++n) {
         LevelSlot<C>& ls = t.L.slots[n];
-        if (ls.last == wp) t.b.prefix[size_t(n) * t.prefix_stride + size_t(wp)] = prefix_of(ls.background);
+        if (ls.last == wp)
+            t.b.prefix[size_t(n) * t.prefix_stride + size_t(wp)] = prefix_of(ls.background);
     }
 }
 
@@ -1212,7 +1212,8 @@ void ZblurFilter<P, D>::composite_column(TileSweep<C>& t, int32_t x, int32_t own
             d = {};
         }
         if constexpr (kHighlights) {
-            ZblurLevelHighlight<C>& d = t.highlight_changes[size_t(slot) * size_t(t.wp) + size_t(x)];
+            ZblurLevelHighlight<C>& d =
+                t.highlight_changes[size_t(slot) * size_t(t.wp) + size_t(x)];
             ls.highlight.a += d.a;
             ls.highlight.r += d.r;
             ls.highlight.g += d.g;
@@ -1327,28 +1328,28 @@ void ZblurFilter<P, D>::collect_row(TileSweep<C>& t, int32_t r) const {
         if (!row_reaches(t, j, kr)) continue;
         SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
         for_each_run(row, margin_x_, margin_x_ + t.tw, kr, wp,
-                     [&](int32_t level, const LevelStep* steps, int32_t run_first,
-                         int32_t run_end, int32_t x_first, int32_t x_last) {
-            if (t.L.slot_of[level] < 0) return;
-            const BackgroundPrefix* prefix =
-                t.b.prefix + size_t(t.L.slot_of[level]) * t.prefix_stride;
-            // The margins hold every kernel, so the tile's own sources need no clamping; it is
-            // kept for safety and costs a test per run.
-            const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
-            if (inside) {
-                gather_kernel_row(steps, row, run_first, run_end, prefix);
-                return;
-            }
-            for (int32_t i = run_first; i < run_end; ++i) {
-                if (i + x_first >= wp) continue;
-                float* acc = row[i].background;
-                for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
-                    const float* p = prefix[std::clamp(i + s->x, 0, wp)].v;
-                    const float dw = float(s->weight_step);
-                    for (int c = 0; c < 5; ++c) acc[c] -= dw * p[c];
-                }
-            }
-        });
+                     [&](int32_t level, const LevelStep* steps, int32_t run_first, int32_t run_end,
+                         int32_t x_first, int32_t x_last) {
+                         if (t.L.slot_of[level] < 0) return;
+                         const BackgroundPrefix* prefix =
+                             t.b.prefix + size_t(t.L.slot_of[level]) * t.prefix_stride;
+                         // The margins hold every kernel, so the tile's own sources need no clamping; it is
+                         // kept for safety and costs a test per run.
+                         const bool inside = run_first + x_first >= 0 && run_end - 1 + x_last <= wp;
+                         if (inside) {
+                             gather_kernel_row(steps, row, run_first, run_end, prefix);
+                             return;
+                         }
+                         for (int32_t i = run_first; i < run_end; ++i) {
+                             if (i + x_first >= wp) continue;
+                             float* acc = row[i].background;
+                             for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
+                                 const float* p = prefix[std::clamp(i + s->x, 0, wp)].v;
+                                 const float dw = float(s->weight_step);
+                                 for (int c = 0; c < 5; ++c) acc[c] -= dw * p[c];
+                             }
+                         }
+                     });
     }
 }
 

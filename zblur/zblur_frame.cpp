@@ -5,8 +5,8 @@
 namespace {
 
 template <class P, class D>
-int32_t run_filter(QuillbrookHost* host, const ZblurSettings& settings,
-                   const ZblurFrame<P>& frame, const PixelArray<D>& depth) {
+int32_t run_filter(QuillbrookHost* host, const ZblurSettings& settings, const ZblurFrame<P>& frame,
+                   const PixelArray<D>& depth) {
     ZblurFilter<P, D> filter(host, frame.source, frame.output, frame.selection, depth, frame.lens,
                              settings);
     return filter.render();

@@ -15,30 +15,46 @@ constexpr PF_ParamFlags T = PF_ParamFlag_CANNOT_TIME_VARY;
 constexpr double kFixedOne = 65536.0;
 
 constexpr ZblurParameterSpec floatSlider(int32_t position, A_long id, const char* name,
-                                         PF_ParamFlags flags, double valid_min,
-                                         double valid_max, double slider_min, double slider_max,
-                                         double dephault) {
-    return {.position = position, .id = id, .kind = PF_Param_FLOAT_SLIDER, .name = name,
-            .flags = flags, .valid_min = valid_min, .valid_max = valid_max,
-            .slider_min = slider_min, .slider_max = slider_max, .dephault = dephault};
+                                         PF_ParamFlags flags, double valid_min, double valid_max,
+                                         double slider_min, double slider_max, double dephault) {
+    return {.position = position,
+            .id = id,
+            .kind = PF_Param_FLOAT_SLIDER,
+            .name = name,
+            .flags = flags,
+            .valid_min = valid_min,
+            .valid_max = valid_max,
+            .slider_min = slider_min,
+            .slider_max = slider_max,
+            .dephault = dephault};
 }
 
 constexpr ZblurParameterSpec popup(int32_t position, A_long id, const char* name,
                                    PF_ParamFlags flags, const char* choices, int32_t count,
                                    int32_t dephault) {
-    return {.position = position, .id = id, .kind = PF_Param_POPUP, .name = name,
-            .flags = flags, .dephault = double(dephault), .choices = choices,
+    return {.position = position,
+            .id = id,
+            .kind = PF_Param_POPUP,
+            .name = name,
+            .flags = flags,
+            .dephault = double(dephault),
+            .choices = choices,
             .choice_count = count};
 }
 
 constexpr ZblurParameterSpec checkbox(int32_t position, A_long id, const char* name,
                                       PF_ParamFlags flags, bool dephault, const char* label) {
-    return {.position = position, .id = id, .kind = PF_Param_CHECKBOX, .name = name,
-            .flags = flags, .dephault = dephault ? 1.0 : 0.0, .label = label};
+    return {.position = position,
+            .id = id,
+            .kind = PF_Param_CHECKBOX,
+            .name = name,
+            .flags = flags,
+            .dephault = dephault ? 1.0 : 0.0,
+            .label = label};
 }
 
-constexpr ZblurParameterSpec plain(int32_t position, A_long id, PF_ParamType kind,
-                                   const char* name, PF_ParamFlags flags) {
+constexpr ZblurParameterSpec plain(int32_t position, A_long id, PF_ParamType kind, const char* name,
+                                   PF_ParamFlags flags) {
     return {.position = position, .id = id, .kind = kind, .name = name, .flags = flags};
 }
 
@@ -78,15 +94,20 @@ constexpr std::array<ZblurParameterSpec, 55> kTable = {{
     groupEnd(kZblurDepthGroupEnd, 12, S),
     groupStart(kZblurIrisGroup, 13, "-> Iris.."),
     layer(kZblurAlternativeIris, 58, "alternative iris (beta)"),
-    {.position = kZblurFacets, .id = 14, .kind = PF_Param_SLIDER, .name = "facets",
-     .flags = S | C, .valid_min = 3, .valid_max = 999, .slider_min = 3, .slider_max = 10,
+    {.position = kZblurFacets,
+     .id = 14,
+     .kind = PF_Param_SLIDER,
+     .name = "facets",
+     .flags = S | C,
+     .valid_min = 3,
+     .valid_max = 999,
+     .slider_min = 3,
+     .slider_max = 10,
      .dephault = 3},
     angle(kZblurAngle, 15, "angle"),
     floatSlider(kZblurRoundedFacets, 16, "rounded facets", S | C, 0, 1, 0, 1, 1),
-    floatSlider(kZblurBorderBrightness, 17, "relative border brightness ", S | C, -1, 1, -1, 1,
-                0),
-    floatSlider(kZblurBorderThickness, 18, "border thickness", S | C, 0, 1, 0, 1,
-                double(0.3f)),
+    floatSlider(kZblurBorderBrightness, 17, "relative border brightness ", S | C, -1, 1, -1, 1, 0),
+    floatSlider(kZblurBorderThickness, 18, "border thickness", S | C, 0, 1, 0, 1, double(0.3f)),
     floatSlider(kZblurAspect, 19, "x-y aspect", S | C, -0.75, 0.75, -0.75, 0.75, 0),
     groupEnd(kZblurIrisGroupEnd, 20, 0),
     groupStart(kZblurHighlightGroup, 21, "-> Highlight Selection..."),
@@ -117,8 +138,12 @@ constexpr std::array<ZblurParameterSpec, 55> kTable = {{
     groupStart(kZblurOutsideGroup, 50, "-> Outside Image..."),
     popup(kZblurHorizontalAssume, 51, "horizontal assume", S, kZblurAssumeChoices, 4, 1),
     popup(kZblurVerticalAssume, 52, "vertical assume", S, kZblurAssumeChoices, 4, 1),
-    {.position = kZblurOutsideColor, .id = 53, .kind = PF_Param_COLOR, .name = "outside color",
-     .flags = S, .color = PF_Pixel{255, 0, 0, 0}},
+    {.position = kZblurOutsideColor,
+     .id = 53,
+     .kind = PF_Param_COLOR,
+     .name = "outside color",
+     .flags = S,
+     .color = PF_Pixel{255, 0, 0, 0}},
     floatSlider(kZblurOutsideAlpha, 54, "outside color alpha", S | C, 0, 255, 0, 255, 255),
     groupEnd(kZblurOutsideGroupEnd, 55, 0),
 }};

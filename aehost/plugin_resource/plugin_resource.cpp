@@ -34,9 +34,8 @@ std::string pascalString(const PluginProperty& p, size_t index, const std::strin
     if (p.value.empty()) fail(propertyName(index, p.key) + " in " + source + " is empty");
     const size_t n = p.value[0];
     if (1 + n > p.value.size()) {
-        fail(propertyName(index, p.key) + " in " + source + ": string length " +
-             std::to_string(n) + " exceeds the value of " + std::to_string(p.value.size()) +
-             " bytes");
+        fail(propertyName(index, p.key) + " in " + source + ": string length " + std::to_string(n) +
+             " exceeds the value of " + std::to_string(p.value.size()) + " bytes");
     }
     return std::string(reinterpret_cast<const char*>(p.value.data()) + 1, n);
 }
@@ -50,11 +49,10 @@ std::string cString(const PluginProperty& p, size_t index, const std::string& so
                        static_cast<const uint8_t*>(zero) - p.value.data());
 }
 
-void needLength(const PluginProperty& p, size_t index, uint32_t length,
-                const std::string& source) {
+void needLength(const PluginProperty& p, size_t index, uint32_t length, const std::string& source) {
     if (p.length != length) {
-        fail(propertyName(index, p.key) + " in " + source + ": length " +
-             std::to_string(p.length) + ", expected " + std::to_string(length));
+        fail(propertyName(index, p.key) + " in " + source + ": length " + std::to_string(p.length) +
+             ", expected " + std::to_string(length));
     }
 }
 
@@ -64,7 +62,10 @@ class ElfReader {
 public:
     ElfReader(const std::vector<uint8_t>& file, const std::string& path)
         : file_(file), path_(path) {
-        if (file_.size() < 16 || std::memcmp(file_.data(), "\x7f" "ELF", 4) != 0) {
+        if (file_.size() < 16 || std::memcmp(file_.data(),
+                                             "\x7f"
+                                             "ELF",
+                                             4) != 0) {
             fail("not an ELF file: " + path_);
         }
         wide_ = file_[4] == 2;
@@ -122,8 +123,7 @@ private:
     void require(uint64_t offset, uint64_t size, const std::string& what) const {
         if (offset > file_.size() || size > file_.size() - offset) {
             fail(what + " at " + hex(offset) + " (" + std::to_string(size) +
-                 " bytes) lies outside " + path_ + " (" + std::to_string(file_.size()) +
-                 " bytes)");
+                 " bytes) lies outside " + path_ + " (" + std::to_string(file_.size()) + " bytes)");
         }
     }
 
@@ -140,11 +140,16 @@ private:
     uint64_t field(uint64_t table, uint64_t entry_size, uint64_t index, Field f) const {
         const uint64_t at = table + index * entry_size;
         switch (f) {
-            case Field::name: return word(at, 4);
-            case Field::type: return word(at + 4, 4);
-            case Field::offset: return wide_ ? word(at + 24, 8) : word(at + 16, 4);
-            case Field::size: return wide_ ? word(at + 32, 8) : word(at + 20, 4);
-            case Field::link: return wide_ ? word(at + 40, 4) : word(at + 24, 4);
+            case Field::name:
+                return word(at, 4);
+            case Field::type:
+                return word(at + 4, 4);
+            case Field::offset:
+                return wide_ ? word(at + 24, 8) : word(at + 16, 4);
+            case Field::size:
+                return wide_ ? word(at + 32, 8) : word(at + 20, 4);
+            case Field::link:
+                return wide_ ? word(at + 40, 4) : word(at + 24, 4);
         }
         return 0;
     }
@@ -222,8 +227,8 @@ PluginResource parsePluginResource(const uint8_t* bytes, size_t size, const std:
         const PluginProperty& p = r.properties[i];
         const std::string key = fourCharText(p.key);
         if (p.vendor != fourCharCode("8BIM")) {
-            fail(propertyName(i, p.key) + " in " + source + ": vendor '" +
-                 fourCharText(p.vendor) + "', expected '8BIM'");
+            fail(propertyName(i, p.key) + " in " + source + ": vendor '" + fourCharText(p.vendor) +
+                 "', expected '8BIM'");
         }
         if (key == "kind") {
             needLength(p, i, 4, source);

@@ -19,11 +19,11 @@ public:
 };
 
 struct PluginProperty {
-    uint32_t vendor = 0;      // '8BIM'
-    uint32_t key = 0;         // e.g. 'kind'
+    uint32_t vendor = 0;  // '8BIM'
+    uint32_t key = 0;     // e.g. 'kind'
     uint32_t id = 0;
-    uint32_t length = 0;      // bytes of the value, as stored
-    size_t offset = 0;        // of the value, from the start of the resource
+    uint32_t length = 0;  // bytes of the value, as stored
+    size_t offset = 0;    // of the value, from the start of the resource
     std::vector<uint8_t> value;
 };
 
@@ -39,13 +39,13 @@ struct PluginResource {
     std::string category;     // 'catg'
     std::string entry_point;  // 'wx86'
     uint16_t pipl_version_major = 0, pipl_version_minor = 0;  // 'ePVR'
-    uint16_t api_version_major = 0, api_version_minor = 0;  // 'eSVR'
-    uint32_t effect_version = 0;  // 'eVER'
-    uint16_t info_flags = 0;      // 'eINF'
-    uint32_t out_flags = 0;       // 'eGLO'
-    uint32_t out_flags2 = 0;      // 'eGL2'
-    std::string match_name;       // 'eMNA'
-    uint32_t reserved_info = 0;   // 'aeFL'
+    uint16_t api_version_major = 0, api_version_minor = 0;    // 'eSVR'
+    uint32_t effect_version = 0;                              // 'eVER'
+    uint16_t info_flags = 0;                                  // 'eINF'
+    uint32_t out_flags = 0;                                   // 'eGLO'
+    uint32_t out_flags2 = 0;                                  // 'eGL2'
+    std::string match_name;                                   // 'eMNA'
+    uint32_t reserved_info = 0;                               // 'aeFL'
 
     // The first property with this four-character key, or null.
     const PluginProperty* find(std::string_view key) const;

@@ -20,12 +20,18 @@ enum class Failure { bad_alloc, abort, framework, host_error, standard, unknown 
 
 [[noreturn]] void raise(Failure failure) {
     switch (failure) {
-        case Failure::bad_alloc: throw std::bad_alloc();
-        case Failure::abort: throw QuillbrookAbort();
-        case Failure::framework: throw QuillbrookException("tile table broken");
-        case Failure::host_error: throw AfterEffectsError(PF_Err_BAD_CALLBACK_PARAM, "no suite");
-        case Failure::standard: throw std::runtime_error("standard failure");
-        case Failure::unknown: throw 42;
+        case Failure::bad_alloc:
+            throw std::bad_alloc();
+        case Failure::abort:
+            throw QuillbrookAbort();
+        case Failure::framework:
+            throw QuillbrookException("tile table broken");
+        case Failure::host_error:
+            throw AfterEffectsError(PF_Err_BAD_CALLBACK_PARAM, "no suite");
+        case Failure::standard:
+            throw std::runtime_error("standard failure");
+        case Failure::unknown:
+            throw 42;
     }
     throw 0;
 }
@@ -40,8 +46,7 @@ std::atomic<int32_t> live_workers_inside{0};
 
 class ThrowingHost : public PlainHost {
 public:
-    PF_Err userChangedParam(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
-                            void*) override {
+    PF_Err userChangedParam(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*, void*) override {
         if (!plan.from_worker) raise(plan.failure);
         return runParallelOn<&ThrowingHost::item>(32, this);
     }
@@ -66,8 +71,8 @@ private:
 };
 
 PF_Err runThrowing(AETestHost& host) {
-    return runEffectCommand<ThrowingHost>(PF_Cmd_USER_CHANGED_PARAM, &host.in_data,
-                                          &host.out_data, host.paramList(), nullptr, nullptr);
+    return runEffectCommand<ThrowingHost>(PF_Cmd_USER_CHANGED_PARAM, &host.in_data, &host.out_data,
+                                          host.paramList(), nullptr, nullptr);
 }
 
 struct MappingCase {

@@ -20,13 +20,22 @@ PF_Err dispatchTo(AfterEffectsHost& effect, AETestHost& host, A_long cmd, void* 
 }
 
 TEST(Dispatch, EveryCommandReachesItsHandler) {
-    const std::map<A_long, std::string> handlers = {
-        {0, "about"},          {1, "globalSetup"},        {3, "globalSetdown"},
-        {4, "paramsSetup"},    {5, "sequenceSetup"},      {6, "sequenceResetup"},
-        {7, "sequenceFlatten"}, {8, "sequenceSetdown"},   {10, "frameSetup"},
-        {12, "frameSetdown"},  {13, "userChangedParam"},  {14, "updateParamsUI"},
-        {15, "event"},         {17, "completelyGeneral"}, {18, "queryDynamicFlags"},
-        {22, "arbitraryCallback"}};
+    const std::map<A_long, std::string> handlers = {{0, "about"},
+                                                    {1, "globalSetup"},
+                                                    {3, "globalSetdown"},
+                                                    {4, "paramsSetup"},
+                                                    {5, "sequenceSetup"},
+                                                    {6, "sequenceResetup"},
+                                                    {7, "sequenceFlatten"},
+                                                    {8, "sequenceSetdown"},
+                                                    {10, "frameSetup"},
+                                                    {12, "frameSetdown"},
+                                                    {13, "userChangedParam"},
+                                                    {14, "updateParamsUI"},
+                                                    {15, "event"},
+                                                    {17, "completelyGeneral"},
+                                                    {18, "queryDynamicFlags"},
+                                                    {22, "arbitraryCallback"}};
     for (const auto& [cmd, handler] : handlers) {
         AETestHost host;
         ProbeHost effect;
@@ -194,10 +203,10 @@ TEST(About, TooLongDescriptionIsCutToTheMessageBuffer) {
     EXPECT_EQ(text.substr(0, 21), "Plain 'Host'  v1.4.7\r");
     // Nothing after the message buffer was written.
     const size_t after = offsetof(PF_OutData, return_msg) + sizeof(host.out_data.return_msg);
-    EXPECT_EQ(std::memcmp(reinterpret_cast<const char*>(&before) + after,
-                          reinterpret_cast<const char*>(&host.out_data) + after,
-                          sizeof before - after),
-              0);
+    EXPECT_EQ(
+        std::memcmp(reinterpret_cast<const char*>(&before) + after,
+                    reinterpret_cast<const char*>(&host.out_data) + after, sizeof before - after),
+        0);
 }
 
 TEST(About, WithoutHostSprintfTheTextIsTheSame) {
@@ -267,16 +276,16 @@ void expectOnlyLensLayerIsAdjusted() {
     const Rectangle original{0, 10, 0, 20};
     double aspect = 1.0;
     const double command_aspect = 1.0;
-    for (const char* name : {"Source", "Output", "zbuffer layer", "selection layer",
-                             "blend layer", "lens layer ", "Lens layer"}) {
+    for (const char* name : {"Source", "Output", "zbuffer layer", "selection layer", "blend layer",
+                             "lens layer ", "Lens layer"}) {
         Rectangle request = original;
-        effect.adjustLayerRequest(name, &request, proposed, &aspect, &command_aspect, 1.0, 1.0,
-                                  1.0, 100, 50);
+        effect.adjustLayerRequest(name, &request, proposed, &aspect, &command_aspect, 1.0, 1.0, 1.0,
+                                  100, 50);
         EXPECT_EQ(request, original) << name;
     }
     Rectangle request = original;
-    effect.adjustLayerRequest("lens layer", &request, proposed, &aspect, &command_aspect, 1.0,
-                              1.0, 1.0, 100, 50);
+    effect.adjustLayerRequest("lens layer", &request, proposed, &aspect, &command_aspect, 1.0, 1.0,
+                              1.0, 100, 50);
     EXPECT_EQ(request, proposed);
 }
 

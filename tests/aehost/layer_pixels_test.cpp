@@ -73,9 +73,10 @@ TYPED_TEST(LayerPixels, RefusesRowsShorterThanTheirPixelsAndSaysSo) {
     EXPECT_EQ(checkedPixelArrayOf<P>(this->layer, "lens layer", &refused),
               PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(refused.data, nullptr);
-    const std::string expected = std::string(Logger::kErrorPrefix) + "render: lens layer of 4x3 "
-                                 "pixels has " + std::to_string(this->layer.row_bytes) +
-                                 " bytes per row\n";
+    const std::string expected = std::string(Logger::kErrorPrefix) +
+                                 "render: lens layer of 4x3 "
+                                 "pixels has " +
+                                 std::to_string(this->layer.row_bytes) + " bytes per row\n";
     EXPECT_NE(log.text().find(expected), std::string::npos) << log.text();
 
     // A single row has no stride to check; an absent layer is never refused.

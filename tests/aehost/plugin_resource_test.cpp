@@ -17,8 +17,7 @@
 
 namespace {
 
-using EntryPoint = PF_Err (*)(PF_Cmd, PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
-                              void*);
+using EntryPoint = PF_Err (*)(PF_Cmd, PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*, void*);
 
 std::string pluginPath(const std::string& name) {
     return std::string(QB_PLUGIN_DIR) + "/" + name + ".so";
@@ -47,8 +46,8 @@ TEST(PluginResource, BothLibrariesCarryTwelveProperties) {
 
         const char* keys[] = {"kind", "name", "catg", "wx86", "ePVR", "eSVR",
                               "eVER", "eINF", "eGLO", "eGL2", "eMNA", "aeFL"};
-        const uint32_t lengths[] = {4, padded(1 + std::strlen(c.name)), 12, 16, 4, 4, 4, 2, 4, 4,
-                                    padded(1 + std::strlen(c.match_name)), 4};
+        const uint32_t lengths[] = {4, padded(1 + std::strlen(c.name)),       12, 16, 4, 4, 4, 2, 4,
+                                    4, padded(1 + std::strlen(c.match_name)), 4};
         for (size_t i = 0; i < 12; ++i) {
             EXPECT_EQ(fourCharText(r.properties[i].key), keys[i]) << i;
             EXPECT_EQ(fourCharText(r.properties[i].vendor), "8BIM") << i;
@@ -98,8 +97,8 @@ TEST(PluginResource, StoredBytesOfHeaderAndFirstProperties) {
     // Four-character codes are little-endian integers: '8BIM' reads "MIB8", 'kind' "dnik".
     EXPECT_EQ(std::memcmp(s.data() + 10, "MIB8dnik\0\0\0\0\4\0\0\0TKFe", 20), 0);
     // "QB Zblur": length byte, 8 characters, 3 zero bytes; 12 bytes in all.
-    const uint8_t name[] = {'M', 'I', 'B', '8', 'e', 'm', 'a', 'n', 0, 0, 0, 0, 12, 0, 0, 0,
-                            8,   'Q', 'B', ' ', 'Z', 'b', 'l', 'u', 'r', 0, 0, 0};
+    const uint8_t name[] = {'M', 'I', 'B', '8', 'e', 'm', 'a', 'n', 0,   0,   0,   0, 12, 0,
+                            0,   0,   8,   'Q', 'B', ' ', 'Z', 'b', 'l', 'u', 'r', 0, 0,  0};
     EXPECT_EQ(std::memcmp(s.data() + 30, name, sizeof name), 0);
 }
 
@@ -155,13 +154,13 @@ TEST(PluginResource, LoadedLibrariesAnswerCommands) {
         auto entry = reinterpret_cast<EntryPoint>(dlsym(library, "EntryPointFunc"));
         ASSERT_NE(entry, nullptr);
         AETestHost host;
-        EXPECT_EQ(entry(PF_Cmd_ABOUT, &host.in_data, &host.out_data, host.paramList(), nullptr,
-                        nullptr),
-                  PF_Err_NONE);
+        EXPECT_EQ(
+            entry(PF_Cmd_ABOUT, &host.in_data, &host.out_data, host.paramList(), nullptr, nullptr),
+            PF_Err_NONE);
         EXPECT_EQ(std::string(host.out_data.return_msg).rfind("Glimmora '", 0), 0u);
         EXPECT_NE(std::string(host.out_data.return_msg).find("  v1.4.7\r"), std::string::npos);
-        EXPECT_EQ(entry(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data,
-                        host.paramList(), nullptr, nullptr),
+        EXPECT_EQ(entry(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data, host.paramList(),
+                        nullptr, nullptr),
                   PF_Err_NONE);
         dlclose(library);
     }

@@ -11,23 +11,22 @@ class ProbeHost : public AfterEffectsHost {
 public:
     explicit ProbeHost(int32_t revision = 7,
                        std::string description = "Probe description.\n\nNotice line.\n")
-        : AfterEffectsHost("Probe 'Host'", "Quillbrook", std::move(description), 1, 4,
-                           revision) {}
+        : AfterEffectsHost("Probe 'Host'", "Quillbrook", std::move(description), 1, 4, revision) {}
 
     std::vector<std::string> calls;
     PF_Err answer = PF_Err_NONE;
     void* last_extra = nullptr;
 
-#define QB_PROBE_HANDLER(method)                                                          \
-    PF_Err method(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) override {       \
-        calls.push_back(#method);                                                         \
-        return answer;                                                                    \
+#define QB_PROBE_HANDLER(method)                                                    \
+    PF_Err method(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) override { \
+        calls.push_back(#method);                                                   \
+        return answer;                                                              \
     }
-#define QB_PROBE_HANDLER_EXTRA(method)                                                    \
+#define QB_PROBE_HANDLER_EXTRA(method)                                                       \
     PF_Err method(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*, void* e) override { \
-        calls.push_back(#method);                                                         \
-        last_extra = e;                                                                   \
-        return answer;                                                                    \
+        calls.push_back(#method);                                                            \
+        last_extra = e;                                                                      \
+        return answer;                                                                       \
     }
     QB_PROBE_HANDLER(about)
     QB_PROBE_HANDLER(globalSetup)
@@ -67,8 +66,7 @@ class PlainHost : public AfterEffectsHost {
 public:
     explicit PlainHost(int32_t revision = 7,
                        std::string description = "Plain description.\n\nNotice line.\n")
-        : AfterEffectsHost("Plain 'Host'", "Quillbrook", std::move(description), 1, 4,
-                           revision) {}
+        : AfterEffectsHost("Plain 'Host'", "Quillbrook", std::move(description), 1, 4, revision) {}
 
     PF_Err render8(const LayerImage&, const LayerImage&, const LayerMap&) override {
         return noError();

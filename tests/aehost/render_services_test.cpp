@@ -26,8 +26,8 @@ struct Bound {
 
     Bound() { bind(); }
     void bind() {
-        effect.dispatch(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data,
-                        host.paramList(), nullptr, nullptr);
+        effect.dispatch(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data, host.paramList(),
+                        nullptr, nullptr);
     }
 };
 
@@ -245,7 +245,10 @@ struct Aborting : PlainHost {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
                 continue;
             }
-            if (r == abortError()) ++worker_saw_abort; else ++worker_saw_other;
+            if (r == abortError())
+                ++worker_saw_abort;
+            else
+                ++worker_saw_other;
             return r;
         }
         return noError();
@@ -258,8 +261,8 @@ TEST(Progress, WorkersLearnTheAbortWithoutCallingTheHost) {
         host.setProcessorIterations(4);
         host.progress_script = [&](A_long, A_long) { return host_answer; };
         Aborting effect;
-        effect.dispatch(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data,
-                        host.paramList(), nullptr, nullptr);
+        effect.dispatch(static_cast<PF_Cmd>(1000), &host.in_data, &host.out_data, host.paramList(),
+                        nullptr, nullptr);
         const int32_t result = effect.runParallelOn<&Aborting::item>(16, &effect);
         EXPECT_EQ(result, host_answer) << "the calling thread's result";
         EXPECT_GT(effect.worker_items.load(), 0);

@@ -206,8 +206,8 @@ TEST(SmartRender, AnUnusablePreRenderDataHandleIsOutOfMemory) {
     const auto render = [&](void* pre_render_data) {
         input.pre_render_data = pre_render_data;
         TwoLayerHost effect;
-        return effect.dispatch(PF_Cmd_SMART_RENDER, &host.in_data, &host.out_data,
-                               host.paramList(), nullptr, &extra);
+        return effect.dispatch(PF_Cmd_SMART_RENDER, &host.in_data, &host.out_data, host.paramList(),
+                               nullptr, &extra);
     };
     EXPECT_EQ(render(nullptr), PF_Err_OUT_OF_MEMORY);
     PF_Handle short_handle = host.utils.host_new_handle(sizeof(LayerRecord));

@@ -43,16 +43,42 @@ bool expectedEnabled(int32_t position, const State& st, bool color_row = true) {
     const bool color = st.assume_h == 4 || st.assume_v == 4;
     const bool iris_modes = s != 3 && s != 4;
     switch (position) {
-        case 2: case 5: case 6: return s == 1;
-        case 7: case 8: return s == 1 && background;
-        case 3: case 4: return s != 2 && st.enable;
-        case 9: case 10: case 12: case 19: return iris_modes;
-        case 11: return iris_modes && iris;
-        case 13: case 14: case 15: case 16: case 17: case 18:
+        case 2:
+        case 5:
+        case 6:
+            return s == 1;
+        case 7:
+        case 8:
+            return s == 1 && background;
+        case 3:
+        case 4:
+            return s != 2 && st.enable;
+        case 9:
+        case 10:
+        case 12:
+        case 19:
+            return iris_modes;
+        case 11:
+            return iris_modes && iris;
+        case 13:
+        case 14:
+        case 15:
+        case 16:
+        case 17:
+        case 18:
             return iris_modes && !iris;
-        case 20: case 21: case 44: return s != 2;
-        case 45: case 46: case 47: case 50: return s == 1;
-        case 48: case 49: return color_row ? s == 1 && color : s == 1;
+        case 20:
+        case 21:
+        case 44:
+            return s != 2;
+        case 45:
+        case 46:
+        case 47:
+        case 50:
+            return s == 1;
+        case 48:
+        case 49:
+            return color_row ? s == 1 && color : s == 1;
         default:
             if ((position >= 22 && position <= 28) || (position >= 30 && position <= 35) ||
                 (position >= 37 && position <= 42)) {
@@ -101,8 +127,7 @@ protected:
     PF_Err update() {
         EvenblurAEHost effect;
         return effect.dispatch(PF_Cmd_UPDATE_PARAMS_UI, &project.host.in_data,
-                               &project.host.out_data, project.host.paramList(), nullptr,
-                               nullptr);
+                               &project.host.out_data, project.host.paramList(), nullptr, nullptr);
     }
 
     bool untouched(int32_t p) {
@@ -119,58 +144,69 @@ TEST_F(EvenblurControls, EveryShowModeSelectionOutsideModeAndConnection) {
     const std::pair<A_short, A_short> versions[] = {{13, 0}, {12, 5}, {12, 4}, {11, 9}};
     int32_t cases = 0;
     for (int32_t show = 1; show <= 4; ++show)
-    for (const bool enable : {false, true})
-    for (const auto& [h, v] : assumes)
-    for (const bool iris : {false, true})
-    for (const bool background : {false, true})
-    for (const auto& [major, minor] : versions) {
-        State st;
-        st.show = show;
-        st.enable = enable;
-        st.assume_h = h;
-        st.assume_v = v;
-        st.iris = iris;
-        st.background = background;
-        st.major = major;
-        st.minor = minor;
-        SCOPED_TRACE(st.describe());
-        prepare(st);
-        ASSERT_EQ(update(), PF_Err_NONE);
-        ++cases;
+        for (const bool enable : {false, true})
+            for (const auto& [h, v] : assumes)
+                for (const bool iris : {false, true})
+                    for (const bool background : {false, true})
+                        for (const auto& [major, minor] : versions) {
+                            State st;
+                            st.show = show;
+                            st.enable = enable;
+                            st.assume_h = h;
+                            st.assume_v = v;
+                            st.iris = iris;
+                            st.background = background;
+                            st.major = major;
+                            st.minor = minor;
+                            SCOPED_TRACE(st.describe());
+                            prepare(st);
+                            ASSERT_EQ(update(), PF_Err_NONE);
+                            ++cases;
 
-        for (int32_t p = 1; p < EvenblurAEHost::kParameterCount; ++p) {
-            if (p == 1 || p == 29 || p == 36 || p == 43) {
-                EXPECT_TRUE(untouched(p)) << "position " << p << " must not change";
-                continue;
-            }
-            EXPECT_EQ(!disabled(project.param(p).ui_flags), expectedEnabled(p, st))
-                << "position " << p;
-            EXPECT_NE(project.param(p).ui_flags & PF_PUI_TOPIC, 0) << "position " << p;
-        }
-        EXPECT_TRUE(untouched(0));
+                            for (int32_t p = 1; p < EvenblurAEHost::kParameterCount; ++p) {
+                                if (p == 1 || p == 29 || p == 36 || p == 43) {
+                                    EXPECT_TRUE(untouched(p))
+                                        << "position " << p << " must not change";
+                                    continue;
+                                }
+                                EXPECT_EQ(!disabled(project.param(p).ui_flags),
+                                          expectedEnabled(p, st))
+                                    << "position " << p;
+                                EXPECT_NE(project.param(p).ui_flags & PF_PUI_TOPIC, 0)
+                                    << "position " << p;
+                            }
+                            EXPECT_TRUE(untouched(0));
 
-        ASSERT_EQ(project.host.ui_updates.size(), order.size());
-        bool seen_48 = false;
-        bool seen_49 = false;
-        for (size_t i = 0; i < order.size(); ++i) {
-            const auto& u = project.host.ui_updates[i];
-            EXPECT_EQ(u.index, order[i]) << "update " << i;
-            bool first_row = false;
-            if (u.index == 48) { first_row = !seen_48; seen_48 = true; }
-            if (u.index == 49) { first_row = !seen_49; seen_49 = true; }
-            EXPECT_EQ(!disabled(u.def.ui_flags), expectedEnabled(u.index, st, !first_row))
-                << "update " << i << " of position " << u.index;
-        }
+                            ASSERT_EQ(project.host.ui_updates.size(), order.size());
+                            bool seen_48 = false;
+                            bool seen_49 = false;
+                            for (size_t i = 0; i < order.size(); ++i) {
+                                const auto& u = project.host.ui_updates[i];
+                                EXPECT_EQ(u.index, order[i]) << "update " << i;
+                                bool first_row = false;
+                                if (u.index == 48) {
+                                    first_row = !seen_48;
+                                    seen_48 = true;
+                                }
+                                if (u.index == 49) {
+                                    first_row = !seen_49;
+                                    seen_49 = true;
+                                }
+                                EXPECT_EQ(!disabled(u.def.ui_flags),
+                                          expectedEnabled(u.index, st, !first_row))
+                                    << "update " << i << " of position " << u.index;
+                            }
 
-        // Connections are asked only of hosts that can answer, and given back.
-        if (knowsLayers(st)) {
-            EXPECT_EQ(project.checkout_positions, (std::vector<int32_t>{10, 6}));
-            EXPECT_EQ(project.checkin_ids, (std::vector<int32_t>{10, 6}));
-        } else {
-            EXPECT_TRUE(project.checkout_positions.empty());
-            EXPECT_TRUE(project.checkin_ids.empty());
-        }
-    }
+                            // Connections are asked only of hosts that can answer, and given back.
+                            if (knowsLayers(st)) {
+                                EXPECT_EQ(project.checkout_positions,
+                                          (std::vector<int32_t>{10, 6}));
+                                EXPECT_EQ(project.checkin_ids, (std::vector<int32_t>{10, 6}));
+                            } else {
+                                EXPECT_TRUE(project.checkout_positions.empty());
+                                EXPECT_TRUE(project.checkin_ids.empty());
+                            }
+                        }
     EXPECT_EQ(cases, 4 * 2 * 5 * 2 * 2 * 4);
     EXPECT_EQ(project.host.outstandingSuites(kPFParamUtilsSuite), 0);
 }

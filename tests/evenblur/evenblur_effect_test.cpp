@@ -23,10 +23,14 @@ using Display = PixelRGB<RGBALayout, float, 1, 0, P::max_value>;
 template <class P>
 double channel(const P& p, int c) {
     switch (c) {
-        case 0: return alpha_of(p);
-        case 1: return red_of(p);
-        case 2: return green_of(p);
-        default: return blue_of(p);
+        case 0:
+            return alpha_of(p);
+        case 1:
+            return red_of(p);
+        case 2:
+            return green_of(p);
+        default:
+            return blue_of(p);
     }
 }
 
@@ -134,8 +138,8 @@ TYPED_TEST(EvenblurEffectTest, IrisDisplayShowsTheKernelOpaque) {
         EXPECT_EQ(channel(centre, 0), max);
         EXPECT_NEAR(red_of(centre), coloured ? max : max * (0.292687786 + 0.552149646 * 0.5),
                     max * 0.01);
-        EXPECT_NEAR(green_of(centre),
-                    coloured ? max / 2 : max * (0.292687786 + 0.552149646 * 0.5), max * 0.01);
+        EXPECT_NEAR(green_of(centre), coloured ? max / 2 : max * (0.292687786 + 0.552149646 * 0.5),
+                    max * 0.01);
         EXPECT_EQ(channel(f.output.at(0, 0), 0), max);
         EXPECT_EQ(red_of(f.output.at(0, 0)), 0.0);
     }
@@ -295,7 +299,8 @@ TYPED_TEST(EvenblurEffectTest, DisplacedSamplesFollowTheOutsideModes) {
         for (int32_t y = 0; y < 12; ++y)
             for (int32_t x = 0; x < 16; ++x) {
                 green += green_of(f.output.at(x, y));
-                for (int c = 0; c < 4; ++c) ASSERT_TRUE(std::isfinite(channel(f.output.at(x, y), c)));
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_TRUE(std::isfinite(channel(f.output.at(x, y), c)));
             }
         if (mode == 4)
             EXPECT_GT(green, max) << "mode " << mode;

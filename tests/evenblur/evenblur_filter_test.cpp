@@ -21,10 +21,14 @@ using namespace evenblur_reference;
 template <class P>
 double channel(const P& p, int c) {
     switch (c) {
-        case 0: return alpha_of(p);
-        case 1: return red_of(p);
-        case 2: return green_of(p);
-        default: return blue_of(p);
+        case 0:
+            return alpha_of(p);
+        case 1:
+            return red_of(p);
+        case 2:
+            return green_of(p);
+        default:
+            return blue_of(p);
     }
 }
 
@@ -118,18 +122,24 @@ Value expected_output(const Value& c, bool straight, bool gamma) {
 
 template <class P>
 double tolerance() {
-    if constexpr (P::max_value == 255) return 1.0;
-    else if constexpr (P::max_value == 32768) return 2.0;
-    else return 2e-5;
+    if constexpr (P::max_value == 255)
+        return 1.0;
+    else if constexpr (P::max_value == 32768)
+        return 2.0;
+    else
+        return 2e-5;
 }
 
 // In linear light the integer depths decode and encode through 32768-step tables: near black
 // one step of the encoding table is 4.5 / 32767 of the scale (4.5 units of 32768).
 template <class P>
 double linear_light_tolerance() {
-    if constexpr (P::max_value == 255) return 1.1;
-    else if constexpr (P::max_value == 32768) return 10.0;
-    else return 5e-5;
+    if constexpr (P::max_value == 255)
+        return 1.1;
+    else if constexpr (P::max_value == 32768)
+        return 10.0;
+    else
+        return 5e-5;
 }
 
 // Highlight selection by lightness alone: every hue and saturation, and a weight that rises
@@ -176,8 +186,7 @@ void edge_pixels(PaddedImage<P>& image) {
             const int t = (x * 7 + y * 3) % 5;
             const double v = x < image.width() / 2 ? 20 + 4 * t : 220 + 6 * t;
             const double a = y % 4 == 1 ? 150 : 255;
-            set_pixel(image.at(x, y), a * unit, v * unit, (v * 0.8) * unit,
-                      (255 - v * 0.5) * unit);
+            set_pixel(image.at(x, y), a * unit, v * unit, (v * 0.8) * unit, (255 - v * 0.5) * unit);
         }
 }
 
@@ -257,7 +266,8 @@ int32_t check_against_direct_convolution(const Case& c, const PixelArray<P>& len
             const double w5 = 1.0 + w * settings.preservative;
             const double g = w5 + w * settings.additive;
             for (double& ch : v.v) ch *= g;
-            if (settings.preservative > 0.0) weights[size_t(y) * l.nw + x] = Value{{w5, w5, w5, w5}};
+            if (settings.preservative > 0.0)
+                weights[size_t(y) * l.nw + x] = Value{{w5, w5, w5, w5}};
         }
     std::vector<Value> direct = convolve(padded, l.nw, l.nh, k, c.width, c.height, ox, oy);
     const std::vector<Value> blurred_weights =
@@ -358,8 +368,7 @@ TEST(EvenblurFilterProgress, PassesAndUnitsOfOneBlur) {
     const EvenblurSettings settings = plain_settings(3.0);
     const Layout l = layout_of(13, 9, settings.radius, settings.smooth);
     EvenblurFilter<PixelRGBA8, PixelGrayFloat> filter(&host, settings, source.array(false),
-                                                      output.array(true), source.array(false),
-                                                      {});
+                                                      output.array(true), source.array(false), {});
     ASSERT_EQ(filter.render(1, 2), host.noError());
     ASSERT_EQ(host.reportsBeyondTotal(), 0);
     std::vector<int32_t> order;
@@ -728,7 +737,8 @@ TEST(EvenblurFilterTest, HugeSourceValuesGiveAFiniteFrame) {
     for (int32_t y = 0; y < 10; ++y)
         for (int32_t x = 0; x < 12; ++x)
             for (int c = 0; c < 4; ++c)
-                EXPECT_TRUE(std::isfinite(channel(output.at(x, y), c))) << x << "," << y << "," << c;
+                EXPECT_TRUE(std::isfinite(channel(output.at(x, y), c)))
+                    << x << "," << y << "," << c;
 }
 
 TEST(EvenblurFilterTest, SizesFollowTheMarginAndTheCap) {
@@ -754,11 +764,11 @@ TEST(EvenblurFilterTest, SizesFollowTheMarginAndTheCap) {
 TEST(EvenblurFilterTest, DataRowsCoverTheKernelsReach) {
     using F = EvenblurFilter<PixelRGBA8, PixelGrayFloat>;
     // Nh 32, H' 18, image rows 4 .. 12.
-    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -4, 4), 18);    // within the margins
-    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -9, 3), 22);    // reads 9 rows below the image
-    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -2, 5), 32);    // reads above row 0: wraps
-    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -40, 0), 32);   // beyond the buffer
-    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, 1, 0), 18);     // empty kernel
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -4, 4), 18);   // within the margins
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -9, 3), 22);   // reads 9 rows below the image
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -2, 5), 32);   // reads above row 0: wraps
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, -40, 0), 32);  // beyond the buffer
+    EXPECT_EQ(F::data_rows_for(32, 18, 4, 9, 1, 0), 18);    // empty kernel
 }
 
 template <class P>
@@ -824,8 +834,7 @@ TYPED_TEST(EvenblurFilterTypedTest, AllocationFailureReturnsOutOfMemoryWithEvery
             if (n < 4) {
                 // Nothing is written before the four buffers exist.
                 for (int32_t y = 0; y < 9; ++y)
-                    for (int32_t x = 0; x < 17; ++x)
-                        EXPECT_EQ(alpha_of(output.at(x, y)), 7);
+                    for (int32_t x = 0; x < 17; ++x) EXPECT_EQ(alpha_of(output.at(x, y)), 7);
             }
         }
     }

@@ -77,8 +77,7 @@ LayerImage layerOf(PaddedImage<P>& image) {
 template <class P>
 bool samePixels(PaddedImage<P>& a, PaddedImage<P>& b) {
     for (int32_t y = 0; y < a.height(); ++y)
-        if (std::memcmp(&a.at(0, y), &b.at(0, y), sizeof(P) * size_t(a.width())) != 0)
-            return false;
+        if (std::memcmp(&a.at(0, y), &b.at(0, y), sizeof(P) * size_t(a.width())) != 0) return false;
     return true;
 }
 
@@ -210,8 +209,7 @@ TYPED_TEST(EvenblurHostRender, ARowStrideShorterThanTheRowIsRefused) {
     LayerImage bad = layerOf(output);
     bad.row_bytes = int32_t(sizeof(P)) * 8;
     const auto before = snapshot(output);
-    EXPECT_EQ(renderWith<P>(effect, layerOf(source), bad,
-                            helperLayers(nullptr, nullptr, nullptr)),
+    EXPECT_EQ(renderWith<P>(effect, layerOf(source), bad, helperLayers(nullptr, nullptr, nullptr)),
               PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(snapshot(output), before);
     EXPECT_EQ(this->project.host.checkouts.load(), this->project.host.checkins.load());
@@ -229,9 +227,9 @@ TEST(EvenblurClassicRender, RadiusZeroCopiesAt8And16Bits) {
         Lcg lcg{5};
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t i = 0; i < w * pixel; ++i) {
-                in[size_t(y * row_bytes + i)] =
-                    (deep && i % 2 == 1) ? (unsigned char)(lcg.next() % 128)
-                                         : (unsigned char)(lcg.next() & 0xFF);
+                in[size_t(y * row_bytes + i)] = (deep && i % 2 == 1)
+                                                    ? (unsigned char)(lcg.next() % 128)
+                                                    : (unsigned char)(lcg.next() & 0xFF);
             }
         }
         PF_ParamDef& input = project.param(0);
@@ -293,9 +291,8 @@ void cancelEverywhere(int32_t show, double radius, bool with_layers, int32_t thr
         fillRandom(background, 5);
         const LayerImage lens_layer = layerOf(lens);
         const LayerImage background_layer = layerOf(background);
-        const LayerMap layers = with_layers
-                                    ? helperLayers(&background_layer, &lens_layer, nullptr)
-                                    : helperLayers(nullptr, nullptr, nullptr);
+        const LayerMap layers = with_layers ? helperLayers(&background_layer, &lens_layer, nullptr)
+                                            : helperLayers(nullptr, nullptr, nullptr);
         PF_Err result;
         std::vector<unsigned char> at_return;
         {
@@ -452,8 +449,7 @@ TYPED_TEST(EvenblurHostRender, TheLensLayerShapesTheIris) {
             setPixel(lens.at(x, y), 1.0, x < 4 ? 1.0 : 0.0, 0.0, x < 4 ? 0.0 : 1.0);
     const LayerImage lens_layer = layerOf(lens);
     PaddedImage<P> gray(41, 31, kLayerRows);
-    ASSERT_EQ(this->render(source, gray, helperLayers(nullptr, &lens_layer, nullptr)),
-              PF_Err_NONE);
+    ASSERT_EQ(this->render(source, gray, helperLayers(nullptr, &lens_layer, nullptr)), PF_Err_NONE);
     EXPECT_FALSE(samePixels(polygon, gray));
 
     this->project.param(Host::kColoredIris).u.bd.value = 1;

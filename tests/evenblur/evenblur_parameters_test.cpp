@@ -81,15 +81,24 @@ const Row kTable[] = {
 
 PF_ParamType hostType(Type t) {
     switch (t) {
-        case POPUP: return PF_Param_POPUP;
-        case FLOAT: return PF_Param_FLOAT_SLIDER;
-        case INT: return PF_Param_SLIDER;
-        case CHECK: return PF_Param_CHECKBOX;
-        case LAYER: return PF_Param_LAYER;
-        case ANGLE: return PF_Param_ANGLE;
-        case COLOR: return PF_Param_COLOR;
-        case GROUP: return PF_Param_GROUP_START;
-        case END: return PF_Param_GROUP_END;
+        case POPUP:
+            return PF_Param_POPUP;
+        case FLOAT:
+            return PF_Param_FLOAT_SLIDER;
+        case INT:
+            return PF_Param_SLIDER;
+        case CHECK:
+            return PF_Param_CHECKBOX;
+        case LAYER:
+            return PF_Param_LAYER;
+        case ANGLE:
+            return PF_Param_ANGLE;
+        case COLOR:
+            return PF_Param_COLOR;
+        case GROUP:
+            return PF_Param_GROUP_START;
+        case END:
+            return PF_Param_GROUP_END;
     }
     return PF_Param_RESERVED;
 }
@@ -112,9 +121,8 @@ protected:
 
     PF_Err setup() {
         EvenblurAEHost effect;
-        return effect.dispatch(PF_Cmd_PARAMS_SETUP, &project.host.in_data,
-                               &project.host.out_data, project.host.paramList(), nullptr,
-                               nullptr);
+        return effect.dispatch(PF_Cmd_PARAMS_SETUP, &project.host.in_data, &project.host.out_data,
+                               project.host.paramList(), nullptr, nullptr);
     }
 
     EvenblurTestProject project;
@@ -270,8 +278,8 @@ TEST(EvenblurHelperLayers, OnlyTheLensLayerIsRequestedWhole) {
     EvenblurAEHost effect;
     const Rectangle proposed{-100, 300, -100, 200};
     const Rectangle original{0, 40, 0, 30};
-    for (const char* name : {"lens layer", "blend layer", "selection layer", "lens layer ",
-                             "Source", "Output"}) {
+    for (const char* name :
+         {"lens layer", "blend layer", "selection layer", "lens layer ", "Source", "Output"}) {
         Rectangle request = original;
         effect.adjustLayerRequest(name, &request, proposed, nullptr, nullptr, 1.0, 1.0, 1.0, 40,
                                   30);

@@ -55,15 +55,15 @@ struct Value {
 // source pixel (x - offset_x, y - offset_y) continued by the outside modes, or the outside
 // colour; premultiplied, 0 .. 1, no gamma.
 template <class P>
-std::vector<Value> padded_source(const PixelArray<P>& source, const EvenblurSettings& s,
-                                 int32_t nw, int32_t nh, int32_t offset_x, int32_t offset_y) {
+std::vector<Value> padded_source(const PixelArray<P>& source, const EvenblurSettings& s, int32_t nw,
+                                 int32_t nh, int32_t offset_x, int32_t offset_y) {
     std::vector<Value> out(size_t(nw) * size_t(nh));
     // The outside colour is straight and takes its alpha only where the source is straight
     // too; a premultiplied source takes it as premultiplied already.
     const double oa = s.outside_alpha;
     const double k = source.premultiplied ? 1.0 : oa;
-    const Value outside{{oa, s.outside_color[0] * k, s.outside_color[1] * k,
-                         s.outside_color[2] * k}};
+    const Value outside{
+        {oa, s.outside_color[0] * k, s.outside_color[1] * k, s.outside_color[2] * k}};
     for (int32_t y = 0; y < nh; ++y)
         for (int32_t x = 0; x < nw; ++x) {
             int32_t sx = x - offset_x, sy = y - offset_y;
@@ -126,8 +126,8 @@ inline Kernel from_colour(const PixelArray<PixelRGBAFloat>& image) {
 // y + offset_y - (j - kh / 2)), positions taken modulo the buffer size: the circular
 // convolution over the buffer, written out.
 inline std::vector<Value> convolve(const std::vector<Value>& padded, int32_t nw, int32_t nh,
-                                   const Kernel& k, int32_t width, int32_t height,
-                                   int32_t offset_x, int32_t offset_y) {
+                                   const Kernel& k, int32_t width, int32_t height, int32_t offset_x,
+                                   int32_t offset_y) {
     std::vector<Value> out(size_t(width) * height);
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x) {

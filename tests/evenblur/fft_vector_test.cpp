@@ -59,12 +59,24 @@ std::vector<float> mixedSamples(size_t count, uint32_t seed) {
     for (float& x : v) {
         const float u = unit(random);
         switch (kind(random)) {
-            case 0: x = 0.0f; break;
-            case 1: x = u * 1e-40f; break;  // subnormal
-            case 2: x = std::copysign(FLT_MIN, u); break;
-            case 3: x = u * 1e30f; break;
-            case 4: x = std::copysign(FLT_MAX, u) * std::abs(u); break;
-            default: x = u; break;
+            case 0:
+                x = 0.0f;
+                break;
+            case 1:
+                x = u * 1e-40f;
+                break;  // subnormal
+            case 2:
+                x = std::copysign(FLT_MIN, u);
+                break;
+            case 3:
+                x = u * 1e30f;
+                break;
+            case 4:
+                x = std::copysign(FLT_MAX, u) * std::abs(u);
+                break;
+            default:
+                x = u;
+                break;
         }
     }
     return v;
@@ -99,9 +111,8 @@ TEST_F(FftVectorTest, ButterfliesAndPermutationMatchThePortableBuild) {
                 portable.bit_reverse(expected.data(), lanes, n, reverse.data());
                 portable.butterflies(expected.data(), lanes, n, wr.data(), wi.data());
                 for (const Kernels* build : builds_) {
-                    SCOPED_TRACE(std::string(build->name) + " n " + std::to_string(n) +
-                                 " lanes " + std::to_string(lanes) + " direction " +
-                                 std::to_string(direction));
+                    SCOPED_TRACE(std::string(build->name) + " n " + std::to_string(n) + " lanes " +
+                                 std::to_string(lanes) + " direction " + std::to_string(direction));
                     std::vector<float> got = input;
                     build->bit_reverse(got.data(), lanes, n, reverse.data());
                     build->butterflies(got.data(), lanes, n, wr.data(), wi.data());
@@ -170,16 +181,16 @@ TEST(FftVectorBuilds, TheWidestRunnableBuildIsChosen) {
     ASSERT_GE(count, 1);
     EXPECT_EQ(list[count - 1], &fft_vector::portableKernels());
     EXPECT_EQ(list[0], &fft_vector::bestKernels());
-    for (int32_t i = 1; i < count; ++i) EXPECT_LE(list[i]->vector_floats, list[i - 1]->vector_floats);
+    for (int32_t i = 1; i < count; ++i)
+        EXPECT_LE(list[i]->vector_floats, list[i - 1]->vector_floats);
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    const char* widest = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                 __builtin_cpu_supports("avx512dq") &&
-                                 __builtin_cpu_supports("avx512vl")
-                             ? "avx512"
-                         : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")
-                             ? "avx2"
-                             : nullptr;
+    const char* widest =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")
+            ? "avx512"
+        : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? "avx2"
+                                                                          : nullptr;
     if (widest != nullptr) {
         EXPECT_STREQ(fft_vector::bestKernels().name, widest);
     }
@@ -214,7 +225,8 @@ std::vector<float> transformed(const Kernels* kernels, int32_t nw, int32_t nh, i
     }
     std::vector<float> out;
     for (int32_t y = 0; y < nh; ++y)
-        out.insert(out.end(), buffer.row(y), buffer.row(y) + (nw + 2) * TransformBuffer<P>::kChannels);
+        out.insert(out.end(), buffer.row(y),
+                   buffer.row(y) + (nw + 2) * TransformBuffer<P>::kChannels);
     return out;
 }
 
@@ -225,8 +237,8 @@ TYPED_TEST(FftVectorFilterTest, TransformsMatchThePortableBuild) {
     };
     for (const Shape s : {Shape{64, 32, 13}, Shape{4, 8, 8}, Shape{256, 64, 37}}) {
         for (const bool inverse_too : {false, true}) {
-            const std::vector<float> expected = transformed<P>(
-                &fft_vector::portableKernels(), s.nw, s.nh, s.rows, inverse_too);
+            const std::vector<float> expected =
+                transformed<P>(&fft_vector::portableKernels(), s.nw, s.nh, s.rows, inverse_too);
             for (const Kernels* build : this->builds_) {
                 SCOPED_TRACE(std::string(build->name) + " " + std::to_string(s.nw) + "x" +
                              std::to_string(s.nh) + (inverse_too ? " forward+inverse" : ""));
@@ -279,7 +291,8 @@ TEST_F(FftVectorTest, ProductThroughTheFilterMatchesThePortableBuild) {
 // A transfer table of the kind the blur builds (32768 entries over 0 .. 1), scaled by `scale`.
 std::vector<float> powerTable(double exponent, double scale) {
     std::vector<float> t(32768);
-    for (size_t i = 0; i < t.size(); ++i) t[i] = float(scale * std::pow(double(i) / 32767.0, exponent));
+    for (size_t i = 0; i < t.size(); ++i)
+        t[i] = float(scale * std::pow(double(i) / 32767.0, exponent));
     return t;
 }
 
@@ -293,8 +306,11 @@ std::vector<T> hostChannels(size_t count, double max, uint32_t seed) {
     std::vector<T> v(count);
     for (T& x : v) {
         const int e = ends(random);
-        x = T(e == 0 ? 0 : e == 1 ? 1 : e == 2 ? int(max) : e == 3 ? int(max) - 1
-                                                                     : std::min(any(random), e == 4 ? int(max) : top));
+        x = T(e == 0   ? 0
+              : e == 1 ? 1
+              : e == 2 ? int(max)
+              : e == 3 ? int(max) - 1
+                       : std::min(any(random), e == 4 ? int(max) : top));
     }
     return v;
 }
@@ -308,9 +324,12 @@ std::vector<float> bufferFloats(size_t count, uint32_t seed) {
     std::uniform_int_distribution<int> kind(0, 19);
     for (float& x : v) {
         const int k = kind(random);
-        if (k == 0) x = std::numeric_limits<float>::quiet_NaN();
-        else if (k == 1) x = std::numeric_limits<float>::infinity();
-        else if (k < 12) x = unit(random);
+        if (k == 0)
+            x = std::numeric_limits<float>::quiet_NaN();
+        else if (k == 1)
+            x = std::numeric_limits<float>::infinity();
+        else if (k < 12)
+            x = unit(random);
     }
     return v;
 }
@@ -324,13 +343,17 @@ void checkIntegerConversions(const std::vector<const Kernels*>& builds, double m
     const std::vector<float> encode = powerTable(0.45, max);
     auto input_row = [](const Kernels& k, const T* in, int32_t n,
                         const fft_vector::InputConversion& c, float* out) {
-        if constexpr (sizeof(T) == 1) k.input_row_8(in, n, c, out);
-        else k.input_row_16(in, n, c, out);
+        if constexpr (sizeof(T) == 1)
+            k.input_row_8(in, n, c, out);
+        else
+            k.input_row_16(in, n, c, out);
     };
     auto output_row = [](const Kernels& k, const float* in, int32_t n,
                          const fft_vector::OutputConversion& c, T* out) {
-        if constexpr (sizeof(T) == 1) k.output_row_8(in, n, c, out);
-        else k.output_row_16(in, n, c, out);
+        if constexpr (sizeof(T) == 1)
+            k.output_row_8(in, n, c, out);
+        else
+            k.output_row_16(in, n, c, out);
     };
     for (const int32_t n : kPixelCounts) {
         for (const int32_t channels : {4, 5}) {
@@ -342,12 +365,18 @@ void checkIntegerConversions(const std::vector<const Kernels*>& builds, double m
                     // One pixel more than written, to catch a write past the row.
                     std::vector<float> expected(size_t(channels) * (n + 1), -7.0f);
                     input_row(portable, host.data(), n, in, expected.data());
-                    const std::vector<float> floats = bufferFloats(size_t(channels) * n, uint32_t(n + 3));
+                    const std::vector<float> floats =
+                        bufferFloats(size_t(channels) * n, uint32_t(n + 3));
                     for (const bool boosted : {false, true}) {
                         if (boosted && channels == 4) continue;
                         const fft_vector::OutputConversion out{
-                            max, straight, encode.data(), channels,
-                            {max * 0.9, max * 1.1, max * 0.7, max * 1.3}, boosted, 1.7};
+                            max,
+                            straight,
+                            encode.data(),
+                            channels,
+                            {max * 0.9, max * 1.1, max * 0.7, max * 1.3},
+                            boosted,
+                            1.7};
                         std::vector<T> expected_host(size_t(4) * (n + 1), T(3));
                         output_row(portable, floats.data(), n, out, expected_host.data());
                         for (const Kernels* build : builds) {
@@ -396,7 +425,8 @@ TEST(FftVectorPixels, PortableConversionsGiveTheDocumentedValues) {
     for (size_t i = 0; i < identity.size(); ++i) identity[i] = float(255.0 * double(i) / 32767.0);
     const float buffer[4] = {0.5f, 0.25f, -1.0f, std::numeric_limits<float>::quiet_NaN()};
     uint8_t host[4];
-    k.output_row_8(buffer, 1, {255.0, true, identity.data(), 4, {255.0, 255.0, 255.0, 255.0}, false, 0.0},
+    k.output_row_8(buffer, 1,
+                   {255.0, true, identity.data(), 4, {255.0, 255.0, 255.0, 255.0}, false, 0.0},
                    host);
     EXPECT_EQ(host[0], 128);
     EXPECT_NEAR(host[1], 128, 1);  // through the table's rounding

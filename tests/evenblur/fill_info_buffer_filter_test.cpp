@@ -76,9 +76,9 @@ std::vector<Expected> reference_info(PaddedImage<P>& gradient, PaddedImage<P>& h
                                      int32_t height_channel, double offset) {
     const int gw = gradient.width(), gh = gradient.height();
     auto v = [&](int gx, int gy, int dx, int dy) {
-        return reference_channel(gradient.at(reference_neighbour(gx, dx, gw),
-                                             reference_neighbour(gy, dy, gh)),
-                                 gradient_channel);
+        return reference_channel(
+            gradient.at(reference_neighbour(gx, dx, gw), reference_neighbour(gy, dy, gh)),
+            gradient_channel);
     };
     std::vector<Expected> out(size_t(info_w) * info_h);
     double highest = 0.0;
@@ -120,10 +120,10 @@ template <class P>
 void expect_matches_reference(int32_t w, int32_t h, int32_t info_w, int32_t info_h,
                               int32_t gradient_channel, int32_t height_channel, double offset,
                               unsigned seed, int32_t height_w = -1, int32_t height_h = -1) {
-    SCOPED_TRACE(::testing::Message() << "image " << w << "x" << h << " info " << info_w << "x"
-                                      << info_h << " channels " << gradient_channel << "/"
-                                      << height_channel << " offset " << offset << " height image "
-                                      << height_w << "x" << height_h);
+    SCOPED_TRACE(::testing::Message()
+                 << "image " << w << "x" << h << " info " << info_w << "x" << info_h << " channels "
+                 << gradient_channel << "/" << height_channel << " offset " << offset
+                 << " height image " << height_w << "x" << height_h);
     PaddedImage<P> image(w, h, kLayerRows);
     random_pixels(image, seed);
     // A separate height image when its size is given, else the gradient image itself.
@@ -178,9 +178,9 @@ TYPED_TEST(FillInfoBufferTypedTest, EveryChannelChoiceAndAnAngleOffset) {
 
 TYPED_TEST(FillInfoBufferTypedTest, ImagesAreCentredOnTheBuffer) {
     using P = TypeParam;
-    expect_matches_reference<P>(7, 5, 11, 9, 2, 2, 0.0, 40);   // buffer larger: margins
-    expect_matches_reference<P>(9, 8, 5, 3, 2, 2, 0.0, 41);    // buffer smaller: a crop
-    expect_matches_reference<P>(3, 10, 6, 3, 0, 3, 0.0, 42);   // larger in x, smaller in y
+    expect_matches_reference<P>(7, 5, 11, 9, 2, 2, 0.0, 40);        // buffer larger: margins
+    expect_matches_reference<P>(9, 8, 5, 3, 2, 2, 0.0, 41);         // buffer smaller: a crop
+    expect_matches_reference<P>(3, 10, 6, 3, 0, 3, 0.0, 42);        // larger in x, smaller in y
     expect_matches_reference<P>(7, 5, 8, 8, 2, 4, 0.0, 43, 4, 11);  // a height image of its own
 }
 
@@ -273,7 +273,8 @@ TEST(FillInfoBufferFilterTest, HeightImageOfWidthZeroLeavesTheBufferAlone) {
     for (int32_t y = 0; y < 4; ++y)
         for (int32_t x = 0; x < 4; ++x) info.at(x, y).extra[2] = 7.0f;
     TestHost host;
-    FillInfoBufferFilter<PixelRGBA8> filter(&host, info.array(), image.array(), PixelArray<PixelRGBA8>());
+    FillInfoBufferFilter<PixelRGBA8> filter(&host, info.array(), image.array(),
+                                            PixelArray<PixelRGBA8>());
     ASSERT_EQ(filter.render(0, 1), host.noError());
     EXPECT_EQ(host.reportCount(), 0);
     EXPECT_EQ(info.at(3, 3).extra[2], 7.0f);

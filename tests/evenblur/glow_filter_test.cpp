@@ -99,14 +99,14 @@ TYPED_TEST(GlowFilterTypedTest, MatchesBruteForceReferenceIncludingRadiiBeyondTh
         double rx, ry;
     };
     const Case cases[] = {
-        {13, 9, 2.3, 1.7},   {13, 9, 0.6, 4.2},    {7, 5, 20.5, 17.25}, {11, 3, 100.9, 0.0},
-        {1, 6, 3.5, 2.0},    {5, 1, 0.0, 9.75},    {2, 2, 7.0, 1.0},    {9, 8, 8.0, 7.999},
+        {13, 9, 2.3, 1.7},    {13, 9, 0.6, 4.2}, {7, 5, 20.5, 17.25}, {11, 3, 100.9, 0.0},
+        {1, 6, 3.5, 2.0},     {5, 1, 0.0, 9.75}, {2, 2, 7.0, 1.0},    {9, 8, 8.0, 7.999},
         {4, 17, 3.999, 16.0}, {6, 4, 1.0, 0.25},
     };
     unsigned seed = 1;
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << " radii " << c.rx << ", "
-                                          << c.ry);
+        SCOPED_TRACE(::testing::Message()
+                     << c.width << "x" << c.height << " radii " << c.rx << ", " << c.ry);
         PaddedImage<P> image(c.width, c.height, kLayerRows);
         const Planes expected = reference_image(random_image(image, seed++), c.rx, c.ry);
         TestHost host;
@@ -208,7 +208,8 @@ TEST(GlowFilterTest, FractionalRadiiBlendTheTwoTents) {
         double sum = 0.0;
         for (int32_t x = 0; x < 31; ++x) {
             const int k = x - 15;
-            const double expected = std::abs(k) <= reach ? reference_weight(radius, k) / normaliser : 0.0;
+            const double expected =
+                std::abs(k) <= reach ? reference_weight(radius, k) / normaliser : 0.0;
             EXPECT_NEAR(row[x], expected, 1e-7) << "offset " << k;
             sum += row[x];
         }
@@ -300,7 +301,8 @@ TEST(GlowFilterTest, ManyThreadsGiveTheSameResultAsOne) {
     EXPECT_EQ(many.parallelRuns(), 2);
     for (int32_t y = 0; y < 29; ++y)
         for (int32_t x = 0; x < 37; ++x)
-            EXPECT_EQ(std::memcmp(&serial.at(x, y), &parallel.at(x, y), sizeof(PixelRGBAFloat32768)), 0)
+            EXPECT_EQ(
+                std::memcmp(&serial.at(x, y), &parallel.at(x, y), sizeof(PixelRGBAFloat32768)), 0)
                 << "at " << x << ", " << y;
     EXPECT_TRUE(parallel.spareBytesUntouched());
     EXPECT_EQ(many.liveBlocks(), 0u);

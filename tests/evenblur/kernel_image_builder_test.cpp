@@ -74,10 +74,10 @@ TEST(KernelImageBuilderTest, PolygonIsTheIrisKernelCentredAndClipped) {
         std::vector<unsigned char> storage(
             polygon_kernel_size(g.ratio, g.radius_x, s.border_brightness));
         IrisKernel kernel;
-        ASSERT_EQ(build_polygon_kernel(storage.data(), s.facets, &host, g.radius_x, s.rounded,
-                                       s.angle, s.border_thickness, s.border_brightness, g.ratio,
-                                       kernel),
-                  host.noError());
+        ASSERT_EQ(
+            build_polygon_kernel(storage.data(), s.facets, &host, g.radius_x, s.rounded, s.angle,
+                                 s.border_thickness, s.border_brightness, g.ratio, kernel),
+            host.noError());
         const DenseIrisKernel dense = expand_kernel(kernel);
         for (int32_t y = 0; y < size - 2; ++y)
             for (int32_t x = 0; x < size; ++x)
@@ -107,8 +107,8 @@ TEST(KernelImageBuilderTest, ColouredPolygonCarriesTheWeightInItsColours) {
         for (int32_t y = 0; y < 37; ++y)
             for (int32_t x = 0; x < 41; ++x) {
                 const Display8& p = colour.at(x, y);
-                const bool inside = x >= c.extent.left && x < c.extent.right &&
-                                    y >= c.extent.top && y < c.extent.bottom;
+                const bool inside = x >= c.extent.left && x < c.extent.right && y >= c.extent.top &&
+                                    y < c.extent.bottom;
                 ASSERT_EQ(alpha_of(p), display || inside ? 255.0f : 0.0f) << x << ", " << y;
                 ASSERT_NEAR(red_of(p), 255.0 * gray_of(gray.at(x, y)), 1e-3) << x << ", " << y;
                 ASSERT_EQ(red_of(p), green_of(p));
@@ -183,8 +183,8 @@ void check_lens(bool coloured_kernel, bool colored_iris, bool scratch) {
                 const PixelRGBAFloat& p = image.at(x, y);
                 const double a = alpha_of(z);
                 const double gray = a * gray_from_colour(red_of(z), green_of(z), blue_of(z));
-                const bool inside = x >= extent.left && x < extent.right && y >= extent.top &&
-                                    y < extent.bottom;
+                const bool inside =
+                    x >= extent.left && x < extent.right && y >= extent.top && y < extent.bottom;
                 ASSERT_EQ(alpha_of(p), inside ? 1.0f : 0.0f) << x << ", " << y;
                 if (!inside) {
                     ASSERT_EQ(alpha_of(z), 0.0f) << x << ", " << y;

@@ -20,10 +20,9 @@ struct Pairing {
 template <class T>
 class MultiplyComplexHalfTest : public ::testing::Test {};
 
-using Pairings = ::testing::Types<Pairing<PixelSpectrum, PixelRGBAFloat>,
-                                  Pairing<PixelRGBAFloat, PixelRGBAFloat>,
-                                  Pairing<PixelSpectrum, PixelGrayFloat>,
-                                  Pairing<PixelRGBAFloat, PixelGrayFloat>>;
+using Pairings = ::testing::Types<
+    Pairing<PixelSpectrum, PixelRGBAFloat>, Pairing<PixelRGBAFloat, PixelRGBAFloat>,
+    Pairing<PixelSpectrum, PixelGrayFloat>, Pairing<PixelRGBAFloat, PixelGrayFloat>>;
 TYPED_TEST_SUITE(MultiplyComplexHalfTest, Pairings);
 
 // The channel of B that multiplies channel c of A: the same channel, the weight (A's fifth

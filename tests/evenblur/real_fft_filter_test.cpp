@@ -21,9 +21,9 @@ struct Size {
 
 // A sample of shapes: the smallest row (no split-step pairs), extreme aspect ratios both ways,
 // single-row and two-row transforms, and partial data rows (including none).
-const Size kSizes[] = {{4, 4, 4},     {4, 256, 256}, {256, 4, 4},   {64, 32, 32},
-                       {64, 32, 13},  {8, 16, 0},    {16, 8, 7},    {32, 1, 1},
-                       {8, 2, 1},     {128, 64, 64}, {256, 256, 200}};
+const Size kSizes[] = {{4, 4, 4},    {4, 256, 256}, {256, 4, 4},    {64, 32, 32},
+                       {64, 32, 13}, {8, 16, 0},    {16, 8, 7},     {32, 1, 1},
+                       {8, 2, 1},    {128, 64, 64}, {256, 256, 200}};
 
 std::string describe(const Size& s) {
     return std::to_string(s.nw) + "x" + std::to_string(s.nh) + " data rows " +
@@ -107,8 +107,8 @@ TYPED_TEST(RealFftTest, InverseMatchesDirectTransform) {
             double worst = 0.0;
             for (int32_t y = 0; y < rows; ++y)
                 for (int32_t u = 0; u < s.nw; ++u)
-                    worst = std::max(worst, std::abs(buffer.at(u, y, c) -
-                                                     expected[c][size_t(y) * s.nw + u]));
+                    worst = std::max(
+                        worst, std::abs(buffer.at(u, y, c) - expected[c][size_t(y) * s.nw + u]));
             EXPECT_LE(worst, bounds[c]) << "channel " << c;
         }
         EXPECT_TRUE(buffer.spareBytesUntouched());
@@ -140,7 +140,8 @@ TYPED_TEST(RealFftTest, ForwardThenInverseScalesByHalfTheSampleCount) {
         for (int32_t y = 0; y < rows; ++y)
             for (int32_t u = 0; u < s.nw; ++u)
                 for (int c = 0; c < C; ++c)
-                    worst = std::max(worst, std::abs(buffer.at(u, y, c) - gain * original.at(u, y, c)));
+                    worst =
+                        std::max(worst, std::abs(buffer.at(u, y, c) - gain * original.at(u, y, c)));
         EXPECT_LE(worst, gain * tolerance(int64_t(s.nw) * s.nh, 4.0));
         EXPECT_TRUE(buffer.spareBytesUntouched());
     }
@@ -191,7 +192,8 @@ TYPED_TEST(RealFftTest, CancellationStopsEveryTaskAndReleasesScratch) {
     // Cancels during the row pass (3), during the column pass (150) and at the very end.
     for (int32_t threads : {1, 2, 8}) {
         for (int64_t after : {3, 150, 255 + 129 - 1}) {
-            SCOPED_TRACE(std::to_string(threads) + " threads, cancel after " + std::to_string(after));
+            SCOPED_TRACE(std::to_string(threads) + " threads, cancel after " +
+                         std::to_string(after));
             TransformBuffer<P> buffer(256, 256);
             buffer.fillRandom(11);
             TestHost host(threads);
@@ -310,8 +312,9 @@ TYPED_TEST(RealFftTest, NonFiniteSamplesStayInTheirChannel) {
             for (int32_t k = 0; k < columns; ++k) {
                 for (int c = 0; c < C; ++c) {
                     if (c == 1) continue;
-                    EXPECT_NEAR(std::abs(buffer.element(k, y, c) - expected[c][size_t(y) * columns + k]),
-                                0.0, tolerance(s.nw * s.nh, 16.0));
+                    EXPECT_NEAR(
+                        std::abs(buffer.element(k, y, c) - expected[c][size_t(y) * columns + k]),
+                        0.0, tolerance(s.nw * s.nh, 16.0));
                 }
                 nan_seen = nan_seen || std::isnan(buffer.at(2 * k, y, 1));
             }
@@ -345,7 +348,8 @@ TEST(RealFftTest, RejectsSizesThatAreNotPowersOfTwo) {
     RealFFFFilter<PixelRGBAFloat> too_narrow(&host, narrow.array());
     EXPECT_THROW(too_narrow.forward(0, 1), QuillbrookException);
     std::vector<PixelRGBAFloat> pixels(8 * 4);
-    RealFFFFilter<PixelRGBAFloat> odd_height(&host, PixelArray<PixelRGBAFloat>(pixels.data(), 6, 3));
+    RealFFFFilter<PixelRGBAFloat> odd_height(&host,
+                                             PixelArray<PixelRGBAFloat>(pixels.data(), 6, 3));
     EXPECT_THROW(odd_height.inverse(0, 1), QuillbrookException);
     RealFFFFilter<PixelRGBAFloat> odd_width(&host, PixelArray<PixelRGBAFloat>(pixels.data(), 8, 4));
     EXPECT_THROW(odd_width.forward(0, 1), QuillbrookException);

@@ -90,7 +90,8 @@ TYPED_TEST(RefractTypedTest, OpaqueForegroundLeavesTheBackgroundUnmoved) {
     using P = TypeParam;
     PaddedImage<P> foreground(8, 6, kLayerRows);
     for (int32_t y = 0; y < 6; ++y)
-        for (int32_t x = 0; x < 8; ++x) set_pixel(foreground.at(x, y), P::max, 0, x * P::max / 8, 0);
+        for (int32_t x = 0; x < 8; ++x)
+            set_pixel(foreground.at(x, y), P::max, 0, x * P::max / 8, 0);
     PaddedImage<P> background(8, 6, kLayerRows);
     random_pixels(background, 2);
     PaddedImage<PixelInfo> info(8, 6, kLayerRows);
@@ -121,7 +122,8 @@ PaddedImage<P> ramp_background(int32_t w, int32_t h) {
     const double unit = ramp_unit<P>();
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x)
-            set_pixel(image.at(x, y), (10 * x + 5) * unit, 10 * x * unit, (100 - 5 * x) * unit, 7 * unit);
+            set_pixel(image.at(x, y), (10 * x + 5) * unit, 10 * x * unit, (100 - 5 * x) * unit,
+                      7 * unit);
     return image;
 }
 
@@ -139,10 +141,8 @@ TYPED_TEST(RefractTypedTest, DisplacementFollowsTheOutsideModes) {
         double expected_column[w];
     };
     const Case cases[] = {
-        {1, {2.5, 3.5, 4.5, 5.5, 6.5, 7, 7, 7}},
-        {2, {2.5, 3.5, 4.5, 5.5, 6.5, 7, 7, 6.5}},
-        {3, {2.5, 3.5, 4.5, 5.5, 6.5, 7, 0.5, 1.5}},
-        {4, {2.5, 3.5, 4.5, 5.5, 6.5, 7, -1, -1}},
+        {1, {2.5, 3.5, 4.5, 5.5, 6.5, 7, 7, 7}},     {2, {2.5, 3.5, 4.5, 5.5, 6.5, 7, 7, 6.5}},
+        {3, {2.5, 3.5, 4.5, 5.5, 6.5, 7, 0.5, 1.5}}, {4, {2.5, 3.5, 4.5, 5.5, 6.5, 7, -1, -1}},
         {0, {2.5, 3.5, 4.5, 5.5, 6.5, 7, -1, -1}},
     };
     for (const Case& c : cases) {
@@ -222,7 +222,8 @@ TEST(RefractFilterTest, AntialiasAveragesSubSamplesAndKeepsTheSourceShareOfSkipp
         ASSERT_EQ(filter.render(0, 1), host.noError());
         for (int32_t x = 1; x < 8; ++x)
             for (int32_t y = 1; y < h - 1; ++y)
-                EXPECT_NEAR(out.at(x, y).channel[1], 10.0 * (x + 2), 1e-4) << "at " << x << ", " << y;
+                EXPECT_NEAR(out.at(x, y).channel[1], 10.0 * (x + 2), 1e-4)
+                    << "at " << x << ", " << y;
         if (antialias == 1) {
             // Two sub-samples per axis at -0.25 and +0.25: in column 0 the left half lies
             // outside the information buffer and keeps the source value (0); the right half is
@@ -287,8 +288,8 @@ TEST(RefractFilterTest, NonFiniteDistortionMovesNothing) {
     random_pixels(background, 9);
     PaddedImage<PixelInfo> info(5, 4, kLayerRows);
     fill_info(info, 0.6f, -0.8f, 1.0f);
-    for (double distortion : {std::numeric_limits<double>::infinity(),
-                              std::numeric_limits<double>::quiet_NaN()}) {
+    for (double distortion :
+         {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
         PaddedImage<Refracted<PixelRGBA16>> out(5, 4, kLayerRows);
         TestHost host;
         RefractFilter<PixelRGBA16, Refracted<PixelRGBA16>> filter(&host, background.array(),

@@ -138,8 +138,8 @@ TEST(EvenblurThroughHost, TheBackgroundLayerShowsBehindATransparentInput) {
         const Image input = uniform(kWidth, kHeight, depth, 0, 0, 0, 0);
         const Image background = pattern(kWidth, kHeight, depth, 4);
         RenderJob job = evenblurJob(input, depth);
-        job.sets = {{"radius", "2"}, {"background distortion", "30"},
-                    {"distortion antialias", "2"}};
+        job.sets = {
+            {"radius", "2"}, {"background distortion", "30"}, {"distortion antialias", "2"}};
         job.layers = {{"background layer", LayerSource::fromImage(background, "background")}};
         const RenderOutcome outcome = runRenderJob(job);
         expectClean(outcome);
@@ -161,27 +161,26 @@ TEST(EvenblurThroughHost, LensAndSelectionLayersByTheirControlNames) {
     RenderJob iris = evenblurJob(input, depth);
     iris.sets = {{"show", "iris"}, {"facets", "3"}, {"rounded facets", "0"}};
     const RenderOutcome polygon = runRenderJob(iris);
-    iris.layers = {{"alternative iris",
-                    LayerSource::fromImage(uniform(5, 5, depth, 1, 1, 1, 1), "lens")}};
+    iris.layers = {
+        {"alternative iris", LayerSource::fromImage(uniform(5, 5, depth, 1, 1, 1, 1), "lens")}};
     const RenderOutcome lens = runRenderJob(iris);
     expectClean(polygon);
     expectClean(lens);
     EXPECT_GT(countDifferences(polygon.frame.output, lens.frame.output), 0);
 
     RenderJob selection = evenblurJob(input, depth);
-    selection.sets = {{"show", "highlight selection only"}, {"enable", "on"},
-                      {"lightness start", "128"}};
+    selection.sets = {
+        {"show", "highlight selection only"}, {"enable", "on"}, {"lightness start", "128"}};
     const RenderOutcome from_input = runRenderJob(selection);
     // A white selection layer selects every pixel.
-    selection.layers = {{"alternative Selection layer",
-                         LayerSource::fromImage(uniform(kWidth, kHeight, depth, 1, 1, 1, 1),
-                                                "selection")}};
+    selection.layers = {
+        {"alternative Selection layer",
+         LayerSource::fromImage(uniform(kWidth, kHeight, depth, 1, 1, 1, 1), "selection")}};
     const RenderOutcome from_layer = runRenderJob(selection);
     expectClean(from_input);
     expectClean(from_layer);
-    EXPECT_EQ(countDifferences(from_layer.frame.output,
-                               uniform(kWidth, kHeight, depth, 1, 1, 1, 1)),
-              0);
+    EXPECT_EQ(
+        countDifferences(from_layer.frame.output, uniform(kWidth, kHeight, depth, 1, 1, 1, 1)), 0);
     EXPECT_GT(countDifferences(from_input.frame.output, from_layer.frame.output), 0);
 }
 
@@ -238,8 +237,7 @@ TEST(EvenblurThroughHost, ACancelAnywhereReturns517AndLeavesNothingBehind) {
     for (const int threads : {1, 2}) {
         int cancelled = 0;
         for (int64_t n = 1;; n = n < 16 ? n + 1 : n * 2) {
-            SCOPED_TRACE("threads " + std::to_string(threads) + ", cancel at " +
-                         std::to_string(n));
+            SCOPED_TRACE("threads " + std::to_string(threads) + ", cancel at " + std::to_string(n));
             RenderJob job = evenblurJob(input, depth);
             job.sets = {{"radius", "3"}, {"enable", "on"}, {"additive highlight", "2"}};
             job.layers = {{"background layer", LayerSource::fromImage(background, "bg")}};
@@ -267,11 +265,14 @@ TEST(EvenblurThroughHost, RefusedMemoryReturns4WithEveryBlockReleased) {
             int refused = 0;
             for (uint64_t n = 1;; ++n) {
                 RenderJob job = evenblurJob(input, depth);
-                job.sets = {{"show", show}, {"radius", "3"}, {"smooth", "1"},
-                            {"enable", "on"}, {"colored iris", "on"}};
-                job.layers = {{"background layer", LayerSource::fromImage(background, "bg")},
-                              {"alternative iris",
-                               LayerSource::fromImage(lens.converted(depth), "lens")}};
+                job.sets = {{"show", show},
+                            {"radius", "3"},
+                            {"smooth", "1"},
+                            {"enable", "on"},
+                            {"colored iris", "on"}};
+                job.layers = {
+                    {"background layer", LayerSource::fromImage(background, "bg")},
+                    {"alternative iris", LayerSource::fromImage(lens.converted(depth), "lens")}};
                 job.frame.fail_allocations_from = n;
                 const RenderOutcome outcome = runRenderJob(job);
                 for (const std::string& fault : outcome.faults)

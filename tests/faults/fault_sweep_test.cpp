@@ -252,10 +252,17 @@ struct ProgramRun {
 // failed run.
 ProgramRun runProgram(const Case& c, const std::vector<std::string>& extra,
                       const fs::path& output) {
-    std::vector<std::string> args = {"qbrender", effectInfo(c.effect).path.string(), "--size",
+    std::vector<std::string> args = {"qbrender",
+                                     effectInfo(c.effect).path.string(),
+                                     "--size",
                                      std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                                     "--threads", std::to_string(kThreads), "--quiet", "--bits",
-                                     std::to_string(c.bits), "--set", "show=" + c.show};
+                                     "--threads",
+                                     std::to_string(kThreads),
+                                     "--quiet",
+                                     "--bits",
+                                     std::to_string(c.bits),
+                                     "--set",
+                                     "show=" + c.show};
     if (c.classic) args.push_back("--classic");
     for (const NamedValue& set : c.sets) {
         args.push_back("--set");
@@ -400,23 +407,21 @@ protected:
     void TearDown() override {
         RecordProperty("faults_survived", g_survived - first_);
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::cout << info->name() << ": injected faults survived: " << g_survived - first_
-                  << "\n";
+        std::cout << info->name() << ": injected faults survived: " << g_survived - first_ << "\n";
     }
 
 private:
     int first_ = 0;
 };
 
-const std::vector<NamedValue> kZblurSets = {{"radius", "3"},
-                                            {"black point", "1"},
-                                            {"white point", "80"},
-                                            {"focal point", "128"},
-                                            {"enable", "on"},
-                                            {"lightness start", "150"}};
-const std::vector<NamedValue> kEvenblurSets = {
-    {"radius", "3"}, {"enable", "on"}, {"lightness start", "150"}, {"additive highlight", "2"},
-    {"smooth", "1"}};
+const std::vector<NamedValue> kZblurSets = {{"radius", "3"},       {"black point", "1"},
+                                            {"white point", "80"}, {"focal point", "128"},
+                                            {"enable", "on"},      {"lightness start", "150"}};
+const std::vector<NamedValue> kEvenblurSets = {{"radius", "3"},
+                                               {"enable", "on"},
+                                               {"lightness start", "150"},
+                                               {"additive highlight", "2"},
+                                               {"smooth", "1"}};
 
 const char* const kZblurShows[] = {"normal blur",
                                    "iris",
@@ -609,10 +614,9 @@ TEST_F(FaultSweep, FailedLayerCheckoutsEndTheFrameWithTheHostsCode) {
                     expectNoFaults(run);
                     EXPECT_EQ(run.frame.status, kFailedCheckoutError)
                         << errorText(run.frame.status);
-                    EXPECT_EQ(run.frame.failed_command,
-                              path == 0   ? PF_Cmd_RENDER
-                              : path == 1 ? PF_Cmd_SMART_PRE_RENDER
-                                          : PF_Cmd_SMART_RENDER);
+                    EXPECT_EQ(run.frame.failed_command, path == 0   ? PF_Cmd_RENDER
+                                                        : path == 1 ? PF_Cmd_SMART_PRE_RENDER
+                                                                    : PF_Cmd_SMART_RENDER);
                     if (run.frame.status == kFailedCheckoutError && run.faults.empty()) {
                         ++g_survived;
                     }

@@ -87,7 +87,8 @@ TEST(MeasureScope, RecordsTheScopedWallTime) {
     const std::string report = measure.report();
     double longest = 0.0;
     double total = 0.0;
-    ASSERT_EQ(std::sscanf(report.c_str(), "[Measure]\n%lfs (%*f%%) | summ:%lfs", &longest, &total), 2)
+    ASSERT_EQ(std::sscanf(report.c_str(), "[Measure]\n%lfs (%*f%%) | summ:%lfs", &longest, &total),
+              2)
         << report;
     EXPECT_GE(longest, 0.029);
     EXPECT_EQ(longest, total);

@@ -30,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct GoldenCase {
-    const char* name;    // also the expected frame's file name, with `extension`
+    const char* name;  // also the expected frame's file name, with `extension`
     const char* effect;
     const char* extension;
     std::vector<std::string> args;  // "@" at the start of a value stands for the sample folder
@@ -42,7 +42,7 @@ constexpr const char* kSize = "128x72";
 
 // Settings that give a frame with sharp and blurred parts from the Z channel of the sample.
 const std::vector<std::string> kDepthFromZ = {"--click", "auto range", "--set", "invert=on",
-                                              "--set", "curve=3", "--set", "focal point=230"};
+                                              "--set",   "curve=3",    "--set", "focal point=230"};
 
 std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -58,16 +58,25 @@ const std::vector<GoldenCase>& goldenCases() {
                             "facets=6", "--set", "enable=on", "--set", "lightness start=200",
                             "--set", "highlight intensity=3"})},
         // Zblur: a depth layer, gamma off, mirrored and colour outside modes, a rounded iris.
-        {"zblur_depth_layer_outside_16bit", "zblur", ".png",
-         {"-i", "@sample.png", "--layer", "depth layer=@sample_depth.png", "--bits", "16", "--set",
-          "radius=8", "--set", "focal point=255", "--set", "gamma correction=off", "--set",
-          "horizontal assume=mirrored image", "--set", "vertical assume=color", "--set",
-          "outside color=255,160,40", "--set", "rounded facets=0.3", "--set", "angle=15"}},
+        {"zblur_depth_layer_outside_16bit",
+         "zblur",
+         ".png",
+         {"-i",      "@sample.png",
+          "--layer", "depth layer=@sample_depth.png",
+          "--bits",  "16",
+          "--set",   "radius=8",
+          "--set",   "focal point=255",
+          "--set",   "gamma correction=off",
+          "--set",   "horizontal assume=mirrored image",
+          "--set",   "vertical assume=color",
+          "--set",   "outside color=255,160,40",
+          "--set",   "rounded facets=0.3",
+          "--set",   "angle=15"}},
         // Zblur at float: Z channel, highlights, an anamorphic iris with a bright ring.
         {"zblur_z_ring_float", "zblur", ".exr",
          join(kDepthFromZ, {"-i", "@sample.exr", "--bits", "32", "--set", "radius=8", "--set",
-                            "enable=on", "--set", "lightness start=200", "--set",
-                            "x-y aspect=0.3", "--set", "relative border brightness =0.6"})},
+                            "enable=on", "--set", "lightness start=200", "--set", "x-y aspect=0.3",
+                            "--set", "relative border brightness =0.6"})},
         // Zblur displays: the sharp zone and the composite coverage.
         {"zblur_sharp_zone_8bit", "zblur", ".png",
          join(kDepthFromZ, {"-i", "@sample.exr", "--bits", "8", "--set", "radius=8", "--set",
@@ -76,24 +85,39 @@ const std::vector<GoldenCase>& goldenCases() {
          join(kDepthFromZ, {"-i", "@sample.exr", "--bits", "16", "--set", "radius=8", "--set",
                             "show=info density"})},
         // Evenblur: the defaults at 8 bits.
-        {"evenblur_plain_8bit", "evenblur", ".png",
+        {"evenblur_plain_8bit",
+         "evenblur",
+         ".png",
          {"-i", "@sample.png", "--bits", "8", "--set", "radius=6"}},
         // Evenblur: both highlight boosts, a five-facet iris, mirrored and repeated outside.
-        {"evenblur_boosts_outside_16bit", "evenblur", ".png",
-         {"-i", "@sample.png", "--bits", "16", "--set", "radius=8", "--set", "enable=on", "--set",
-          "lightness start=170", "--set", "preservative highlight=4", "--set",
-          "additive highlight=3", "--set", "facets=5", "--set", "rounded facets=0", "--set",
-          "horizontal assume=mirrored image", "--set", "vertical assume=repeated image"}},
+        {"evenblur_boosts_outside_16bit",
+         "evenblur",
+         ".png",
+         {"-i",     "@sample.png",
+          "--bits", "16",
+          "--set",  "radius=8",
+          "--set",  "enable=on",
+          "--set",  "lightness start=170",
+          "--set",  "preservative highlight=4",
+          "--set",  "additive highlight=3",
+          "--set",  "facets=5",
+          "--set",  "rounded facets=0",
+          "--set",  "horizontal assume=mirrored image",
+          "--set",  "vertical assume=repeated image"}},
         // Evenblur at float: a coloured lens image as the iris, and a distorted background layer.
-        {"evenblur_lens_background_float", "evenblur", ".exr",
+        {"evenblur_lens_background_float",
+         "evenblur",
+         ".exr",
          {"-i", "@sample.exr", "--bits", "32", "--set", "radius=6", "--layer",
           "alternative iris=" QB_SOURCE_DIR "/docs/evenblur/lens_ring.png", "--set",
           "colored iris=on", "--layer", "background layer=@sample.png", "--set",
           "background distortion=40", "--set", "distortion antialias=2"}},
         // Evenblur: the iris display.
-        {"evenblur_iris_16bit", "evenblur", ".png",
-         {"-i", "@sample.png", "--bits", "16", "--set", "radius=8", "--set", "show=iris",
-          "--set", "facets=6", "--set", "relative border brightness =0.6"}},
+        {"evenblur_iris_16bit",
+         "evenblur",
+         ".png",
+         {"-i", "@sample.png", "--bits", "16", "--set", "radius=8", "--set", "show=iris", "--set",
+          "facets=6", "--set", "relative border brightness =0.6"}},
     };
     return cases;
 }
@@ -105,9 +129,12 @@ struct Tolerance {
 
 Tolerance toleranceFor(SampleDepth depth) {
     switch (depth) {
-        case SampleDepth::bits8: return {1.0, 0.1};
-        case SampleDepth::bits16: return {4.0, 0.4};
-        case SampleDepth::float32: return {1e-4, 1e-5};
+        case SampleDepth::bits8:
+            return {1.0, 0.1};
+        case SampleDepth::bits16:
+            return {4.0, 0.4};
+        case SampleDepth::float32:
+            return {1e-4, 1e-5};
     }
     return {0.0, 0.0};
 }
@@ -130,8 +157,8 @@ FrameDifference compareFrames(const Image& got, const Image& expected) {
                 const double g = got.sample(x, y, c);
                 const double e = expected.sample(x, y, c);
                 double diff = std::isnan(g) != std::isnan(e) ? HUGE_VAL
-                              : std::isnan(e)               ? 0.0
-                                                            : std::fabs(g - e);
+                              : std::isnan(e)                ? 0.0
+                                                             : std::fabs(g - e);
                 if (is_float) diff /= std::max(1.0, std::fabs(e));
                 sum += diff;
                 if (diff > d.worst) d = {diff, x, y, c, g, e, 0.0};
@@ -168,8 +195,7 @@ fs::path* GoldenFrames::sample_dir_ = nullptr;
 
 TEST_P(GoldenFrames, MatchesTheExpectedFrame) {
     const GoldenCase& c = GetParam();
-    const fs::path rendered =
-        *sample_dir_ / (std::string(c.name) + "_rendered" + c.extension);
+    const fs::path rendered = *sample_dir_ / (std::string(c.name) + "_rendered" + c.extension);
     std::vector<std::string> args = {"qbrender", c.effect, "--threads", "2", "--quiet"};
     for (std::string a : c.args) {
         // "@name" and "NAME=@name" name files of the sample folder.
@@ -205,8 +231,8 @@ TEST_P(GoldenFrames, MatchesTheExpectedFrame) {
     const bool ok = d.worst <= tolerance.max_abs && d.mean <= tolerance.mean_abs;
     if (!ok) fs::copy_file(rendered, kept, fs::copy_options::overwrite_existing);
     EXPECT_LE(d.worst, tolerance.max_abs)
-        << "largest difference at (" << d.x << ", " << d.y << ") channel " << d.channel
-        << ": got " << d.got << ", expected " << d.expected << "; the frame is kept as " << kept;
+        << "largest difference at (" << d.x << ", " << d.y << ") channel " << d.channel << ": got "
+        << d.got << ", expected " << d.expected << "; the frame is kept as " << kept;
     EXPECT_LE(d.mean, tolerance.mean_abs) << "mean difference; the frame is kept as " << kept;
 }
 

@@ -72,8 +72,10 @@ std::vector<Channel> manyPasses(bool with_combined) {
     for (const Channel& c : grey("ViewLayer.Emit.", 0.05f)) channels.push_back(c);
     channels.push_back({"ViewLayer.Denoising Depth.Z", [](int x, int) { return 100.0f + x; }});
     channels.push_back({"ViewLayer.Mist.Z", [](int x, int) { return 0.1f * float(x); }});
-    for (const char* c : {"X", "Y", "Z"}) channels.push_back(constant(std::string("ViewLayer.Normal.") + c, 0.5f));
-    for (const char* c : {"X", "Y", "Z", "W"}) channels.push_back(constant(std::string("ViewLayer.Vector.") + c, 7.0f));
+    for (const char* c : {"X", "Y", "Z"})
+        channels.push_back(constant(std::string("ViewLayer.Normal.") + c, 0.5f));
+    for (const char* c : {"X", "Y", "Z", "W"})
+        channels.push_back(constant(std::string("ViewLayer.Vector.") + c, 7.0f));
     if (with_combined) {
         for (const Channel& c : rgba("ViewLayer.Combined.")) channels.push_back(c);
         channels.push_back({"ViewLayer.Depth.Z", depth});
@@ -238,8 +240,7 @@ TEST_F(ChannelChoice, AnOpenChoiceStopsAndListsTheLayers) {
          {"--depth-channel", "ViewLayer.Depth"},
          "colour R,G,B, alpha A, depth ViewLayer.Depth.Z"},
         {"two_parts.exr",
-         {"(unnamed) in part 0 'left' [R G B]", "(unnamed) in part 1 'right' [R G B A]",
-          "--part"},
+         {"(unnamed) in part 0 'left' [R G B]", "(unnamed) in part 1 'right' [R G B A]", "--part"},
          {"--part", "right"},
          "colour R,G,B (part 1 'right'), alpha A (part 1 'right'), depth none"},
     };
@@ -247,8 +248,10 @@ TEST_F(ChannelChoice, AnOpenChoiceStopsAndListsTheLayers) {
         SCOPED_TRACE(c.file);
         EXPECT_EQ(run({"-i", path(c.file), "-o", path("out.exr")}), 1);
         const std::string message = err_.str();
-        EXPECT_EQ(message.rfind("qbrender: cannot read '" + path(c.file) + "': ", 0), 0u) << message;
-        for (const std::string& part : c.listed) EXPECT_NE(message.find(part), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("qbrender: cannot read '" + path(c.file) + "': ", 0), 0u)
+            << message;
+        for (const std::string& part : c.listed)
+            EXPECT_NE(message.find(part), std::string::npos) << message;
         EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
         EXPECT_FALSE(fs::exists(path("out.exr")));
 
@@ -259,9 +262,11 @@ TEST_F(ChannelChoice, AnOpenChoiceStopsAndListsTheLayers) {
         fs::remove(path("out.exr"));
     }
     // A mist pass alone is no depth, and the run says so.
-    writeExr(path("mist.exr"), {{"", {rgba("ViewLayer.Combined.")[0], rgba("ViewLayer.Combined.")[1],
-                                      rgba("ViewLayer.Combined.")[2],
-                                      {"ViewLayer.Mist.Z", [](int, int) { return 0.5f; }}}}});
+    writeExr(path("mist.exr"), {{"",
+                                 {rgba("ViewLayer.Combined.")[0],
+                                  rgba("ViewLayer.Combined.")[1],
+                                  rgba("ViewLayer.Combined.")[2],
+                                  {"ViewLayer.Mist.Z", [](int, int) { return 0.5f; }}}}});
     ASSERT_EQ(run({"-i", path("mist.exr"), "--set", "radius=1", "-o", path("out.exr")}), 0);
     EXPECT_NE(err_.str().find("no Z channel and no Depth layer, so no depth; not taken: "
                               "ViewLayer.Mist.Z"),
@@ -308,7 +313,8 @@ TEST_F(ChannelChoice, NoSilentLossOfPrecisionOrMetadata) {
             << err_.str();
         EXPECT_FALSE(fs::exists(path("classic.png")));
     }
-    ASSERT_EQ(run({"-i", path("in.exr"), "--classic", "--bits", "16", "-o", path("classic.png")}), 0);
+    ASSERT_EQ(run({"-i", path("in.exr"), "--classic", "--bits", "16", "-o", path("classic.png")}),
+              0);
     EXPECT_EQ(err_.str(), "qbrender: note: '" + path("in.exr") +
                               "' is 32-bit float, rendered at 16-bit: values outside 0..1 are "
                               "clipped\n");

@@ -111,8 +111,7 @@ TEST_F(CommandLine, FramesReadAndWriteNumberedFiles) {
         // The effect's time and the host's overhead, each on its own line.
         EXPECT_NE(out().find("frame " + std::to_string(f) + ": render commands "),
                   std::string::npos);
-        EXPECT_NE(out().find("frame " + std::to_string(f) + ": host overhead "),
-                  std::string::npos);
+        EXPECT_NE(out().find("frame " + std::to_string(f) + ": host overhead "), std::string::npos);
     }
     EXPECT_NE(out().find("3 frames: render commands "), std::string::npos) << out();
     EXPECT_NE(out().find("3 frames: host overhead "), std::string::npos) << out();

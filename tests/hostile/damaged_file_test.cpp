@@ -103,9 +103,9 @@ Counts damageAndRead(const TestFolder& folder, const char* extension, const Imag
         fs::remove(file);
     };
     // Cut short: inside the signature, inside the header, and through the pixel data.
-    for (const size_t length : {size_t(1), size_t(4), size_t(8), size_t(16), size_t(33),
-                                size_t(100), bytes.size() / 4, bytes.size() / 2,
-                                bytes.size() * 3 / 4, bytes.size() - 1}) {
+    for (const size_t length :
+         {size_t(1), size_t(4), size_t(8), size_t(16), size_t(33), size_t(100), bytes.size() / 4,
+          bytes.size() / 2, bytes.size() * 3 / 4, bytes.size() - 1}) {
         if (length >= bytes.size()) continue;
         attempt(std::vector<char>(bytes.begin(), bytes.begin() + std::ptrdiff_t(length)),
                 "cut at " + std::to_string(length));
@@ -186,9 +186,9 @@ TEST(DamagedImageFiles, HeaderAnnouncingAHugeImage) {
         SCOPED_TRACE(extension);
         // Each format stores the size in its header: write a small file, then patch it.
         const fs::path good = folder / (std::string("small") + extension);
-        writeImage(patternImage(8, 8, false).converted(extension == std::string(".exr")
-                                                           ? SampleDepth::float32
-                                                           : SampleDepth::bits8),
+        writeImage(patternImage(8, 8, false)
+                       .converted(extension == std::string(".exr") ? SampleDepth::float32
+                                                                   : SampleDepth::bits8),
                    good);
         std::vector<char> bytes = readBytes(good);
         // PNG: IHDR width and height, big-endian, at bytes 16 and 20, with the chunk's CRC

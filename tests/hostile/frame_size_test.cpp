@@ -73,7 +73,7 @@ TEST(ExtremeFrameShapes, DownsamplingAndPixelAspect) {
     const struct {
         int downsample;
         PF_RationalScale aspect;
-    } settings[] = {{3, {1, 1}}, {64, {1, 1}}, {1, {1, 4}},    {1, {4, 1}},
+    } settings[] = {{3, {1, 1}}, {64, {1, 1}},   {1, {1, 4}},   {1, {4, 1}},
                     {5, {7, 3}}, {1, {1, 1000}}, {1, {1000, 1}}};
     for (const char* effect : {"zblur", "evenblur"}) {
         for (const auto& s : settings) {

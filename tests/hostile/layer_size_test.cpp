@@ -41,8 +41,8 @@ struct LayerSize {
     int height;
 };
 // 0x0 stands for a layer the host hands over without pixels.
-constexpr LayerSize kSizes[] = {{"0x0", 0, 0}, {"1x1", 1, 1}, {"smaller", 7, 5}, {"larger", 83, 61},
-                                {"wide strip", 97, 2}};
+constexpr LayerSize kSizes[] = {
+    {"0x0", 0, 0}, {"1x1", 1, 1}, {"smaller", 7, 5}, {"larger", 83, 61}, {"wide strip", 97, 2}};
 
 TEST(LayersOfOtherSizes, RenderDefinedFrames) {
     for (const char* effect : {"zblur", "evenblur"}) {
@@ -57,8 +57,8 @@ TEST(LayersOfOtherSizes, RenderDefinedFrames) {
                     job.input = patternImage(kWidth, kHeight, true).converted(depth);
                     job.sets = layerSettings(effect);
                     job.frame.depth = depth;
-                    std::string what = std::string(effect) + " " + depthName(depth) + " " +
-                                       size.name + " ";
+                    std::string what =
+                        std::string(effect) + " " + depthName(depth) + " " + size.name + " ";
                     for (size_t l = 0; l < names.size(); ++l) {
                         if (only != names.size() && l != only) continue;
                         job.layers.emplace_back(

@@ -119,8 +119,8 @@ TEST(HandleMemoryLimit, EffectsFailCleanlyWhenTheHostRefusesMemory) {
     for (const char* effect : {"zblur", "evenblur"}) {
         for (const SampleDepth depth : kAllDepths) {
             for (const uint64_t limit : {uint64_t(1), uint64_t(64 * 1024), uint64_t(1 * kMB)}) {
-                const std::string what = std::string(effect) + " " + depthName(depth) +
-                                         " limit " + std::to_string(limit);
+                const std::string what = std::string(effect) + " " + depthName(depth) + " limit " +
+                                         std::to_string(limit);
                 SCOPED_TRACE(what);
                 HostileRender job;
                 job.effect = effect;
@@ -203,8 +203,8 @@ TEST(HandleMemoryLimit, FramesOfASessionReusePooledMemory) {
 }
 
 int runQbrender(const std::string& args, std::string* err) {
-    const std::string err_file = ::testing::TempDir() + "hostile_qbrender_err_" +
-                                 std::to_string(::getpid()) + ".txt";
+    const std::string err_file =
+        ::testing::TempDir() + "hostile_qbrender_err_" + std::to_string(::getpid()) + ".txt";
     const std::string command = std::string(QB_QBRENDER) + " " + args + " 2>" + err_file;
     const int raw = std::system(command.c_str());
     std::ifstream in(err_file);

@@ -22,7 +22,7 @@ constexpr int kHeight = 17;
 struct Extreme {
     int position;
     std::string name;
-    std::string end;  // "min", "max" or an angle in degrees
+    std::string end;     // "min", "max" or an angle in degrees
     PF_Fixed angle = 0;  // 16.16 fixed degrees, for angles
 };
 
@@ -40,9 +40,9 @@ std::vector<Extreme> extremes(const char* effect) {
                 list.push_back({p, h.name(), "max"});
                 break;
             case PF_Param_ANGLE:
-                for (const PF_Fixed degrees : {std::numeric_limits<PF_Fixed>::min(),
-                                               PF_Fixed(-360 * 65536), PF_Fixed(725.5 * 65536),
-                                               std::numeric_limits<PF_Fixed>::max()}) {
+                for (const PF_Fixed degrees :
+                     {std::numeric_limits<PF_Fixed>::min(), PF_Fixed(-360 * 65536),
+                      PF_Fixed(725.5 * 65536), std::numeric_limits<PF_Fixed>::max()}) {
                     list.push_back({p, h.name(), std::to_string(degrees / 65536.0), degrees});
                 }
                 break;
@@ -126,8 +126,11 @@ TEST(ControlsAtTheirLimits, DegenerateCombinations) {
             HostileRender job;
             job.effect = "zblur";
             job.input = patternImage(kWidth, kHeight, true).converted(depth);
-            job.sets = {{"radius", "5"}, {"black point", "20"}, {"white point", "20"},
-                        {"show", show}, {"enable", "on"}};
+            job.sets = {{"radius", "5"},
+                        {"black point", "20"},
+                        {"white point", "20"},
+                        {"show", show},
+                        {"enable", "on"}};
             job.frame.depth = depth;
             expectDefinedFrame(renderHostile(job), d + " black = white");
         }

@@ -19,11 +19,12 @@ struct CopyPair {
     using Dst = D;
 };
 
-using CopyPairs = ::testing::Types<
-    CopyPair<PixelRGBA8, PixelRGBA8>, CopyPair<PixelRGBA16, PixelRGBA16>,
-    CopyPair<PixelRGBAFloat, PixelRGBAFloat>, CopyPair<PixelRGBA8, PixelGray8>,
-    CopyPair<PixelRGBA16, PixelGray16>, CopyPair<PixelRGBAFloat, PixelGrayFloat>,
-    CopyPair<PixelRGBAFloat255, PixelRGBA8>, CopyPair<PixelRGBAFloat32768, PixelRGBA16>>;
+using CopyPairs =
+    ::testing::Types<CopyPair<PixelRGBA8, PixelRGBA8>, CopyPair<PixelRGBA16, PixelRGBA16>,
+                     CopyPair<PixelRGBAFloat, PixelRGBAFloat>, CopyPair<PixelRGBA8, PixelGray8>,
+                     CopyPair<PixelRGBA16, PixelGray16>, CopyPair<PixelRGBAFloat, PixelGrayFloat>,
+                     CopyPair<PixelRGBAFloat255, PixelRGBA8>,
+                     CopyPair<PixelRGBAFloat32768, PixelRGBA16>>;
 
 // Channel positions of our ARGB memory layout, written out here rather than taken from the
 // accessors under test.
@@ -88,8 +89,7 @@ Dst expected_pixel(const Src* s, bool src_premultiplied, bool dst_premultiplied)
             for (int c : {kR, kG, kB}) v[c] *= max / double(float(a));
         for (int c = 0; c < 4; ++c) d.channel[c] = store(v[c]);
     } else {
-        double gray =
-            (0.292687786 * v[kR] + 0.552149646 * v[kG] + 0.155162568 * v[kB]) * (a / max);
+        double gray = (0.292687786 * v[kR] + 0.552149646 * v[kG] + 0.155162568 * v[kB]) * (a / max);
         if (!src_premultiplied && dst_premultiplied) gray *= a / max;
         if (src_premultiplied && !dst_premultiplied && float(a) > 0.0f)
             gray *= max / double(float(a));
@@ -143,7 +143,8 @@ TYPED_TEST(CopyImageFilterTest, MatchesPerPixelReference) {
             for (bool dst_flag : {false, true}) {
                 PaddedImage<Src> src(c.sw, c.sh);
                 for (int32_t y = 0; y < c.sh; ++y)
-                    for (int32_t x = 0; x < c.sw; ++x) src.at(x, y) = random_pixel<Src>(rng, src_pm);
+                    for (int32_t x = 0; x < c.sw; ++x)
+                        src.at(x, y) = random_pixel<Src>(rng, src_pm);
                 PaddedImage<Dst> dst(c.dw, c.dh);
                 dst.fillPixels(0x5C);
                 TestHost host(c.threads);
@@ -152,7 +153,7 @@ TYPED_TEST(CopyImageFilterTest, MatchesPerPixelReference) {
                 filter.offset_x = c.ox;
                 filter.offset_y = c.oy;
                 ASSERT_EQ(filter.render(0, 1), host.noError());
-                const bool dst_pm = c.mode == PremultiplyMode::kFromSource    ? src_pm
+                const bool dst_pm = c.mode == PremultiplyMode::kFromSource      ? src_pm
                                     : c.mode == PremultiplyMode::kPremultiplied ? true
                                                                                 : false;
                 EXPECT_EQ(filter.destination.premultiplied, dst_pm);
@@ -205,10 +206,12 @@ TEST(CopyImageFilter, EqualEightBitImagesCopyExactly) {
     for (bool premultiplied : {false, true}) {
         PaddedImage<PixelRGBA8> src(17, 9);
         for (int32_t y = 0; y < 9; ++y)
-            for (int32_t x = 0; x < 17; ++x) src.at(x, y) = random_pixel<PixelRGBA8>(rng, premultiplied);
+            for (int32_t x = 0; x < 17; ++x)
+                src.at(x, y) = random_pixel<PixelRGBA8>(rng, premultiplied);
         PaddedImage<PixelRGBA8> dst(17, 9);
         TestHost host(2);
-        CopyImageFilter<PixelRGBA8, PixelRGBA8> filter(&host, src.array(premultiplied), dst.array());
+        CopyImageFilter<PixelRGBA8, PixelRGBA8> filter(&host, src.array(premultiplied),
+                                                       dst.array());
         ASSERT_EQ(filter.render(0, 1), host.noError());
         for (int32_t y = 0; y < 9; ++y)
             for (int32_t x = 0; x < 17; ++x)

@@ -101,7 +101,8 @@ TYPED_TEST(HslRangeSelectionFilterTest, MatchesPerPixelReference) {
                             want[0] = show ? v[0] : v[0] * w;
                             for (int c = 1; c < 4; ++c) want[c] = show ? w * max : v[c] * w;
                         } else {
-                            for (int c = 0; c < 4; ++c) want[c] = inside ? (show ? max : v[c]) : 0.0;
+                            for (int c = 0; c < 4; ++c)
+                                want[c] = inside ? (show ? max : v[c]) : 0.0;
                         }
                         for (int c = 0; c < 4; ++c) {
                             const T expected =

@@ -239,7 +239,8 @@ TEST(SelectionWeight, SoftenShapesTheRamp) {
         for (int i = 1; i < 60; ++i) {
             const double l = 0.2 + 0.01 * i;
             const double t = (l - 0.2) / 0.6;
-            const double ramp = t < peak ? t / peak : (peak == 1.0 ? 1.0 : (1.0 - t) / (1.0 - peak));
+            const double ramp =
+                t < peak ? t / peak : (peak == 1.0 ? 1.0 : (1.0 - t) / (1.0 - peak));
             EXPECT_NEAR(selection_weight(selection, l, l, l), ramp * ramp, 1e-12)
                 << "climax " << climax << " lightness " << l;
         }

@@ -323,8 +323,8 @@ TEST(IrisKernel, AntiAliasedEdgeIsOnePixelWide) {
                 for (int32_t x = d.left - 1; x <= d.right + 1; ++x) {
                     const double w = d.at(x, y);
                     const double depth = polygon_depth(corners, x, y);
-                    SCOPED_TRACE(testing::Message() << "n " << n << " q " << q << " at " << x
-                                                    << "," << y << " depth " << depth);
+                    SCOPED_TRACE(testing::Message() << "n " << n << " q " << q << " at " << x << ","
+                                                    << y << " depth " << depth);
                     EXPECT_GE(w, -1e-6);
                     EXPECT_LE(w, 1.0 + 1e-6);
                     if (w > 1e-6 && w < 1.0 - 1e-6) {
@@ -370,8 +370,8 @@ TEST(IrisKernel, RunSkippingGivesTheSameSteps) {
         p.radius = pick(radius);
         p.angle = pick(angle);
         SCOPED_TRACE(testing::Message() << "n " << p.facets << " rounded " << p.rounded << " b "
-                                        << p.brightness << " t " << p.thickness << " q "
-                                        << p.ratio << " r " << p.radius << " angle " << p.angle);
+                                        << p.brightness << " t " << p.thickness << " q " << p.ratio
+                                        << " r " << p.radius << " angle " << p.angle);
         BuiltKernel fast = build(host, p);
         BuiltKernel slow = build(host, p, IrisBuildOptions{IrisScan::every_column, 0});
         ASSERT_EQ(fast.status, host.noError());
@@ -424,8 +424,8 @@ TEST(IrisKernel, CapacityIsNeverExceeded) {
                         }
                         EXPECT_LE(used, storage_rule_records(p));
                         const auto* lo = reinterpret_cast<const unsigned char*>(k.steps);
-                        const auto* hi = reinterpret_cast<const unsigned char*>(
-                            k.row_first + 2 * k.row_bias + 1);
+                        const auto* hi = reinterpret_cast<const unsigned char*>(k.row_first +
+                                                                                2 * k.row_bias + 1);
                         EXPECT_GE(lo, built.storage());
                         EXPECT_LE(hi, built.storage() + built.bytes);
                     }
@@ -657,7 +657,6 @@ TEST(IrisKernel, ExpandIntoImageWritesOnlyItsPixels) {
 }
 
 namespace {
-
 
 // A soft disc of radius 6 centred in a w x h float image, with padded rows.
 PaddedImage<PixelGrayFloat> disc_image(int32_t w, int32_t h) {

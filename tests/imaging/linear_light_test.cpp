@@ -77,10 +77,9 @@ void to_gamma(const LinearLightRows& rows, const T* in, T* out, size_t n) {
 // Same bits, with every NaN counted as equal to every NaN.
 template <class T>
 bool same_bits(T a, T b) {
-    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::conditional_t<
-                                                   sizeof(T) == 4, uint32_t, uint64_t>>(a) ==
-                                                   std::bit_cast<std::conditional_t<
-                                                       sizeof(T) == 4, uint32_t, uint64_t>>(b);
+    return (std::isnan(a) && std::isnan(b)) ||
+           std::bit_cast<std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>(a) ==
+               std::bit_cast<std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>(b);
 }
 
 TEST(LinearLightFormulas, MatchTheTextbookFunctionsAndInvertEachOther) {
@@ -143,8 +142,8 @@ TYPED_TEST(LinearLightRowTest, WithinTheBoundOfTheDoubleFormula) {
             double worst = 0.0;
             size_t worst_at = 0;
             for (size_t i = 0; i < in.size(); ++i) {
-                const double want = gamma ? linear_to_bt709(double(in[i]))
-                                          : bt709_to_linear(double(in[i]));
+                const double want =
+                    gamma ? linear_to_bt709(double(in[i])) : bt709_to_linear(double(in[i]));
                 const double e = relative_error(double(out[i]), want);
                 if (e > worst) {
                     worst = e;
@@ -164,9 +163,17 @@ TYPED_TEST(LinearLightRowTest, SpecialValuesFollowTheFormulas) {
     using T = TypeParam;
     const T inf = std::numeric_limits<T>::infinity();
     const T nan = std::numeric_limits<T>::quiet_NaN();
-    const std::vector<T> in = {T(0),    -T(0),         T(-0.5),       T(-1048576.0),
-                               -inf,    inf,           nan,           std::numeric_limits<T>::max(),
-                               T(0.081), T(0.018),     std::numeric_limits<T>::denorm_min(),
+    const std::vector<T> in = {T(0),
+                               -T(0),
+                               T(-0.5),
+                               T(-1048576.0),
+                               -inf,
+                               inf,
+                               nan,
+                               std::numeric_limits<T>::max(),
+                               T(0.081),
+                               T(0.018),
+                               std::numeric_limits<T>::denorm_min(),
                                T(1)};
     std::vector<T> lin(in.size()), gam(in.size());
     for (const LinearLightRows& rows : linear_light_rows()) {
@@ -209,8 +216,9 @@ TYPED_TEST(LinearLightRowTest, EveryPathGivesThePortableBits) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> exponent(-12.0, 20.0);
     std::uniform_int_distribution<int> special(0, 40);
-    const T specials[] = {T(0), T(-0.25), std::numeric_limits<T>::quiet_NaN(),
-                          std::numeric_limits<T>::infinity(), T(0.081), T(0.018)};
+    const T specials[] = {
+        T(0),     T(-0.25), std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),
+        T(0.081), T(0.018)};
     for (size_t length = 0; length <= 70; ++length) {
         std::vector<T> in(length);
         for (T& v : in) {
@@ -232,9 +240,8 @@ TYPED_TEST(LinearLightRowTest, EveryPathGivesThePortableBits) {
                 run(rows, in.data(), got.data());
                 run(rows, in_place.data(), in_place.data());
                 for (size_t i = 0; i < length; ++i) {
-                    ASSERT_TRUE(same_bits(got[i], want[i]))
-                        << rows.name << " length " << length << " at " << i << ": "
-                        << double(in[i]);
+                    ASSERT_TRUE(same_bits(got[i], want[i])) << rows.name << " length " << length
+                                                            << " at " << i << ": " << double(in[i]);
                     ASSERT_TRUE(same_bits(in_place[i], want[i])) << rows.name << " in place";
                 }
             }

@@ -55,8 +55,8 @@ struct ReferenceImage {
     }
 };
 
-std::vector<double> reference_box_sum(const ReferenceImage& image, int hmode, int vmode,
-                                      int64_t xl, int64_t xh, int64_t yl, int64_t yh) {
+std::vector<double> reference_box_sum(const ReferenceImage& image, int hmode, int vmode, int64_t xl,
+                                      int64_t xh, int64_t yl, int64_t yh) {
     std::vector<double> sums(size_t(image.channels), 0.0);
     if (xh <= xl || yh <= yl) return sums;
     const std::vector<double> cols = reference_counts(hmode, image.width, xl, xh);
@@ -83,8 +83,7 @@ ReferenceImage fill_random(PaddedImage<P>& image, bool premultiplied, std::mt199
         if constexpr (P::is_float) {
             return typename P::channel_type(std::uniform_real_distribution<double>(0, limit)(rng));
         } else {
-            return typename P::channel_type(
-                std::uniform_int_distribution<int>(0, int(limit))(rng));
+            return typename P::channel_type(std::uniform_int_distribution<int>(0, int(limit))(rng));
         }
     };
     for (int32_t y = 0; y < ref.height; ++y) {
@@ -133,11 +132,16 @@ struct BuiltTable {
 // outside, and several periods long.
 int64_t random_bound(int32_t n, std::mt19937& rng) {
     switch (std::uniform_int_distribution<int>(0, 4)(rng)) {
-        case 0: return std::uniform_int_distribution<int64_t>(-1, n - 1)(rng);
-        case 1: return std::uniform_int_distribution<int64_t>(-3 * n - 2, 3 * n + 2)(rng);
-        case 2: return std::uniform_int_distribution<int64_t>(-9 * n - 5, -1)(rng);
-        case 3: return std::uniform_int_distribution<int64_t>(n - 1, 9 * n + 5)(rng);
-        default: return std::uniform_int_distribution<int64_t>(-40, 40)(rng);
+        case 0:
+            return std::uniform_int_distribution<int64_t>(-1, n - 1)(rng);
+        case 1:
+            return std::uniform_int_distribution<int64_t>(-3 * n - 2, 3 * n + 2)(rng);
+        case 2:
+            return std::uniform_int_distribution<int64_t>(-9 * n - 5, -1)(rng);
+        case 3:
+            return std::uniform_int_distribution<int64_t>(n - 1, 9 * n + 5)(rng);
+        default:
+            return std::uniform_int_distribution<int64_t>(-40, 40)(rng);
     }
 }
 
@@ -155,28 +159,26 @@ void check_random_rectangles(int32_t w, int32_t h, bool premultiplied, int cases
                 if (yh < yl) std::swap(yl, yh);
                 double sums[4] = {-1, -1, -1, -1};
                 const int64_t area =
-                    box_sum(built.table, sums, OutsideMode(hmode), OutsideMode(vmode),
-                            int32_t(xl), int32_t(xh), int32_t(yl), int32_t(yh), w, h);
+                    box_sum(built.table, sums, OutsideMode(hmode), OutsideMode(vmode), int32_t(xl),
+                            int32_t(xh), int32_t(yl), int32_t(yh), w, h);
                 const std::vector<double> expected =
                     reference_box_sum(built.reference, hmode, vmode, xl, xh, yl, yh);
                 EXPECT_EQ(area, (xh - xl) * (yh - yl));
                 for (int c = 0; c < built.reference.channels; ++c) {
-                    const std::string where = "size " + std::to_string(w) + "x" +
-                                              std::to_string(h) + " modes " +
-                                              std::to_string(hmode) + "," +
-                                              std::to_string(vmode) + " box (" +
-                                              std::to_string(xl) + "," + std::to_string(xh) +
-                                              "] x (" + std::to_string(yl) + "," +
-                                              std::to_string(yh) + "] channel " +
-                                              std::to_string(c);
+                    const std::string where =
+                        "size " + std::to_string(w) + "x" + std::to_string(h) + " modes " +
+                        std::to_string(hmode) + "," + std::to_string(vmode) + " box (" +
+                        std::to_string(xl) + "," + std::to_string(xh) + "] x (" +
+                        std::to_string(yl) + "," + std::to_string(yh) + "] channel " +
+                        std::to_string(c);
                     if (exact) {
                         EXPECT_EQ(sums[c], expected[size_t(c)]) << where;
                     } else {
                         // Float entries round to about 6e-8 of the image's total; a piece read
                         // k times carries k times that, and the pieces' counts add up to at
                         // most the area.
-                        const double total = reference_box_sum(built.reference, 4, 4, -1, w - 1,
-                                                               -1, h - 1)[size_t(c)];
+                        const double total = reference_box_sum(built.reference, 4, 4, -1, w - 1, -1,
+                                                               h - 1)[size_t(c)];
                         const double tolerance = 1e-5 * (std::abs(expected[size_t(c)]) + P::max) +
                                                  3e-7 * double(area) * total;
                         EXPECT_NEAR(sums[c], expected[size_t(c)], tolerance) << where;
@@ -257,13 +259,12 @@ TEST(SummedAreaTable, EdgeCases) {
     const double pixel = one.reference.at(0, 0, 0);
     double sum = 0.0;
     for (int mode = 1; mode <= 3; ++mode) {
-        EXPECT_EQ(box_sum(one.table, &sum, OutsideMode(mode), OutsideMode(mode), -4, 3, -2, 5, 1,
-                          1),
-                  7 * 7);
+        EXPECT_EQ(
+            box_sum(one.table, &sum, OutsideMode(mode), OutsideMode(mode), -4, 3, -2, 5, 1, 1),
+            7 * 7);
         EXPECT_EQ(sum, 49.0 * pixel);
     }
-    EXPECT_EQ(box_sum(one.table, &sum, OutsideMode::color, OutsideMode::color, -4, 3, -2, 5, 1,
-                      1),
+    EXPECT_EQ(box_sum(one.table, &sum, OutsideMode::color, OutsideMode::color, -4, 3, -2, 5, 1, 1),
               49);
     EXPECT_EQ(sum, pixel);
 
@@ -271,28 +272,27 @@ TEST(SummedAreaTable, EdgeCases) {
     BuiltTable<PixelGray8> small(5, 4, true, rng);
     double row0 = 0.0;
     for (int32_t x = 1; x <= 3; ++x) row0 += small.reference.at(x, 0, 0);
-    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::border_color, OutsideMode::border_color, 0,
-                      3, -4, 0, 5, 4),
+    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::border_color, OutsideMode::border_color, 0, 3,
+                      -4, 0, 5, 4),
               12);
     EXPECT_EQ(sum, 4.0 * row0);
 
     // Colour mode: a rectangle wholly outside sums to 0 and still returns its full area.
-    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::color, OutsideMode::color, 10, 20, -9, -1,
-                      5, 4),
-              80);
+    EXPECT_EQ(
+        box_sum(small.table, &sum, OutsideMode::color, OutsideMode::color, 10, 20, -9, -1, 5, 4),
+        80);
     EXPECT_EQ(sum, 0.0);
     // Any value other than 1 to 3 behaves as colour.
-    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode(0), OutsideMode(17), -3, 8, -2, 6, 5, 4),
-              88);
+    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode(0), OutsideMode(17), -3, 8, -2, 6, 5, 4), 88);
     EXPECT_EQ(sum, reference_box_sum(small.reference, 4, 4, -3, 8, -2, 6)[0]);
 
     // Empty and inverted rectangles sum nothing; the area is returned as it is.
-    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::mirrored_image,
-                      OutsideMode::mirrored_image, 3, 3, -2, 6, 5, 4),
+    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::mirrored_image, OutsideMode::mirrored_image,
+                      3, 3, -2, 6, 5, 4),
               0);
     EXPECT_EQ(sum, 0.0);
-    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::repeated_image,
-                      OutsideMode::repeated_image, 4, 1, 0, 2, 5, 4),
+    EXPECT_EQ(box_sum(small.table, &sum, OutsideMode::repeated_image, OutsideMode::repeated_image,
+                      4, 1, 0, 2, 5, 4),
               -6);
     EXPECT_EQ(sum, 0.0);
 }
@@ -338,9 +338,10 @@ TEST(SummedAreaTable, BuildTableEntriesAndDescriptor) {
                 for (int32_t j = 0; j <= y; ++j)
                     for (int32_t i = 0; i <= x; ++i) expected += ref.at(i, j, c);
                 const PixelRGBAFloat32768& e = table.at(x, y);
-                const float got = c == 0 ? alpha_of(e) : c == 1 ? red_of(e)
-                                                 : c == 2       ? green_of(e)
-                                                                : blue_of(e);
+                const float got = c == 0   ? alpha_of(e)
+                                  : c == 1 ? red_of(e)
+                                  : c == 2 ? green_of(e)
+                                           : blue_of(e);
                 EXPECT_NEAR(got, expected, 1e-6 * expected + 1e-3) << x << "," << y << " c" << c;
             }
         }
@@ -407,8 +408,8 @@ TEST(SummedAreaTable, NonFiniteValuesCountAsZero) {
         for (int32_t xl = -3; xl < 6; xl += 2) {
             for (int32_t yl = -2; yl < 5; yl += 3) {
                 double sums[4];
-                box_sum(table, sums, OutsideMode(hmode), OutsideMode(hmode), xl, xl + 3, yl,
-                        yl + 2, 4, 4);
+                box_sum(table, sums, OutsideMode(hmode), OutsideMode(hmode), xl, xl + 3, yl, yl + 2,
+                        4, 4);
                 const auto expected = reference_box_sum(ref, hmode, hmode, xl, xl + 3, yl, yl + 2);
                 for (int c = 0; c < 4; ++c) {
                     EXPECT_TRUE(std::isfinite(sums[c]));

@@ -22,8 +22,7 @@ namespace {
 // tile `cancel_at` cancels the render while it is processed.
 class RecordingTiledFilter : public TiledFilter {
 public:
-    RecordingTiledFilter(TestHost* host, int32_t rows, int32_t cols, int32_t width,
-                         int32_t height)
+    RecordingTiledFilter(TestHost* host, int32_t rows, int32_t cols, int32_t width, int32_t height)
         : TiledFilter(host), recording_host_(host), runs_(size_t(rows * cols)),
           rects_(size_t(rows * cols)) {
         tiles.rows = rows;
@@ -92,7 +91,8 @@ TEST(TiledFilter, EveryTileRunsExactlyOnceAndTheTilesCoverTheImage) {
             for (int32_t y = r.top; y < r.bottom; ++y)
                 for (int32_t x = r.left; x < r.right; ++x) ++cover[size_t(y * width + x)];
         }
-        for (int32_t i = 0; i < width * height; ++i) ASSERT_EQ(cover[size_t(i)], 1) << "pixel " << i;
+        for (int32_t i = 0; i < width * height; ++i)
+            ASSERT_EQ(cover[size_t(i)], 1) << "pixel " << i;
         EXPECT_EQ(host.reports().size(), 20u);
     }
 }
@@ -154,8 +154,7 @@ class LogCapture {
 public:
     LogCapture() {
         if (const char* home = std::getenv("HOME")) saved_home_ = home;
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "qb_tiles_XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "qb_tiles_XXXXXX").string();
         dir_ = ::mkdtemp(pattern.data());
         ::setenv("HOME", dir_.c_str(), 1);
         std::filesystem::create_directories(dir_ + "/quillbrook");

@@ -20,13 +20,16 @@ std::optional<int64_t> reference_index(int mode, int64_t n, int64_t i) {
     if (n <= 0) return std::nullopt;
     if (i >= 0 && i < n) return i;
     switch (mode) {
-        case 1: return i < 0 ? 0 : n - 1;
+        case 1:
+            return i < 0 ? 0 : n - 1;
         case 2: {
             const int64_t m = ((i % (2 * n)) + 2 * n) % (2 * n);
             return m < n ? m : 2 * n - 1 - m;
         }
-        case 3: return ((i % n) + n) % n;
-        default: return std::nullopt;
+        case 3:
+            return ((i % n) + n) % n;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -51,9 +54,8 @@ std::vector<double> reference_zoom(const PixelArray<Src>& source, const PixelArr
                                    int32_t y) {
     const double x0 = (x - source.width * 0.5 - 0.5 - (dest.width - source.width) * 0.5) * sx +
                       source.width * 0.5;
-    const double y0 =
-        (y - source.height * 0.5 - 0.5 - (dest.height - source.height) * 0.5) * sy +
-        source.height * 0.5;
+    const double y0 = (y - source.height * 0.5 - 0.5 - (dest.height - source.height) * 0.5) * sy +
+                      source.height * 0.5;
     const double x_end = x0 + sx + 1.0;
     const double y_end = y0 + sy + 1.0;
     const int channels = Src::is_rgba ? 4 : 1;
@@ -69,8 +71,8 @@ std::vector<double> reference_zoom(const PixelArray<Src>& source, const PixelArr
             const auto mi = reference_index(hmode, source.width, i);
             const auto mj = reference_index(vmode, source.height, j);
             if (!mi || !mj) continue;
-            const auto p = premultiplied_pixel(source.at(int32_t(*mi), int32_t(*mj)),
-                                               source.premultiplied);
+            const auto p =
+                premultiplied_pixel(source.at(int32_t(*mi), int32_t(*mj)), source.premultiplied);
             for (int c = 0; c < channels; ++c) v[size_t(c)] += wx * wy * p[size_t(c)];
         }
     }
@@ -134,8 +136,8 @@ void fill_source(PaddedImage<P>& image, bool premultiplied, std::mt19937& rng) {
 
 template <class Src, class Dst>
 void check_against_reference(int32_t sw, int32_t sh, int32_t dw, int32_t dh, double sx, double sy,
-                             int hmode, int vmode, bool src_premultiplied,
-                             bool dst_premultiplied, uint32_t seed, int32_t threads = 1) {
+                             int hmode, int vmode, bool src_premultiplied, bool dst_premultiplied,
+                             uint32_t seed, int32_t threads = 1) {
     std::mt19937 rng(seed);
     PaddedImage<Src> source_image(sw, sh, 2);
     fill_source(source_image, src_premultiplied, rng);
@@ -156,8 +158,8 @@ void check_against_reference(int32_t sw, int32_t sh, int32_t dw, int32_t dh, dou
 
     for (int32_t y = 0; y < dh; ++y) {
         for (int32_t x = 0; x < dw; ++x) {
-            const auto expected = reference_zoom(zoom.source, zoom.destination, sx, sy, hmode,
-                                                 vmode, x, y);
+            const auto expected =
+                reference_zoom(zoom.source, zoom.destination, sx, sy, hmode, vmode, x, y);
             const auto got = stored(dest_image.at(x, y));
             ASSERT_EQ(got.size(), expected.size());
             // Turning colour straight divides the table's rounding by alpha; where alpha is
@@ -174,8 +176,7 @@ void check_against_reference(int32_t sw, int32_t sh, int32_t dw, int32_t dh, dou
                 // Integer results are truncated, so a sum a hair below a whole number may give
                 // one less; float results carry the float table's rounding.
                 const double tolerance =
-                    Dst::is_float ? 2e-5 * (std::abs(expected[c]) + Dst::max) * amplification
-                                  : 1.0;
+                    Dst::is_float ? 2e-5 * (std::abs(expected[c]) + Dst::max) * amplification : 1.0;
                 ASSERT_NEAR(got[c], expected[c], tolerance)
                     << "pixel " << x << "," << y << " channel " << c << " of " << sw << "x" << sh
                     << " -> " << dw << "x" << dh << " scale " << sx << "," << sy << " modes "
@@ -195,8 +196,8 @@ struct Case {
 
 // Down- and up-scaling, odd sizes, a point sample (scale 0), a single pixel source.
 const Case kCases[] = {
-    {9, 7, 4, 3, 2.5, 2.25},  {5, 4, 11, 9, 0.45, 0.5}, {7, 5, 7, 5, 1.0, 1.0},
-    {1, 1, 3, 2, 0.7, 1.3},   {6, 1, 3, 3, 2.0, 0.4},   {1, 8, 2, 4, 1.5, 2.0},
+    {9, 7, 4, 3, 2.5, 2.25}, {5, 4, 11, 9, 0.45, 0.5}, {7, 5, 7, 5, 1.0, 1.0},
+    {1, 1, 3, 2, 0.7, 1.3},  {6, 1, 3, 3, 2.0, 0.4},   {1, 8, 2, 4, 1.5, 2.0},
     {8, 6, 5, 5, 0.0, 0.0},
 };
 
@@ -210,8 +211,8 @@ void check_instantiation(uint32_t seed) {
                 const int hmode = 1 + (k % 4);
                 const int vmode = 1 + ((k / 4 + k) % 4);
                 ++k;
-                check_against_reference<Src, Dst>(c.sw, c.sh, c.dw, c.dh, c.sx, c.sy, hmode,
-                                                  vmode, src_pre, dst_pre, seed + uint32_t(k));
+                check_against_reference<Src, Dst>(c.sw, c.sh, c.dw, c.dh, c.sx, c.sy, hmode, vmode,
+                                                  src_pre, dst_pre, seed + uint32_t(k));
             }
         }
     }
@@ -522,7 +523,7 @@ TEST(ZoomFilter, ReusedTableMatchesRender) {
         PaddedImage<PixelGrayFloat> fresh(2 * level + 1, 2 * level);
         TestHost other;
         ZoomFilter<PixelGrayFloat, PixelGrayFloat> once(&other, lens.array(true),
-                                                         fresh.array(true));
+                                                        fresh.array(true));
         once.scale_x = zoom.scale_x;
         once.scale_y = zoom.scale_y;
         once.horizontal_mode = once.vertical_mode = OutsideMode::color;

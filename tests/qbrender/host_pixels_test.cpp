@@ -47,9 +47,10 @@ struct HostBuffer {
     template <class T>
     T channel(int x, int y, int position) const {
         T v;
-        std::memcpy(&v, bytes.data() + size_t(y) * row_bytes + size_t(x) * pixel +
-                            size_t(position) * sizeof(T),
-                    sizeof(T));
+        std::memcpy(
+            &v,
+            bytes.data() + size_t(y) * row_bytes + size_t(x) * pixel + size_t(position) * sizeof(T),
+            sizeof(T));
         return v;
     }
     bool sparesUntouched() const {
@@ -131,18 +132,15 @@ TEST_P(HostCopy, ChannelsAreArgbInTheHostScaleAndSpareBytesStay) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllDepths, HostCopy,
-                         ::testing::Combine(::testing::Values(SampleDepth::bits8,
-                                                              SampleDepth::bits16,
-                                                              SampleDepth::float32),
-                                            ::testing::Values(SampleDepth::bits8,
-                                                              SampleDepth::bits16,
-                                                              SampleDepth::float32)),
-                         [](const auto& info) {
-                             return std::string("from") +
-                                    std::to_string(bitsOf(std::get<0>(info.param))) + "to" +
-                                    std::to_string(bitsOf(std::get<1>(info.param)));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    AllDepths, HostCopy,
+    ::testing::Combine(
+        ::testing::Values(SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32),
+        ::testing::Values(SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32)),
+    [](const auto& info) {
+        return std::string("from") + std::to_string(bitsOf(std::get<0>(info.param))) + "to" +
+               std::to_string(bitsOf(std::get<1>(info.param)));
+    });
 
 TEST(HostPixels, FloatOutOfRangeAndNanIntoIntegerHosts) {
     Image image(4, 1, SampleDepth::float32);
@@ -181,10 +179,10 @@ TEST(HostPixels, ImageFromHostReadsPaddedArgbRows) {
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
                 for (int c = 0; c < 4; ++c) {
-                    const double want = depth == SampleDepth::bits16
-                                            ? fileFromHost16(hostFromFile16(
-                                                  uint16_t(original.sample(x, y, c))))
-                                            : original.sample(x, y, c);
+                    const double want =
+                        depth == SampleDepth::bits16
+                            ? fileFromHost16(hostFromFile16(uint16_t(original.sample(x, y, c))))
+                            : original.sample(x, y, c);
                     ASSERT_EQ(back.sample(x, y, c), want) << depthName(depth);
                 }
             }

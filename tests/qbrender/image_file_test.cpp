@@ -245,7 +245,8 @@ TEST(ImageFile, JpegIsEightBitOpaqueAndClose) {
 
 TEST(ImageFile, GrayFilesAreExpandedAndFilesWithoutAlphaAreOpaque) {
     TestFolder folder;
-    writeRaw<uint8_t>(folder / "g8.png", 3, 2, {"Y"}, OIIO::TypeDesc::UINT8, {0, 9, 80, 127, 200, 255});
+    writeRaw<uint8_t>(folder / "g8.png", 3, 2, {"Y"}, OIIO::TypeDesc::UINT8,
+                      {0, 9, 80, 127, 200, 255});
     const Image g8 = readImage(folder / "g8.png");
     ASSERT_EQ(g8.depth(), SampleDepth::bits8);
     EXPECT_EQ(g8.sample(2, 1, 0), 255);

@@ -11,7 +11,7 @@ namespace {
 TEST(Image, ConversionGoesThroughTheUnitScaleWithRounding) {
     Image image(3, 1, SampleDepth::bits16);
     image.setSample(0, 0, 0, 0);
-    image.setSample(1, 0, 0, 257);    // exactly 1/255 of full
+    image.setSample(1, 0, 0, 257);  // exactly 1/255 of full
     image.setSample(2, 0, 0, 65535);
     image.setSample(0, 0, 1, 32767);  // 127.498 in 8 bits
     image.setSample(1, 0, 1, 32896);  // 128.0 in 8 bits

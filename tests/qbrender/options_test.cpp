@@ -33,7 +33,8 @@ std::string errorOf(std::vector<std::string> args) {
     return {};
 }
 
-#define EXPECT_CONTAINS(text, part) EXPECT_NE(std::string(text).find(part), std::string::npos) << (text)
+#define EXPECT_CONTAINS(text, part) \
+    EXPECT_NE(std::string(text).find(part), std::string::npos) << (text)
 
 TEST(Options, DefaultsForAPlainRender) {
     const Options o = parse({"zblur"});
@@ -52,12 +53,35 @@ TEST(Options, DefaultsForAPlainRender) {
 }
 
 TEST(Options, EveryOptionIsParsed) {
-    const Options o =
-        parse({"-i", "in.exr", "evenblur", "-o", "out_####.png", "--layer", "blend layer=bg.png",
-               "--set", "radius=12.5", "--set=show=iris", "--click", "auto range", "--bits", "16",
-               "--downsample", "3", "--classic", "--threads", "5", "--frames", "2-4",
-               "--list-params", "--about", "--ui", "--timing", "--quiet", "--depth-double",
-               "--plugins", "/opt/fx"});
+    const Options o = parse({"-i",
+                             "in.exr",
+                             "evenblur",
+                             "-o",
+                             "out_####.png",
+                             "--layer",
+                             "blend layer=bg.png",
+                             "--set",
+                             "radius=12.5",
+                             "--set=show=iris",
+                             "--click",
+                             "auto range",
+                             "--bits",
+                             "16",
+                             "--downsample",
+                             "3",
+                             "--classic",
+                             "--threads",
+                             "5",
+                             "--frames",
+                             "2-4",
+                             "--list-params",
+                             "--about",
+                             "--ui",
+                             "--timing",
+                             "--quiet",
+                             "--depth-double",
+                             "--plugins",
+                             "/opt/fx"});
     EXPECT_EQ(o.effect, "evenblur");
     EXPECT_EQ(o.input, "in.exr");
     EXPECT_EQ(o.output, "out_####.png");
@@ -99,12 +123,14 @@ TEST(Options, HelpWinsAndListsEveryOption) {
     EXPECT_TRUE(parse({"--help"}).help);
     EXPECT_TRUE(parse({"zblur", "--bits", "12", "-h"}).help);
     const std::string help = helpText();
-    for (const char* option :
-         {"-i, --input FILE", "-o, --output FILE", "--layer NAME=FILE", "--set NAME=VALUE",
-          "--bits 8|16|32", "--downsample N", "--classic", "--threads N", "--frames A-B",
-          "--list-params", "--about", "--ui", "--click NAME", "--timing", "--quiet", "-h, --help",
-          "--size WxH", "--write-sample DIR", "--list", "--plugins DIR", "--depth-double",
-          "exit status"}) {
+    for (const char* option : {"-i, --input FILE", "-o, --output FILE", "--layer NAME=FILE",
+                               "--set NAME=VALUE", "--bits 8|16|32",    "--downsample N",
+                               "--classic",        "--threads N",       "--frames A-B",
+                               "--list-params",    "--about",           "--ui",
+                               "--click NAME",     "--timing",          "--quiet",
+                               "-h, --help",       "--size WxH",        "--write-sample DIR",
+                               "--list",           "--plugins DIR",     "--depth-double",
+                               "exit status"}) {
         EXPECT_CONTAINS(help, option);
     }
     // One line per option: no description wraps onto a line of its own. Besides the option

@@ -133,10 +133,9 @@ TEST(SampleScene, MidGroundObjectsStandAtDistinctDepths) {
         for (int x = 0; x < 640; ++x) {
             ++counts[z[size_t(y) * 640 + x]];
         }
-        const float mode =
-            std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
-                return a.second < b.second;
-            })->first;
+        const float mode = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                               return a.second < b.second;
+                           })->first;
         for (int x = 0; x < 640; ++x) {
             const float d = z[size_t(y) * 640 + x];
             if (d > 2.0f && d < 0.97f * mode) {
@@ -205,8 +204,8 @@ TEST(SampleScene, WritesThreeFilesThatReadBackAsTheScene) {
     const Image png = readImage(files[1]);
     ASSERT_EQ(png.depth(), SampleDepth::bits8);
     const Image png_expected = scene.color.converted(SampleDepth::bits8);
-    EXPECT_TRUE(std::equal(png.samples8().begin(), png.samples8().end(),
-                           png_expected.samples8().begin()));
+    EXPECT_TRUE(
+        std::equal(png.samples8().begin(), png.samples8().end(), png_expected.samples8().begin()));
     auto in = OIIO::ImageInput::open(files[2].string());
     ASSERT_TRUE(in);
     EXPECT_EQ(in->spec().nchannels, 1);

@@ -217,8 +217,8 @@ A_u_longlong AETestHost::getHandleSize(PF_Handle handle) { return host().handleS
 PF_Err AETestHost::iterateGeneric(A_long iterations, void* refcon, PF_IterateGenericFunc fn) {
     AETestHost& h = host();
     ++h.iterate_calls_;
-    const A_long n = iterations == PF_Iterations_ONCE_PER_PROCESSOR ? h.processor_iterations_
-                                                                    : iterations;
+    const A_long n =
+        iterations == PF_Iterations_ONCE_PER_PROCESSOR ? h.processor_iterations_ : iterations;
     std::vector<std::thread> threads;
     std::atomic<PF_Err> result{PF_Err_NONE};
     for (A_long i = 0; i < n; ++i) {

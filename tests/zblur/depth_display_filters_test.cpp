@@ -86,12 +86,12 @@ struct Types {
     using Depth = D;
 };
 
-using DisplayTypes = ::testing::Types<
-    Types<PixelRGBA8, PixelRGBA8>, Types<PixelRGBA8, PixelGrayFloat>,
-    Types<PixelRGBA8, PixelGrayDouble>, Types<PixelRGBA16, PixelRGBA16>,
-    Types<PixelRGBA16, PixelGrayFloat>, Types<PixelRGBA16, PixelGrayDouble>,
-    Types<PixelRGBAFloat, PixelRGBAFloat>, Types<PixelRGBAFloat, PixelGrayFloat>,
-    Types<PixelRGBAFloat, PixelGrayDouble>>;
+using DisplayTypes =
+    ::testing::Types<Types<PixelRGBA8, PixelRGBA8>, Types<PixelRGBA8, PixelGrayFloat>,
+                     Types<PixelRGBA8, PixelGrayDouble>, Types<PixelRGBA16, PixelRGBA16>,
+                     Types<PixelRGBA16, PixelGrayFloat>, Types<PixelRGBA16, PixelGrayDouble>,
+                     Types<PixelRGBAFloat, PixelRGBAFloat>, Types<PixelRGBAFloat, PixelGrayFloat>,
+                     Types<PixelRGBAFloat, PixelGrayDouble>>;
 TYPED_TEST_SUITE(DepthDisplays, DisplayTypes);
 
 // Output, source and depth at three different origins: the output (9 x 7 at (3, 2)) reads
@@ -121,7 +121,8 @@ TYPED_TEST(DepthDisplays, DepthBufferIsOpaqueShapedGray) {
         for (int32_t y = 0; y < 7; ++y) {
             for (int32_t x = 0; x < 9; ++x) {
                 const double shaped = shapedDepth(rawDepth(depth_image, x + 2, y - 1), s);
-                const double gray = P::is_float ? double(float(shaped)) : std::trunc(shaped * P::max);
+                const double gray =
+                    P::is_float ? double(float(shaped)) : std::trunc(shaped * P::max);
                 const P& p = out_image.at(x, y);
                 ASSERT_EQ(double(alpha_of(p)), P::max) << x << "," << y;
                 ASSERT_NEAR(double(red_of(p)), gray, P::is_float ? 1e-7 : 0.0) << x << "," << y;
@@ -208,8 +209,8 @@ TEST(DepthDisplayCancel, AbortIsReturned) {
         &host, out_image.array(), PixelArray<PixelGrayFloat>(), ZblurSettings{}, c.data());
     EXPECT_EQ(filter.render(0, 1), host.abortError());
     SharpZoneDisplayFilter<PixelRGBA16, PixelGrayFloat> sharp(
-        &host, out_image.array(), out_image.array(), PixelArray<PixelGrayFloat>(),
-        ZblurSettings{}, c.data());
+        &host, out_image.array(), out_image.array(), PixelArray<PixelGrayFloat>(), ZblurSettings{},
+        c.data());
     EXPECT_EQ(sharp.render(0, 1), host.abortError());
 }
 

@@ -180,10 +180,12 @@ TEST(DepthReading, OneChannelImages) {
     }
     const std::vector<float> c = curveTable(1.0);
     auto fr = [&](int32_t choice) {
-        return DepthReader<PixelGrayFloat>(f.array(), 0, 0, DepthRule{choice, 0, 1, false}, c.data());
+        return DepthReader<PixelGrayFloat>(f.array(), 0, 0, DepthRule{choice, 0, 1, false},
+                                           c.data());
     };
     auto dr = [&](int32_t choice) {
-        return DepthReader<PixelGrayDouble>(d.array(), 0, 0, DepthRule{choice, 0, 1, false}, c.data());
+        return DepthReader<PixelGrayDouble>(d.array(), 0, 0, DepthRule{choice, 0, 1, false},
+                                            c.data());
     };
     EXPECT_DOUBLE_EQ(fr(1).raw(3, 2), double(float(300.0 - 14.5)));
     EXPECT_DOUBLE_EQ(fr(3).raw(3, 2), double(float(300.0 - 14.5)));
@@ -209,9 +211,8 @@ TEST(DepthReading, LevelsAgainstDirectComputation) {
         const std::vector<float> c = curveTable(curve);
         for (const bool invert : {false, true}) {
             for (const auto& [black, white] : {std::pair{-10.0, 60.0}, std::pair{60.0, -10.0}}) {
-                const DepthReader<PixelGrayDouble> reader(d.array(), 0, 0,
-                                                          DepthRule{1, black, white, invert},
-                                                          c.data());
+                const DepthReader<PixelGrayDouble> reader(
+                    d.array(), 0, 0, DepthRule{1, black, white, invert}, c.data());
                 for (int32_t y = 0; y < 5; ++y) {
                     for (int32_t x = 0; x < 7; ++x) {
                         const double t = gray_of(d.at(x, y));

@@ -46,8 +46,8 @@ public:
     A_long checkout_time = -1;
 
 private:
-    static PF_Err lookUp(PF_ProgPtr, PF_ParamIndex index, PF_ChannelType type,
-                         PF_Boolean* found, PF_ChannelRef* ref, PF_ChannelDesc* desc) {
+    static PF_Err lookUp(PF_ProgPtr, PF_ParamIndex index, PF_ChannelType type, PF_Boolean* found,
+                         PF_ChannelRef* ref, PF_ChannelDesc* desc) {
         FakeDepthChannel& c = *current_;
         ++c.lookups;
         *found = index == 0 && type == PF_ChannelType_DEPTH && c.found ? 1 : 0;

@@ -127,7 +127,8 @@ TEST(RowGather, BothCodePathsCollectTheKernelWeightedDeposits) {
             for (float& v : r.background) v = deposit(rng);
         std::vector<ZblurSourceRecord> paths[2] = {start, start};
         gather_kernel_row(steps.data(), paths[0].data(), first, first + count, prefix.data(), true);
-        gather_kernel_row(steps.data(), paths[1].data(), first, first + count, prefix.data(), false);
+        gather_kernel_row(steps.data(), paths[1].data(), first, first + count, prefix.data(),
+                          false);
         for (int32_t i = 0; i < int32_t(start.size()); ++i)
             for (int c = 0; c < 5; ++c) {
                 double want = start[size_t(i)].background[c];

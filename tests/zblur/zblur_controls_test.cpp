@@ -87,9 +87,9 @@ TEST(ZblurControls, EveryShowValueAndConnection) {
     for (const ZblurControlState& c : everyState()) {
         SCOPED_TRACE(::testing::Message()
                      << "show " << c.show << " enable " << c.highlight_enabled << " channel "
-                     << c.depth_channel << " depth layer " << c.depth_layer_connected
-                     << " iris " << c.iris_layer_connected << " assume " << c.horizontal_assume
-                     << "/" << c.vertical_assume);
+                     << c.depth_channel << " depth layer " << c.depth_layer_connected << " iris "
+                     << c.iris_layer_connected << " assume " << c.horizontal_assume << "/"
+                     << c.vertical_assume);
         const std::vector<ZblurControlUpdate> updates = zblurControlUpdates(c);
         ASSERT_EQ(updates.size(), order.size());
         std::map<int32_t, bool> last;

@@ -74,9 +74,8 @@ TEST(ZblurFilterIrisDisplay, DrawsTheLensKernelCentredOnBlack) {
     s.aspect = 0.25;
     TestHost host(2);
     LevelImage depth(W, H, 0);
-    ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, source.array(), output.array(),
-                                                       source.array(), depth.array(),
-                                                       lens.array(), s);
+    ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(
+        &host, source.array(), output.array(), source.array(), depth.array(), lens.array(), s);
     ASSERT_EQ(filter.render(), host.noError());
     EXPECT_TRUE(output.spareBytesUntouched());
 
@@ -115,10 +114,10 @@ TEST(ZblurFilterSelectionDisplay, IsTheHighlightSelectionMadeOpaque) {
     PaddedImage<PixelRGBA8> source(W, H), selection(W, H);
     for (int32_t y = 0; y < H; ++y)
         for (int32_t x = 0; x < W; ++x) {
-            write_rgba(source.at(x, y), ChannelValues{double(100 + 9 * x), double(20 * y),
-                                                      double(15 * x), 250.0});
-            write_rgba(selection.at(x, y), ChannelValues{255.0, double(13 * x + 40),
-                                                         double(23 * y), 240.0});
+            write_rgba(source.at(x, y),
+                       ChannelValues{double(100 + 9 * x), double(20 * y), double(15 * x), 250.0});
+            write_rgba(selection.at(x, y),
+                       ChannelValues{255.0, double(13 * x + 40), double(23 * y), 240.0});
         }
     ZblurSettings s = blur_settings(10.0, 128.0);
     s.selection.enabled = true;
@@ -198,9 +197,8 @@ TEST(ZblurFilterLensIris, UniformDepthConvolvesWithTheResampledLens) {
     s.assume_v = 3;
     TestHost host(2);
     PaddedImage<PixelRGBAFloat> output(W, H);
-    ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(&host, source.array(), output.array(),
-                                                       source.array(), depth.array(),
-                                                       lens.array(), s);
+    ZblurFilter<PixelRGBAFloat, PixelGrayFloat> filter(
+        &host, source.array(), output.array(), source.array(), depth.array(), lens.array(), s);
     ASSERT_EQ(filter.render(), host.noError());
 
     // The level's kernel image: the lens as gray, resampled to 2 ceil(ex) x 2 ceil(ry).
@@ -209,9 +207,8 @@ TEST(ZblurFilterLensIris, UniformDepthConvolvesWithTheResampledLens) {
     PaddedImage<PixelGrayFloat> gray(12, 12), zoomed(cols, rows);
     for (int32_t y = 0; y < 12; ++y)
         for (int32_t x = 0; x < 12; ++x)
-            gray.at(x, y).channel[0] = float(gray_from_colour(red_of(lens.at(x, y)),
-                                                              green_of(lens.at(x, y)),
-                                                              blue_of(lens.at(x, y))));
+            gray.at(x, y).channel[0] = float(gray_from_colour(
+                red_of(lens.at(x, y)), green_of(lens.at(x, y)), blue_of(lens.at(x, y))));
     ZoomFilter<PixelGrayFloat, PixelGrayFloat> zoom(&host, gray.array(true), zoomed.array(true));
     zoom.scale_x = zoom.scale_y = std::max(12.0 / rows, 12.0 / cols);
     zoom.horizontal_mode = zoom.vertical_mode = OutsideMode::color;
@@ -249,7 +246,8 @@ TEST(ZblurFilterFloat, NonFiniteSourceValuesStayContained) {
     const int32_t W = 30, H = 20;
     PaddedImage<PixelRGBAFloat> source(W, H);
     for (int32_t y = 0; y < H; ++y)
-        for (int32_t x = 0; x < W; ++x) write_rgba(source.at(x, y), ChannelValues{1, 0.5, 0.25, 0.125});
+        for (int32_t x = 0; x < W; ++x)
+            write_rgba(source.at(x, y), ChannelValues{1, 0.5, 0.25, 0.125});
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     red_of(source.at(3, 3)) = nan;

@@ -79,9 +79,12 @@ inline SelectionSettings highlight_selection(double lightness_start, double ligh
 
 template <class P>
 inline double channel_tolerance() {
-    if constexpr (P::max_value == 255) return 1.0;
-    else if constexpr (P::max_value == 32768) return 3.0;
-    else return 1e-4;
+    if constexpr (P::max_value == 255)
+        return 1.0;
+    else if constexpr (P::max_value == 32768)
+        return 3.0;
+    else
+        return 1e-4;
 }
 
 // Runs the filter over `source` (straight alpha) with depth `depth` into a fresh output.

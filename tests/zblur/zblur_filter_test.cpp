@@ -358,8 +358,9 @@ std::vector<Colour> dense_composition(const ZblurSettings& s, const PixelArray<P
                     ew += weight;
                 }
             Colour e;
-            if (ew > 1e-4) e = {std::max(0.0, ea / ew), std::max(0.0, er / ew),
-                                std::max(0.0, eg / ew), std::max(0.0, eb / ew)};
+            if (ew > 1e-4)
+                e = {std::max(0.0, ea / ew), std::max(0.0, er / ew), std::max(0.0, eg / ew),
+                     std::max(0.0, eb / ew)};
             e.a = std::min(e.a, Max);
             if constexpr (!P::is_float) {
                 e.r = std::min(e.r, Max);
@@ -404,8 +405,10 @@ struct Allowance {
 
 template <class P>
 Allowance stored_allowance(double slack) {
-    if constexpr (P::is_float) return {slack, slack, slack, slack};
-    else return {0.5 + slack, 0.5 + slack, 1.0 + slack, slack};
+    if constexpr (P::is_float)
+        return {slack, slack, slack, slack};
+    else
+        return {0.5 + slack, 0.5 + slack, 1.0 + slack, slack};
 }
 
 struct CompositionCase {
@@ -425,8 +428,7 @@ void fill_selection(PaddedImage<P>& image) {
         for (int32_t x = 0; x < image.width(); ++x) {
             const double u = ((x * 13 + y * 7) % 19) / 18.0;
             const double a = (x + y) % 9 == 4 ? 0.0 : 1.0;
-            write_rgba(image.at(x, y), ChannelValues{std::floor(a * P::max),
-                                                     std::floor(u * P::max),
+            write_rgba(image.at(x, y), ChannelValues{std::floor(a * P::max), std::floor(u * P::max),
                                                      std::floor((0.3 + 0.7 * u) * P::max),
                                                      std::floor(0.8 * P::max)});
         }
@@ -468,8 +470,8 @@ void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t mi
             BlurRun<P> run{PaddedImage<P>(W, H)};
             run.output.fillPixels(0x3C);
             ZblurFilter<P, PixelGrayFloat> filter(&host, source.array(false),
-                                                  run.output.array(false), selection,
-                                                  depth.array(), PixelArray<P>(), settings);
+                                                  run.output.array(false), selection, depth.array(),
+                                                  PixelArray<P>(), settings);
             run.status = filter.render();
             run.tiles = filter.tile_count();
             return run;
@@ -494,19 +496,20 @@ void expect_composition_matches_the_dense_reference(LevelOf level_of, int32_t mi
                 if (k.threads > 1 && miss[size_t(y) * W + x] < 0.0) continue;
                 for (int c = 0; c < 4; ++c) {
                     const double got = channel(run.output.at(x, y), c);
-                    const double v = P::is_float ? expected[c]
-                                                 : std::clamp(expected[c], 0.0, double(P::max));
+                    const double v =
+                        P::is_float ? expected[c] : std::clamp(expected[c], 0.0, double(P::max));
                     const double below = c == 0 ? allowed.alpha_below : allowed.colour_below;
                     const double above = c == 0 ? allowed.alpha_above : allowed.colour_above;
                     worst = std::max(worst, std::fabs(got - v));
                     ASSERT_TRUE(got >= v - below && got <= v + above)
-                        << "pixel " << x << "," << y << " channel " << c << " mode " << mode
-                        << ": " << got << ", reference " << v;
+                        << "pixel " << x << "," << y << " channel " << c << " mode " << mode << ": "
+                        << got << ", reference " << v;
                 }
             }
         // The scene must exercise the background fill, not only full coverage.
         EXPECT_GT(filled, min_filled) << "mode " << mode;
-        ::testing::Test::RecordProperty("worst_mode_" + std::to_string(mode), std::to_string(worst));
+        ::testing::Test::RecordProperty("worst_mode_" + std::to_string(mode),
+                                        std::to_string(worst));
         if (k.highlights) {
             // The selection must matter: the blend moves a good share of the frame.
             ZblurSettings plain = s;
@@ -558,8 +561,8 @@ TEST(ZblurFilterComposition, MatchesTheDenseReferenceWithALevelPerPixel) {
 // the blend towards the highlights' colour, on one tile and on a grid of tiles.
 TEST(ZblurFilterComposition, HighlightsMatchTheDenseReference) {
     const Allowance allowed = stored_allowance<PixelRGBAFloat>(2e-4);
-    expect_composition_matches_the_dense_reference<PixelRGBAFloat>(
-        scene_level, 20, {.highlights = true}, allowed);
+    expect_composition_matches_the_dense_reference<PixelRGBAFloat>(scene_level, 20,
+                                                                   {.highlights = true}, allowed);
     expect_composition_matches_the_dense_reference<PixelRGBAFloat>(
         level_per_pixel, 20, {.highlights = true, .threads = 3}, allowed);
 }
@@ -633,8 +636,8 @@ void expect_tiles_do_not_show() {
                 const bool covered = red_of(density.output.at(x, y)) == 0.0f;
                 bool same = true;
                 for (int c = 0; c < 4; ++c)
-                    same = same && channel(run.output.at(x, y), c) ==
-                                       channel(reference.output.at(x, y), c);
+                    same = same &&
+                           channel(run.output.at(x, y), c) == channel(reference.output.at(x, y), c);
                 if (covered) {
                     ++complete;
                     ASSERT_TRUE(same) << threads << " threads, covered pixel " << x << "," << y;
@@ -646,15 +649,19 @@ void expect_tiles_do_not_show() {
             }
         EXPECT_GT(complete, W * H / 4);
         ::testing::Test::RecordProperty("filled_differences_" + std::to_string(threads),
-                       std::to_string(filled_differences));
+                                        std::to_string(filled_differences));
     }
 }
 
-TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete16) { expect_tiles_do_not_show<PixelRGBA16>(); }
+TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete16) {
+    expect_tiles_do_not_show<PixelRGBA16>();
+}
 TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsCompleteFloat) {
     expect_tiles_do_not_show<PixelRGBAFloat>();
 }
-TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete8) { expect_tiles_do_not_show<PixelRGBA8>(); }
+TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete8) {
+    expect_tiles_do_not_show<PixelRGBA8>();
+}
 
 TEST(ZblurFilterTiles, RefinedTilesWhenBuffersDoNotFit) {
     const int32_t W = 50, H = 36;
@@ -699,8 +706,8 @@ struct TwoPlanes {
                 const bool near = x < kEdge;
                 depth.set(x, y, near ? 255 : 0);
                 const double stripe = (x % 4 < 2) ? 1.0 : 0.5;
-                write_rgba(source.at(x, y), near ? ChannelValues{1, 1, 0, 0}
-                                                 : ChannelValues{1, 0, 0, stripe});
+                write_rgba(source.at(x, y),
+                           near ? ChannelValues{1, 1, 0, 0} : ChannelValues{1, 0, 0, stripe});
             }
     }
 };
@@ -788,7 +795,8 @@ TEST(ZblurFilterHighlights, BrightSelectedDotBecomesABrighterIrisDisc) {
     zero.highlight = 0.0;
     BlurRun<PixelRGBA16> b = run_blur(host, source, depth, zero);
     for (int32_t y = 0; y < H; ++y)
-        for (int32_t x = 0; x < W; ++x) ASSERT_EQ(red_of(a.output.at(x, y)), red_of(b.output.at(x, y)));
+        for (int32_t x = 0; x < W; ++x)
+            ASSERT_EQ(red_of(a.output.at(x, y)), red_of(b.output.at(x, y)));
 }
 
 // ---- copies, cancellation, memory ------------------------------------------------------------------
@@ -1007,13 +1015,11 @@ TEST(ZblurFilterFloat, FramesRepeatBitForBitOnAnyThreadCountAndGrid) {
                                   0)
                             << "same grid, pixel " << x << "," << y;
                         if (complete || run.tiles == 1) {
-                            ASSERT_EQ(std::memcmp(&run.output.at(x, y),
-                                                  &reference.output.at(x, y),
+                            ASSERT_EQ(std::memcmp(&run.output.at(x, y), &reference.output.at(x, y),
                                                   sizeof(PixelRGBAFloat)),
                                       0)
                                 << (wide ? "wide" : "64-bit") << " sums, " << threads
-                                << " threads, " << run.tiles << " tiles, pixel " << x << ","
-                                << y;
+                                << " threads, " << run.tiles << " tiles, pixel " << x << "," << y;
                         }
                     }
                 EXPECT_GT(covered, W * H / 4);

@@ -92,16 +92,26 @@ const std::vector<Expected>& expectedTable() {
 
 PF_ParamType hostKind(Kind kind) {
     switch (kind) {
-        case kPopup: return PF_Param_POPUP;
-        case kLayer: return PF_Param_LAYER;
-        case kFloat: return PF_Param_FLOAT_SLIDER;
-        case kPoint: return PF_Param_POINT;
-        case kCheck: return PF_Param_CHECKBOX;
-        case kGroup: return PF_Param_GROUP_START;
-        case kGroupEnd: return PF_Param_GROUP_END;
-        case kInt: return PF_Param_SLIDER;
-        case kAngle: return PF_Param_ANGLE;
-        case kColor: return PF_Param_COLOR;
+        case kPopup:
+            return PF_Param_POPUP;
+        case kLayer:
+            return PF_Param_LAYER;
+        case kFloat:
+            return PF_Param_FLOAT_SLIDER;
+        case kPoint:
+            return PF_Param_POINT;
+        case kCheck:
+            return PF_Param_CHECKBOX;
+        case kGroup:
+            return PF_Param_GROUP_START;
+        case kGroupEnd:
+            return PF_Param_GROUP_END;
+        case kInt:
+            return PF_Param_SLIDER;
+        case kAngle:
+            return PF_Param_ANGLE;
+        case kColor:
+            return PF_Param_COLOR;
     }
     return PF_Param_RESERVED;
 }
@@ -228,8 +238,8 @@ TEST(ZblurParameters, FirstFailureEndsRegistration) {
     };
     host.out_data.num_params = 0;
     ZblurAEHost effect;
-    EXPECT_EQ(effect.dispatch(PF_Cmd_PARAMS_SETUP, &host.in_data, &host.out_data,
-                              host.paramList(), nullptr, nullptr),
+    EXPECT_EQ(effect.dispatch(PF_Cmd_PARAMS_SETUP, &host.in_data, &host.out_data, host.paramList(),
+                              nullptr, nullptr),
               PF_Err_OUT_OF_MEMORY);
     EXPECT_EQ(calls, 4);
     EXPECT_EQ(host.out_data.num_params, 0);

@@ -95,7 +95,8 @@ int countDepthBufferMismatches(const Image& out, SampleDepth depth, F shaped_at)
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
             const double c = shaped_at(x, y);
-            const double gray = depth == SampleDepth::float32 ? double(float(c)) : std::trunc(c * max);
+            const double gray =
+                depth == SampleDepth::float32 ? double(float(c)) : std::trunc(c * max);
             const double expected = fileValue(gray, depth);
             const double tolerance = depth == SampleDepth::float32 ? 1e-6 : 0.0;
             bool ok = std::abs(out.sample(x, y, 3) - fileValue(max, depth)) <= tolerance;
@@ -121,15 +122,19 @@ TEST(ZblurThroughHost, DepthBufferFromADepthLayer) {
             RenderJob job = zblurJob(input, depth);
             job.frame.classic = classic;
             job.layers.emplace_back("depth layer", LayerSource::fromImage(layer, "depth"));
-            job.sets = {{"show", "3"}, {"curve", "1.5"}, {"take depth from:", "green chanel"},
+            job.sets = {{"show", "3"},
+                        {"curve", "1.5"},
+                        {"take depth from:", "green chanel"},
                         {"black point", "0.4"}};
             const RenderOutcome outcome = runRenderJob(job);
             expectClean(outcome);
             // The depth layer ignores the depth range parameters: 0 .. 1.
             const double max = hostMaximum(depth);
-            EXPECT_EQ(countDepthBufferMismatches(outcome.frame.output, depth, [&](int x, int y) {
-                          return shaped(hostValue(layer, x, y, 1) / max, 0.0, 1.0, false, 1.5);
-                      }),
+            EXPECT_EQ(countDepthBufferMismatches(outcome.frame.output, depth,
+                                                 [&](int x, int y) {
+                                                     return shaped(hostValue(layer, x, y, 1) / max,
+                                                                   0.0, 1.0, false, 1.5);
+                                                 }),
                       0);
         }
     }
@@ -154,12 +159,12 @@ TEST(ZblurThroughHost, DepthBufferFromTheInputsDepthChannel) {
                 const RenderOutcome outcome = runRenderJob(job);
                 expectClean(outcome);
                 const std::span<const float> z = input.z();
-                EXPECT_EQ(countDepthBufferMismatches(
-                              outcome.frame.output, depth,
-                              [&](int x, int y) {
-                                  return shaped(double(z[size_t(y * kWidth + x)]), black, white,
-                                                true, 1.0);
-                              }),
+                EXPECT_EQ(countDepthBufferMismatches(outcome.frame.output, depth,
+                                                     [&](int x, int y) {
+                                                         return shaped(
+                                                             double(z[size_t(y * kWidth + x)]),
+                                                             black, white, true, 1.0);
+                                                     }),
                           0);
             }
         }
@@ -233,10 +238,8 @@ TEST(ZblurThroughHost, SelectDepthClickSetsTheFocalPoint) {
     expectClean(outcome);
     const std::map<std::string, ParameterChange> changes = changesByName(outcome);
     ASSERT_EQ(changes.count("focal point"), 1u);
-    const double expected =
-        std::floor(std::pow(double(int32_t(layer.sample(12, 9, 0) / 255.0 * 32767.0)) / 32767.0,
-                            2.0) *
-                   255.0);
+    const double expected = std::floor(
+        std::pow(double(int32_t(layer.sample(12, 9, 0) / 255.0 * 32767.0)) / 32767.0, 2.0) * 255.0);
     EXPECT_NEAR(std::stod(changes.at("focal point").after), expected, 1e-6);
 }
 
