@@ -1,16 +1,10 @@
 #pragma once
 
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 
+#include "framework/check.h"
 #include "imaging/pixel_types.h"
-
-#if !defined(NDEBUG) || defined(QB_CHECKED_ACCESS)
-#define QB_PIXEL_CHECKS 1
-#else
-#define QB_PIXEL_CHECKS 0
-#endif
 
 // A non-owning image descriptor: size, byte row stride, pointer and two flags. Copied by value
 // into every filter that reads or writes the image; never copies pixels.
@@ -49,17 +43,18 @@ struct PixelArray {
         return size_t(w > 0 ? w : 0) * size_t(h > 0 ? h : 0) * sizeof(P);
     }
 
+    // Checked when QB_CHECKS is on (framework/check.h): a row outside the image, or a row of
+    // no memory, is a fault of the caller.
     P* row(int32_t y) const {
-#if QB_PIXEL_CHECKS
-        assert(data != nullptr && y >= 0 && y < height);
-#endif
+        QB_CHECK(data != nullptr);
+        QB_CHECK_GE(y, 0);
+        QB_CHECK_LT(y, height);
         return reinterpret_cast<P*>(static_cast<unsigned char*>(data) + ptrdiff_t(y) * row_bytes);
     }
 
     P& at(int32_t x, int32_t y) const {
-#if QB_PIXEL_CHECKS
-        assert(x >= 0 && x < width);
-#endif
+        QB_CHECK_GE(x, 0);
+        QB_CHECK_LT(x, width);
         return row(y)[x];
     }
 
