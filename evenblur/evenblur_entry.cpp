@@ -2,26 +2,15 @@
 
 #include "AE_Effect.h"
 #include "aehost/command_boundary.h"
+#include "aehost/effect_resource.h"
 #include "evenblur/evenblur_ae_host.h"
 #include "framework/logger.h"
-#include "aehost/plugin_resource_builder.h"
 
 namespace {
 
-constexpr PluginResourceContents kResourceContents{
-    EvenblurAEHost::kResourceName,
-    EvenblurAEHost::kCategory,
-    AfterEffectsHost::kEntryPointName,
-    EvenblurAEHost::kMatchName,
-    AfterEffectsHost::effectVersion(EvenblurAEHost::kVersionMajor, EvenblurAEHost::kVersionMinor,
-                                    EvenblurAEHost::kVersionRevision),
-    AfterEffectsHost::kGlobalOutFlags,
-    AfterEffectsHost::kGlobalOutFlags2,
-};
-
 // Read by the host from the file, before any code of the module runs.
 [[gnu::used]] __attribute__((section(".pipl"))) constexpr auto kPluginResource =
-    buildPluginResource<pluginResourceSize(kResourceContents)>(kResourceContents);
+    effectPluginResource<EvenblurAEHost>();
 
 }  // namespace
 

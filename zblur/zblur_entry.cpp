@@ -2,26 +2,15 @@
 
 #include "AE_Effect.h"
 #include "aehost/command_boundary.h"
+#include "aehost/effect_resource.h"
 #include "framework/logger.h"
-#include "aehost/plugin_resource_builder.h"
 #include "zblur/zblur_ae_host.h"
 
 namespace {
 
-constexpr PluginResourceContents kResourceContents{
-    ZblurAEHost::kResourceName,
-    ZblurAEHost::kCategory,
-    AfterEffectsHost::kEntryPointName,
-    ZblurAEHost::kMatchName,
-    AfterEffectsHost::effectVersion(ZblurAEHost::kVersionMajor, ZblurAEHost::kVersionMinor,
-                                    ZblurAEHost::kVersionRevision),
-    AfterEffectsHost::kGlobalOutFlags,
-    AfterEffectsHost::kGlobalOutFlags2,
-};
-
 // Read by the host from the file, before any code of the module runs.
 [[gnu::used]] __attribute__((section(".pipl"))) constexpr auto kPluginResource =
-    buildPluginResource<pluginResourceSize(kResourceContents)>(kResourceContents);
+    effectPluginResource<ZblurAEHost>();
 
 }  // namespace
 
