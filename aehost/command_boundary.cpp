@@ -19,6 +19,7 @@ void logWarning(const char* prefix, const char* detail) noexcept {
 
 }  // namespace
 
+// VERBATIM: the warning texts below ("caught unexpected exception: ", "host error: ").
 PF_Err guardCommand(CommandBody body, void* context) noexcept {
     try {
         return body(context);

@@ -27,6 +27,8 @@ public:
     static constexpr int32_t kInfo = 1;
     static constexpr int32_t kWarning = 2;
     static constexpr int32_t kError = 3;
+    // VERBATIM: the prefixes, the command lines and the other log texts marked so are what
+    // users grep their logs for and what log readers match; keep every character, blanks too.
     static constexpr const char* kWarningPrefix = "-**### WARNING ###**-: ";
     static constexpr const char* kErrorPrefix = "-**###  ERROR  ###**-: ";
     static constexpr const char* kDefaultFileName = "quillbrook/quillbrook.log";

@@ -64,6 +64,7 @@ std::string Measure::report() {
         grand_total += line.total;
     }
 
+    // VERBATIM: the report's layout ("summ:", the widths) is what timing logs are parsed by.
     std::string text = "[Measure]\n";
     for (const Line& line : lines) {
         text += format("%7.3fs", line.longest);

@@ -119,6 +119,7 @@ void ThreadPool::init(int32_t n) {
 void ThreadPool::initLocked(int32_t n) {
     n = std::clamp(n, int32_t{1}, kMaxThreads);
     if (n == count_) return;
+    // VERBATIM (the log line).
     LogEntry() << "initializing threadpool with " << n << " threads\n";
 
     shutdown();
@@ -139,6 +140,7 @@ void ThreadPool::initLocked(int32_t n) {
             threads_[slot] = std::thread(&ThreadPool::workerMain, slots_[slot]);
         } catch (const std::system_error&) {
             live_workers.fetch_sub(1);
+            // VERBATIM: no blank between the slot and "of"; log readers match the line as is.
             LogEntry(Logger::kWarning) << Logger::kWarningPrefix << "failed to create thread nr "
                                        << slot << "of " << n << "\n";
             break;
