@@ -1,6 +1,5 @@
 #include "evenblur/evenblur_ae_host.h"
 
-#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <span>
@@ -8,40 +7,13 @@
 #include "evenblur/evenblur_effect.h"
 #include "framework/logger.h"
 #include "aehost/layer_pixels.h"
+#include "aehost/parameter_table.h"
 #include "imaging/pixel_array.h"
 #include "imaging/pixel_types.h"
 #include "framework/rectangle.h"
 #include "aehost/suite_handler.h"
 
 namespace {
-
-enum class Kind {
-    popup,
-    float_slider,
-    integer_slider,
-    checkbox,
-    layer,
-    angle,
-    color,
-    group_start,
-    group_end
-};
-
-// One row of the parameter table. Ranges and defaults are in the control's own units: slider
-// values, 0/1 for a checkbox, the choice number (from 1) for a popup, degrees for an angle.
-struct ParameterSpec {
-    int32_t id = 0;
-    Kind kind = Kind::group_end;
-    const char* name = "";
-    double valid_min = 0.0;
-    double valid_max = 0.0;
-    double slider_min = 0.0;
-    double slider_max = 0.0;
-    double dephault = 0.0;
-    PF_ParamFlags flags = 0;
-    const char* choices = nullptr;
-    int16_t choice_count = 0;
-};
 
 constexpr PF_ParamFlags S = PF_ParamFlag_SUPERVISE;
 constexpr PF_ParamFlags C = PF_ParamFlag_START_COLLAPSED;
@@ -50,214 +22,66 @@ constexpr const char* kShowChoices =
     "normal blur | iris | highlight selection | highlight selection only";
 constexpr const char* kAssumeChoices = "border color|mirrored image|repeated image|color";
 
-constexpr ParameterSpec popup(int32_t id, const char* name, const char* choices, int16_t count,
-                              int16_t dephault, PF_ParamFlags flags) {
-    ParameterSpec p;
-    p.id = id;
-    p.kind = Kind::popup;
-    p.name = name;
-    p.valid_min = 1;
-    p.valid_max = count;
-    p.dephault = dephault;
-    p.flags = flags;
-    p.choices = choices;
-    p.choice_count = count;
-    return p;
-}
-
-constexpr ParameterSpec slider(Kind kind, int32_t id, const char* name, double valid_min,
-                               double valid_max, double slider_min, double slider_max,
-                               double dephault, PF_ParamFlags flags) {
-    ParameterSpec p;
-    p.id = id;
-    p.kind = kind;
-    p.name = name;
-    p.valid_min = valid_min;
-    p.valid_max = valid_max;
-    p.slider_min = slider_min;
-    p.slider_max = slider_max;
-    p.dephault = dephault;
-    p.flags = flags;
-    return p;
-}
-
-constexpr ParameterSpec floatSlider(int32_t id, const char* name, double valid_min,
-                                    double valid_max, double slider_min, double slider_max,
-                                    double dephault, PF_ParamFlags flags) {
-    return slider(Kind::float_slider, id, name, valid_min, valid_max, slider_min, slider_max,
-                  dephault, flags);
-}
-
-constexpr ParameterSpec integerSlider(int32_t id, const char* name, double valid_min,
-                                      double valid_max, double slider_min, double slider_max,
-                                      double dephault, PF_ParamFlags flags) {
-    return slider(Kind::integer_slider, id, name, valid_min, valid_max, slider_min, slider_max,
-                  dephault, flags);
-}
-
-constexpr ParameterSpec simple(Kind kind, int32_t id, const char* name, double dephault,
-                               PF_ParamFlags flags) {
-    ParameterSpec p;
-    p.id = id;
-    p.kind = kind;
-    p.name = name;
-    p.dephault = dephault;
-    p.flags = flags;
-    return p;
-}
-
-constexpr ParameterSpec groupStart(int32_t id, const char* name) {
-    return simple(Kind::group_start, id, name, 0, C);
-}
-constexpr ParameterSpec groupEnd(int32_t id) { return simple(Kind::group_end, id, "", 0, 0); }
+using namespace parameter_row;
+using Host = EvenblurAEHost;
 
 // Position p is kParameters[p - 1]. The ids are stored in projects and never change.
 constexpr ParameterSpec kParameters[] = {
-    popup(1, "show", kShowChoices, 4, 1, S),
-    floatSlider(2, "radius", 0, 999, 0, 50, 0, 0),
-    floatSlider(3, "preservative highlight", 0, 9999, 0, 5, 1, C),
-    floatSlider(4, "additive highlight", 0, 9999, 0, 5, 0, C),
-    simple(Kind::checkbox, 5, "gamma correction", 1, 0),
-    simple(Kind::layer, 6, "background layer", 0, 0),
-    floatSlider(7, "background distortion", -9999, 9999, -100, 100, 10, C),
-    integerSlider(8, "distortion antialias", 0, 10, 0, 3, 0, C),
-    groupStart(9, "-> Iris.."),
-    simple(Kind::layer, 10, "alternative iris", 0, 0),
-    simple(Kind::checkbox, 11, "colored iris", 0, 0),
-    floatSlider(12, "smooth", 0, 999, 0, 50, 0, C),
-    integerSlider(13, "facets", 3, 999, 3, 10, 3, C),
-    simple(Kind::angle, 14, "angle", 0, C),
-    floatSlider(15, "rounded facets", 0, 1, 0, 1, 1, C),
-    floatSlider(16, "relative border brightness ", -1, 1, -1, 1, 0, C),
-    floatSlider(17, "border thickness", 0, 1, 0, 1, double(0.3f), C),
-    floatSlider(18, "x-y aspect", -0.75, 0.75, -0.75, 0.75, 0, C),
-    groupEnd(19),
-    groupStart(20, "-> Highlight Selection..."),
-    simple(Kind::checkbox, 21, "enable", 0, S),
-    simple(Kind::layer, 22, "alternative Selection layer", 0, 0),
-    groupStart(24, "-> Lightness..."),
-    floatSlider(25, "lightness start", -999999, 999999, 0, 255, 200, 0),
-    floatSlider(26, "lightness end", -999999, 999999, 0, 255, 255, 0),
-    floatSlider(27, "lightness climax", -1, 1, -1, 1, 1, C),
-    floatSlider(28, "lightness soften", 0, 999999, 0, 3, 0, C),
-    simple(Kind::angle, 29, "lightness offset", 0, C),
-    groupEnd(30),
-    groupStart(31, "-> Hue..."),
-    floatSlider(32, "hue start", -999999, 999999, 0, 255, 0, 0),
-    floatSlider(33, "hue end", -999999, 999999, 0, 255, 255, 0),
-    floatSlider(34, "hue climax", -1, 1, -1, 1, 1, C),
-    floatSlider(35, "hue soften", 0, 999999, 0, 3, 0, C),
-    simple(Kind::angle, 36, "hue offset", 0, C),
-    groupEnd(37),
-    groupStart(38, "-> Saturation..."),
-    floatSlider(39, "saturation start", -999999, 999999, 0, 255, 0, 0),
-    floatSlider(40, "saturation end", -999999, 999999, 0, 255, 255, 0),
-    floatSlider(41, "saturation climax", -1, 1, -1, 1, 1, C),
-    floatSlider(42, "saturation soften", 0, 999999, 0, 3, 0, C),
-    simple(Kind::angle, 43, "saturation offset", 0, C),
-    groupEnd(44),
-    groupEnd(45),
-    groupStart(46, "-> Outside Image..."),
-    popup(47, "horizontal assume", kAssumeChoices, 4, 1, 0),
-    popup(48, "vertical assume", kAssumeChoices, 4, 1, 0),
-    simple(Kind::color, 49, "outside color", 0, 0),
-    floatSlider(50, "outside color alpha", 0, 255, 0, 255, 255, C),
-    groupEnd(51),
+    popup(Host::kShow, 1, "show", S, kShowChoices, 4, 1),
+    floatSlider(Host::kRadius, 2, "radius", 0, 0, 999, 0, 50, 0),
+    floatSlider(Host::kPreservativeHighlight, 3, "preservative highlight", C, 0, 9999, 0, 5, 1),
+    floatSlider(Host::kAdditiveHighlight, 4, "additive highlight", C, 0, 9999, 0, 5, 0),
+    checkbox(Host::kGammaCorrection, 5, "gamma correction", 0, true),
+    layer(Host::kBackgroundLayer, 6, "background layer", 0),
+    floatSlider(Host::kBackgroundDistortion, 7, "background distortion", C, -9999, 9999, -100, 100,
+                10),
+    integerSlider(Host::kDistortionAntialias, 8, "distortion antialias", C, 0, 10, 0, 3, 0),
+    groupStart(Host::kIrisGroup, 9, "-> Iris..", C),
+    layer(Host::kAlternativeIris, 10, "alternative iris", 0),
+    checkbox(Host::kColoredIris, 11, "colored iris", 0, false),
+    floatSlider(Host::kSmooth, 12, "smooth", C, 0, 999, 0, 50, 0),
+    integerSlider(Host::kFacets, 13, "facets", C, 3, 999, 3, 10, 3),
+    angle(Host::kAngle, 14, "angle", C),
+    floatSlider(Host::kRoundedFacets, 15, "rounded facets", C, 0, 1, 0, 1, 1),
+    floatSlider(Host::kBorderBrightness, 16, "relative border brightness ", C, -1, 1, -1, 1, 0),
+    floatSlider(Host::kBorderThickness, 17, "border thickness", C, 0, 1, 0, 1, double(0.3f)),
+    floatSlider(Host::kAspect, 18, "x-y aspect", C, -0.75, 0.75, -0.75, 0.75, 0),
+    groupEnd(Host::kIrisGroupEnd, 19),
+    groupStart(Host::kSelectionGroup, 20, "-> Highlight Selection...", C),
+    checkbox(Host::kSelectionEnable, 21, "enable", S, false),
+    layer(Host::kSelectionLayer, 22, "alternative Selection layer", 0),
+    groupStart(Host::kLightnessGroup, 24, "-> Lightness...", C),
+    floatSlider(Host::kLightnessStart, 25, "lightness start", 0, -999999, 999999, 0, 255, 200),
+    floatSlider(Host::kLightnessEnd, 26, "lightness end", 0, -999999, 999999, 0, 255, 255),
+    floatSlider(Host::kLightnessClimax, 27, "lightness climax", C, -1, 1, -1, 1, 1),
+    floatSlider(Host::kLightnessSoften, 28, "lightness soften", C, 0, 999999, 0, 3, 0),
+    angle(Host::kLightnessOffset, 29, "lightness offset", C),
+    groupEnd(Host::kLightnessGroupEnd, 30),
+    groupStart(Host::kHueGroup, 31, "-> Hue...", C),
+    floatSlider(Host::kHueStart, 32, "hue start", 0, -999999, 999999, 0, 255, 0),
+    floatSlider(Host::kHueEnd, 33, "hue end", 0, -999999, 999999, 0, 255, 255),
+    floatSlider(Host::kHueClimax, 34, "hue climax", C, -1, 1, -1, 1, 1),
+    floatSlider(Host::kHueSoften, 35, "hue soften", C, 0, 999999, 0, 3, 0),
+    angle(Host::kHueOffset, 36, "hue offset", C),
+    groupEnd(Host::kHueGroupEnd, 37),
+    groupStart(Host::kSaturationGroup, 38, "-> Saturation...", C),
+    floatSlider(Host::kSaturationStart, 39, "saturation start", 0, -999999, 999999, 0, 255, 0),
+    floatSlider(Host::kSaturationEnd, 40, "saturation end", 0, -999999, 999999, 0, 255, 255),
+    floatSlider(Host::kSaturationClimax, 41, "saturation climax", C, -1, 1, -1, 1, 1),
+    floatSlider(Host::kSaturationSoften, 42, "saturation soften", C, 0, 999999, 0, 3, 0),
+    angle(Host::kSaturationOffset, 43, "saturation offset", C),
+    groupEnd(Host::kSaturationGroupEnd, 44),
+    groupEnd(Host::kSelectionGroupEnd, 45),
+    groupStart(Host::kOutsideGroup, 46, "-> Outside Image...", C),
+    popup(Host::kHorizontalAssume, 47, "horizontal assume", 0, kAssumeChoices, 4, 1),
+    popup(Host::kVerticalAssume, 48, "vertical assume", 0, kAssumeChoices, 4, 1),
+    // Opaque black.
+    color(Host::kOutsideColor, 49, "outside color", 0, PF_Pixel{255, 0, 0, 0}),
+    floatSlider(Host::kOutsideColorAlpha, 50, "outside color alpha", C, 0, 255, 0, 255, 255),
+    groupEnd(Host::kOutsideGroupEnd, 51),
 };
 static_assert(std::size(kParameters) + 1 == size_t(EvenblurAEHost::kParameterCount));
-
-// Slider precision and curve tolerance shared by every float slider.
-constexpr A_short kFloatPrecision = 3;
-constexpr PF_FpShort kCurveTolerance = 0.05f;
-// "outside color" of a new instance: opaque black.
-constexpr PF_Pixel kOutsideColorDefault = {255, 0, 0, 0};
-
-const ParameterSpec& spec(int32_t position) { return kParameters[position - 1]; }
-
-// The host record of one table row: a zeroed record that receives the id, kind, name, flags and
-// the kind's value, ranges and default, with the value set to the default.
-PF_ParamDef hostRecord(const ParameterSpec& p) {
-    PF_ParamDef def;
-    std::memset(&def, 0, sizeof def);
-    def.uu.id = p.id;
-    def.flags = p.flags;
-    std::strncpy(def.name, p.name, sizeof def.name - 1);
-    switch (p.kind) {
-        case Kind::popup:
-            def.param_type = PF_Param_POPUP;
-            def.u.pd.num_choices = p.choice_count;
-            def.u.pd.dephault = A_short(p.dephault);
-            def.u.pd.value = PF_ParamValue(p.dephault);
-            def.u.pd.u.namesptr = p.choices;
-            break;
-        case Kind::float_slider:
-            def.param_type = PF_Param_FLOAT_SLIDER;
-            def.u.fs_d.valid_min = PF_FpShort(p.valid_min);
-            def.u.fs_d.valid_max = PF_FpShort(p.valid_max);
-            def.u.fs_d.slider_min = PF_FpShort(p.slider_min);
-            def.u.fs_d.slider_max = PF_FpShort(p.slider_max);
-            def.u.fs_d.dephault = PF_FpShort(p.dephault);
-            def.u.fs_d.value = def.u.fs_d.dephault;
-            def.u.fs_d.precision = kFloatPrecision;
-            def.u.fs_d.display_flags = 0;
-            def.u.fs_d.curve_tolerance = kCurveTolerance;
-            break;
-        case Kind::integer_slider:
-            def.param_type = PF_Param_SLIDER;
-            def.u.sd.valid_min = PF_ParamValue(p.valid_min);
-            def.u.sd.valid_max = PF_ParamValue(p.valid_max);
-            def.u.sd.slider_min = PF_ParamValue(p.slider_min);
-            def.u.sd.slider_max = PF_ParamValue(p.slider_max);
-            def.u.sd.dephault = PF_ParamValue(p.dephault);
-            def.u.sd.value = def.u.sd.dephault;
-            break;
-        case Kind::checkbox:
-            def.param_type = PF_Param_CHECKBOX;
-            def.u.bd.dephault = PF_Boolean(p.dephault != 0.0);
-            def.u.bd.value = def.u.bd.dephault;
-            def.u.bd.u.nameptr = "";
-            break;
-        case Kind::layer:
-            // A zero default is the host's "no layer".
-            def.param_type = PF_Param_LAYER;
-            break;
-        case Kind::angle:
-            def.param_type = PF_Param_ANGLE;
-            def.u.ad.dephault = PF_Fixed(p.dephault * 65536.0);
-            def.u.ad.value = def.u.ad.dephault;
-            break;
-        case Kind::color:
-            def.param_type = PF_Param_COLOR;
-            def.u.cd.dephault = kOutsideColorDefault;
-            def.u.cd.value = kOutsideColorDefault;
-            break;
-        case Kind::group_start:
-            def.param_type = PF_Param_GROUP_START;
-            break;
-        case Kind::group_end:
-            def.param_type = PF_Param_GROUP_END;
-            break;
-    }
-    return def;
-}
-
-// Checked-out values, brought into the control's valid range.
-double floatValue(const PF_ParamDef& def, int32_t position) {
-    const ParameterSpec& p = spec(position);
-    const double v = def.u.fs_d.value;
-    if (std::isnan(v)) return double(PF_FpShort(p.dephault));
-    return v < p.valid_min ? p.valid_min : (v > p.valid_max ? p.valid_max : v);
-}
-
-int32_t integerValue(const PF_ParamDef& def, int32_t position) {
-    const ParameterSpec& p = spec(position);
-    const PF_ParamValue v = p.kind == Kind::popup ? def.u.pd.value : def.u.sd.value;
-    const auto low = PF_ParamValue(p.valid_min);
-    const auto high = PF_ParamValue(p.valid_max);
-    return v < low ? low : (v > high ? high : v);
-}
-
-bool checked(const PF_ParamDef& def) { return def.u.bd.value != 0; }
+static_assert(positionsInOrder(kParameters), "the table lists positions 1 .. 50 in order");
 
 }  // namespace
 
@@ -269,21 +93,7 @@ PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_
                                    PF_LayerDef* output) {
     (void)params;
     (void)output;
-    if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
-        return unusable;
-    }
-    for (int32_t position = 1; position < kParameterCount; ++position) {
-        PF_ParamDef def = hostRecord(spec(position));
-        const PF_Err err = PF_ADD_PARAM(in_data, -1, &def);
-        if (err != PF_Err_NONE) {
-            LogEntry(Logger::kError)
-                << Logger::kErrorPrefix << "adding parameter " << position << " \""
-                << spec(position).name << "\" failed with " << err << "\n";
-            return err;
-        }
-    }
-    out_data->num_params = kParameterCount;
-    return noError();
+    return addParameters(kParameters, in_data, out_data);
 }
 
 PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
@@ -307,7 +117,7 @@ PF_Err EvenblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
     }
 
     const int32_t show = params[kShow]->u.pd.value;
-    const bool selection_on = checked(*params[kSelectionEnable]);
+    const bool selection_on = readCheckbox(*params[kSelectionEnable]);
     const bool outside_color =
         params[kHorizontalAssume]->u.pd.value == 4 || params[kVerticalAssume]->u.pd.value == 4;
 
@@ -366,7 +176,6 @@ PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts, EvenblurS
         const PF_Err err = checkouts.checkOut(position);
         if (err != PF_Err_NONE) return err;
     }
-    const std::span<const PF_ParamDef* const> defs = checkouts.byPosition();
 
     // "gamma correction" is read through a checkout of its own, given back at once.
     PF_ParamDef gamma;
@@ -374,58 +183,57 @@ PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts, EvenblurS
     PF_Err err = PF_CHECKOUT_PARAM(in_data, kGammaCorrection, in_data->current_time,
                                    in_data->time_step, in_data->time_scale, &gamma);
     if (err != PF_Err_NONE) return err;
-    const bool gamma_on = checked(gamma);
+    const bool gamma_on = readCheckbox(gamma);
     err = PF_CHECKIN_PARAM(in_data, &gamma);
     if (err != PF_Err_NONE) return err;
 
-    const auto value = [&](int32_t position) { return floatValue(*defs[position], position); };
-    const auto whole = [&](int32_t position) { return integerValue(*defs[position], position); };
+    const ParameterReader values(checkouts.byPosition(), kParameters);
     const auto turns = [&](int32_t position) {
-        return EvenblurSettings::fixedDegreesToTurns(defs[position]->u.ad.value);
+        return EvenblurSettings::fixedDegreesToTurns(values.angle(position));
     };
     const auto limit = [&](int32_t position) {
-        return EvenblurSettings::selectionLimit(value(position));
+        return EvenblurSettings::selectionLimit(values.slider(position));
     };
 
     EvenblurSettings s;
-    s.show = whole(kShow);
-    s.radius = value(kRadius);
+    s.show = values.choice(kShow);
+    s.radius = values.slider(kRadius);
     s.gamma = gamma_on;
-    s.distortion = value(kBackgroundDistortion);
-    s.distortion_antialias = whole(kDistortionAntialias);
-    s.assume_h = whole(kHorizontalAssume);
-    s.assume_v = whole(kVerticalAssume);
-    const PF_Pixel color = defs[kOutsideColor]->u.cd.value;
+    s.distortion = values.slider(kBackgroundDistortion);
+    s.distortion_antialias = values.integer(kDistortionAntialias);
+    s.assume_h = values.choice(kHorizontalAssume);
+    s.assume_v = values.choice(kVerticalAssume);
+    const PF_Pixel color = values.color(kOutsideColor);
     s.outside_color[0] = EvenblurSettings::colorChannel(color.red);
     s.outside_color[1] = EvenblurSettings::colorChannel(color.green);
     s.outside_color[2] = EvenblurSettings::colorChannel(color.blue);
-    s.outside_alpha = EvenblurSettings::colorAlpha(value(kOutsideColorAlpha));
-    s.colored_iris = checked(*defs[kColoredIris]);
-    s.smooth = value(kSmooth);
-    s.rounded = value(kRoundedFacets);
-    s.border_thickness = value(kBorderThickness);
-    s.border_brightness = value(kBorderBrightness);
-    s.angle = EvenblurSettings::irisAngle(defs[kAngle]->u.ad.value);
-    s.aspect = value(kAspect);
-    s.facets = whole(kFacets);
-    s.preservative = value(kPreservativeHighlight);
-    s.additive = value(kAdditiveHighlight);
+    s.outside_alpha = EvenblurSettings::colorAlpha(values.slider(kOutsideColorAlpha));
+    s.colored_iris = values.checked(kColoredIris);
+    s.smooth = values.slider(kSmooth);
+    s.rounded = values.slider(kRoundedFacets);
+    s.border_thickness = values.slider(kBorderThickness);
+    s.border_brightness = values.slider(kBorderBrightness);
+    s.angle = EvenblurSettings::irisAngle(values.angle(kAngle));
+    s.aspect = values.slider(kAspect);
+    s.facets = values.integer(kFacets);
+    s.preservative = values.slider(kPreservativeHighlight);
+    s.additive = values.slider(kAdditiveHighlight);
 
     SelectionSettings& sel = s.selection;
     sel.show_selection = s.show == EvenblurSettings::kShowHighlightSelectionOnly;
-    sel.enabled = checked(*defs[kSelectionEnable]);
+    sel.enabled = values.checked(kSelectionEnable);
     sel.hue_start = limit(kHueStart);
     sel.hue_end = limit(kHueEnd);
-    sel.hue_climax = value(kHueClimax);
-    sel.hue_soften = value(kHueSoften);
+    sel.hue_climax = values.slider(kHueClimax);
+    sel.hue_soften = values.slider(kHueSoften);
     sel.saturation_start = limit(kSaturationStart);
     sel.saturation_end = limit(kSaturationEnd);
-    sel.saturation_climax = value(kSaturationClimax);
-    sel.saturation_soften = value(kSaturationSoften);
+    sel.saturation_climax = values.slider(kSaturationClimax);
+    sel.saturation_soften = values.slider(kSaturationSoften);
     sel.lightness_start = limit(kLightnessStart);
     sel.lightness_end = limit(kLightnessEnd);
-    sel.lightness_climax = value(kLightnessClimax);
-    sel.lightness_soften = value(kLightnessSoften);
+    sel.lightness_climax = values.slider(kLightnessClimax);
+    sel.lightness_soften = values.slider(kLightnessSoften);
     sel.hue_offset = turns(kHueOffset);
     sel.saturation_offset = turns(kSaturationOffset);
     sel.lightness_offset = turns(kLightnessOffset);

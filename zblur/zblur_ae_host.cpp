@@ -17,6 +17,7 @@
 #include "framework/measure.h"
 #include "aehost/layer_pixels.h"
 #include "aehost/parameter_checkouts.h"
+#include "aehost/parameter_table.h"
 #include "imaging/pixel_array.h"
 #include "framework/rectangle.h"
 #include "aehost/suite_handler.h"
@@ -90,18 +91,7 @@ PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_Par
                                 PF_LayerDef* output) {
     (void)params;
     (void)output;
-    if (const PF_Err unusable = parameterSetupError(in_data, out_data); unusable != noError()) {
-        return unusable;
-    }
-    const bool host_strcpy = in_data->utils != nullptr && in_data->utils->ansi.strcpy != nullptr;
-    for (const ZblurParameterSpec& spec : zblurParameterTable()) {
-        PF_ParamDef def = zblurParameterDef(spec);
-        if (host_strcpy) PF_STRCPY(def.name, spec.name);
-        const PF_Err error = PF_ADD_PARAM(in_data, -1, &def);
-        if (error != noError()) return error;
-    }
-    out_data->num_params = kParameterCount;
-    return noError();
+    return addParameters(zblurParameterTable(), in_data, out_data);
 }
 
 PF_Err ZblurAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
@@ -170,9 +160,12 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
                                            in_data->time_step, in_data->time_scale, &layer);
     if (error != noError()) return error;
 
-    const bool invert = params[kZblurInvert]->u.bd.value != 0;
+    // The depth controls as the render reads them.
+    const ParameterReader values(std::span<const PF_ParamDef* const>(params, kParameterCount),
+                                 zblurParameterTable());
+    const bool invert = values.checked(kZblurInvert);
     std::vector<float> table(static_cast<size_t>(kDepthTableSize));
-    fill_picker_table(table.data(), double(params[kZblurCurve]->u.fs_d.value));
+    fill_picker_table(table.data(), values.slider(kZblurCurve));
     // The input's size at full resolution, which the point's coordinates refer to.
     const int32_t input_width = in_data->width;
     const int32_t input_height = in_data->height;
@@ -181,7 +174,7 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
     double focal = 0.0;
     const PF_LayerDef& world = layer.u.ld;
     if (world.data != nullptr) {
-        const DepthRule rule{params[kZblurTakeDepthFrom]->u.pd.value, 0.0, 1.0, invert};
+        const DepthRule rule{values.choice(kZblurTakeDepthFrom), 0.0, 1.0, invert};
         PF_PixelFormat format = (world.world_flags & PF_WorldFlag_DEEP) != 0
                                     ? PF_PixelFormat_ARGB64
                                     : PF_PixelFormat_ARGB32;
@@ -214,8 +207,8 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
         }
     } else if (channel.readable()) {
         // The channel's values are used as they are, within the depth range parameters.
-        const DepthRule rule{kZblurDepthLuminance, double(params[kZblurBlackPoint]->u.fs_d.value),
-                             double(params[kZblurWhitePoint]->u.fs_d.value), invert};
+        const DepthRule rule{kZblurDepthLuminance, values.slider(kZblurBlackPoint),
+                             values.slider(kZblurWhitePoint), invert};
         focal = channel.isDouble()
                     ? pickedFocalPoint(channelArray<PixelGrayDouble>(channel.chunk()), x, y,
                                        input_width, input_height, rule, table.data())
@@ -309,8 +302,9 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
                 frame.depth_double = channelArray<PixelGrayDouble>(channel->chunk());
             }
             settings.depth_channel = kZblurDepthLuminance;
-            settings.black = double(parameters.byPosition()[kZblurBlackPoint]->u.fs_d.value);
-            settings.white = double(parameters.byPosition()[kZblurWhitePoint]->u.fs_d.value);
+            const ParameterReader values(parameters.byPosition(), zblurParameterTable());
+            settings.black = values.slider(kZblurBlackPoint);
+            settings.white = values.slider(kZblurWhitePoint);
         }
     }
     if (frame.depth_kind != ZblurDepthKind::channel_double) frame.depth_double = {};

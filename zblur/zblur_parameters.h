@@ -4,6 +4,7 @@
 #include <span>
 
 #include "AE_Effect.h"
+#include "aehost/parameter_table.h"
 
 // The effect's parameters: positions in the host's parameter array (0 is the input layer) and
 // the registration table. Ids are what saved projects refer to; they never change.
@@ -78,42 +79,16 @@ inline constexpr const char* kZblurAssumeChoices =
     "border color|mirrored image|repeated image|color";
 inline constexpr int32_t kZblurAssumeColor = 4;  // the outside colour fills what lies outside
 
-// One row of the registration table. Which value fields count depends on the kind: sliders use
-// the four range values and `dephault`; popups `choices` and `dephault`; checkboxes `dephault`
-// (0 or 1) and `label`; angles `dephault` in degrees; points `dephault` and `dephault_y` in
-// layer pixels; the colour `color`.
-struct ZblurParameterSpec {
-    int32_t position;
-    A_long id;
-    PF_ParamType kind;
-    const char* name;
-    PF_ParamFlags flags;
-    double valid_min = 0.0;
-    double valid_max = 0.0;
-    double slider_min = 0.0;
-    double slider_max = 0.0;
-    double dephault = 0.0;
-    double dephault_y = 0.0;
-    const char* choices = nullptr;
-    int32_t choice_count = 0;
-    const char* label = nullptr;
-    PF_Pixel color{};
-};
-
 // The 55 parameters in registration order (positions 1 .. 55).
-std::span<const ZblurParameterSpec> zblurParameterTable();
-
-// The host record for one row, ready for add-parameter: kind, id, flags, ranges, defaults
-// with their current values, popup strings and labels; float sliders with precision 3, display
-// flags 0 and curve tolerance 0.05. The name is copied in, cut to the field's size.
-PF_ParamDef zblurParameterDef(const ZblurParameterSpec& spec);
+std::span<const ParameterSpec> zblurParameterTable();
 
 struct ZblurSettings;
 
-// The frame settings from the parameters' current values. `by_position` holds a record for
-// every position 1 .. 55 (index = position; unused entries may be null, the ones read must
-// not be). The depth source is not known here: black and white are the depth layer's 0 and 1
-// and depth_channel is the "take depth from:" choice; the caller adjusts them for the input's
-// depth channel. scale_x and scale_y are 1 / the downsample factors (1 when not positive).
+// The frame settings from the parameters' current values, read through the table's clamped
+// reads (a NaN slider takes its default). `by_position` holds a record for every position
+// 1 .. 55 (index = position; unused entries may be null, the ones read must not be). The depth
+// source is not known here: black and white are the depth layer's 0 and 1 and depth_channel is
+// the "take depth from:" choice; the caller adjusts them for the input's depth channel.
+// scale_x and scale_y are 1 / the downsample factors (1 when not positive).
 ZblurSettings zblurSettingsFromParameters(std::span<const PF_ParamDef* const> by_position,
                                           double downsample_x, double downsample_y);

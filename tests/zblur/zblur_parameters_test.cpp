@@ -215,7 +215,7 @@ TEST(ZblurParameters, PopupChoices) {
 
 TEST(ZblurParameters, UnusedIdsAndUniqueness) {
     std::vector<int32_t> seen(60, 0);
-    for (const ZblurParameterSpec& spec : zblurParameterTable()) {
+    for (const ParameterSpec& spec : zblurParameterTable()) {
         ASSERT_GE(spec.id, 1);
         ASSERT_LT(spec.id, 60);
         ++seen[size_t(spec.id)];
@@ -267,8 +267,8 @@ TEST(ZblurParameters, NamesThroughTheHostsStringCopy) {
 struct ParameterValues {
     ParameterValues() {
         records.resize(56);
-        for (const ZblurParameterSpec& spec : zblurParameterTable()) {
-            records[size_t(spec.position)] = zblurParameterDef(spec);
+        for (const ParameterSpec& spec : zblurParameterTable()) {
+            records[size_t(spec.position)] = parameterDef(spec);
         }
         for (const PF_ParamDef& r : records) pointers.push_back(&r);
     }

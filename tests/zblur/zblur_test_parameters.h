@@ -7,7 +7,7 @@
 // input layer).
 inline void setZblurDefaults(AETestHost& host) {
     host.setParameterCount(kZblurParameterCount);
-    for (const ZblurParameterSpec& spec : zblurParameterTable()) {
-        host.parameters[size_t(spec.position)] = zblurParameterDef(spec);
+    for (const ParameterSpec& spec : zblurParameterTable()) {
+        host.parameters[size_t(spec.position)] = parameterDef(spec);
     }
 }
