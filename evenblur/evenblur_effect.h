@@ -24,11 +24,11 @@ class EvenblurEffect : public QuillbrookFilter {
     static_assert(P::is_rgba && P::extra_count == 0, "the effect renders RGBA host pixels");
 
 public:
-    EvenblurEffect(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> source,
-                   PixelArray<P> output, PixelArray<P> selection, PixelArray<P> lens,
-                   PixelArray<P> background)
-        : QuillbrookFilter(host), source(source), output(output), selection(selection), lens(lens),
-          background(background), settings(settings) {}
+    EvenblurEffect(QuillbrookHost* host_in, const EvenblurSettings& settings_in,
+                   PixelArray<P> source_in, PixelArray<P> output_in, PixelArray<P> selection_in,
+                   PixelArray<P> lens_in, PixelArray<P> background_in)
+        : QuillbrookFilter(host_in), source(source_in), output(output_in), selection(selection_in),
+          lens(lens_in), background(background_in), settings(settings_in) {}
 
     // Renders the frame into `output`. Returns no-error, the out-of-memory status (after giving
     // back what was obtained), or the first other status from the host's progress (a cancel:

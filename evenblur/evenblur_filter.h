@@ -111,10 +111,11 @@ public:
                       P::layout::blue == 3,
                   "the vector pixel conversions read alpha, red, green, blue in memory order");
 
-    EvenblurFilter(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> source,
-                   PixelArray<P> output, PixelArray<P> selection, PixelArray<P> lens)
-        : QuillbrookFilter(host), source(source), output(output), selection(selection), lens(lens),
-          settings(settings) {}
+    EvenblurFilter(QuillbrookHost* host_in, const EvenblurSettings& settings_in,
+                   PixelArray<P> source_in, PixelArray<P> output_in, PixelArray<P> selection_in,
+                   PixelArray<P> lens_in)
+        : QuillbrookFilter(host_in), source(source_in), output(output_in), selection(selection_in),
+          lens(lens_in), settings(settings_in) {}
 
     // One blur of the whole output, progress passes 9a .. 9a + 8 of 9b: 9a clearing the kernel
     // buffer, 9a + 1 drawing the kernel, 9a + 2 filling the image buffer, 9a + 3 centring the

@@ -45,10 +45,10 @@ class FillInfoBufferFilter : public QuillbrookFilter {
 public:
     // The choices the out-of-focus effect uses: both images the blurred output, alpha for
     // both, no angle offset.
-    FillInfoBufferFilter(QuillbrookHost* host, PixelArray<Information> info,
-                         PixelArray<P> gradient_image, PixelArray<P> height_image)
-        : QuillbrookFilter(host), info(info), gradient_image(gradient_image),
-          height_image(height_image) {}
+    FillInfoBufferFilter(QuillbrookHost* host_in, PixelArray<Information> info_in,
+                         PixelArray<P> gradient_image_in, PixelArray<P> height_image_in)
+        : QuillbrookFilter(host_in), info(info_in), gradient_image(gradient_image_in),
+          height_image(height_image_in) {}
 
     // Fills the whole buffer; pass `pass_index` of `pass_count` of the caller's progress, one
     // unit per buffer row. Returns no-error or the first other status from progress, at which

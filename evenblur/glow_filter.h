@@ -48,10 +48,10 @@ public:
     // kernel has long become flat, and small enough for 32-bit indices.
     static constexpr double kMaxRadius = 16777216.0;
 
-    GlowFilter(QuillbrookHost* host, PixelArray<P> image, double radius_x, double radius_y,
-               double scale_x = 1.0, double scale_y = 1.0)
-        : QuillbrookFilter(host), image(image), radius_x(radius_x), radius_y(radius_y),
-          scale_x(scale_x), scale_y(scale_y) {}
+    GlowFilter(QuillbrookHost* host_in, PixelArray<P> image_in, double radius_x_in,
+               double radius_y_in, double scale_x_in = 1.0, double scale_y_in = 1.0)
+        : QuillbrookFilter(host_in), image(image_in), radius_x(radius_x_in), radius_y(radius_y_in),
+          scale_x(scale_x_in), scale_y(scale_y_in) {}
 
     // Smooths `image` (into `target` when `use_target`); pass `pass_index` of `pass_count` of
     // the caller's progress, half of it per direction. Returns no-error, the out-of-memory

@@ -80,9 +80,10 @@ class KernelImageBuilder : public QuillbrookFilter {
     static_assert(T::is_rgba || T::max_value == 1, "a gray kernel image is at scale 1");
 
 public:
-    KernelImageBuilder(QuillbrookHost* host, const EvenblurSettings& settings, PixelArray<P> lens,
-                       PixelArray<T> image, bool display)
-        : QuillbrookFilter(host), settings(settings), lens(lens), image(image), display(display) {}
+    KernelImageBuilder(QuillbrookHost* host_in, const EvenblurSettings& settings_in,
+                       PixelArray<P> lens_in, PixelArray<T> image_in, bool display_in)
+        : QuillbrookFilter(host_in), settings(settings_in), lens(lens_in), image(image_in),
+          display(display_in) {}
 
     // Returns no-error, the out-of-memory status (the image is then incomplete) or the first
     // other status from progress.

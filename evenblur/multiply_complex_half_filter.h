@@ -37,8 +37,8 @@ public:
     // Channel of B that multiplies A's fifth float.
     static constexpr int kWeightPartner = kChannelsB == 1 ? 0 : B::layout::alpha;
 
-    MultiplyComplexHalfFilter(QuillbrookHost* host, PixelArray<A> a, PixelArray<B> b)
-        : QuillbrookFilter(host), a(a), b(b) {}
+    MultiplyComplexHalfFilter(QuillbrookHost* host_in, PixelArray<A> a_in, PixelArray<B> b_in)
+        : QuillbrookFilter(host_in), a(a_in), b(b_in) {}
 
     virtual int32_t render(int32_t index, int32_t count) {
         pass_index = index;

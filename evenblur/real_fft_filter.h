@@ -63,8 +63,8 @@ public:
     static constexpr int kColumnLanes = kColumnGroup * kChannels;
     static constexpr int32_t kScratchSlots = 1024;
 
-    RealFFFFilter(QuillbrookHost* host, PixelArray<P> buffer)
-        : QuillbrookFilter(host), buffer(buffer) {}
+    RealFFFFilter(QuillbrookHost* host_in, PixelArray<P> buffer_in)
+        : QuillbrookFilter(host_in), buffer(buffer_in) {}
     ~RealFFFFilter() override { releaseScratch(); }
 
     RealFFFFilter(const RealFFFFilter&) = delete;
@@ -72,14 +72,14 @@ public:
 
     // Spatial layout to half-spectrum layout. Returns no-error, the out-of-memory status (no
     // pass has run then) or the first status other than no-error from progress.
-    int32_t forward(int32_t pass_index, int32_t pass_count) {
-        return transform(+1, pass_index, pass_count);
+    int32_t forward(int32_t pass_index_in, int32_t pass_count_in) {
+        return transform(+1, pass_index_in, pass_count_in);
     }
 
     // Half-spectrum layout back to the spatial layout (columns first, then the rows
     // 0 .. min(Nh, data_rows + 1) - 1).
-    int32_t inverse(int32_t pass_index, int32_t pass_count) {
-        return transform(-1, pass_index, pass_count);
+    int32_t inverse(int32_t pass_index_in, int32_t pass_count_in) {
+        return transform(-1, pass_index_in, pass_count_in);
     }
 
     // Set by the caller before each transform; clamped to 0 .. Nh.

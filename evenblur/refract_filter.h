@@ -44,9 +44,10 @@ class RefractFilter : public QuillbrookFilter {
                   "an information pixel holds direction x, direction y and height");
 
 public:
-    RefractFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<Q> destination,
-                  PixelArray<Information> info)
-        : QuillbrookFilter(host), source(source), destination(destination), info(info) {}
+    RefractFilter(QuillbrookHost* host_in, PixelArray<P> source_in, PixelArray<Q> destination_in,
+                  PixelArray<Information> info_in)
+        : QuillbrookFilter(host_in), source(source_in), destination(destination_in), info(info_in) {
+    }
 
     // Fills the whole destination; pass `pass_index` of `pass_count` of the caller's progress,
     // one unit per row. Returns no-error or the first other status from progress, at which it

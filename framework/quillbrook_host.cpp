@@ -11,11 +11,11 @@ constexpr std::align_val_t kBlockAlignment{16};
 
 }  // namespace
 
-QuillbrookHost::QuillbrookHost(std::string name, std::string category, std::string description,
-                               int32_t version_major, int32_t version_minor,
-                               int32_t version_revision)
-    : QuillbrookPlugin(std::move(name), std::move(category), std::move(description), version_major,
-                       version_minor, version_revision) {}
+QuillbrookHost::QuillbrookHost(std::string name_in, std::string category_in,
+                               std::string description_in, int32_t version_major_in,
+                               int32_t version_minor_in, int32_t version_revision_in)
+    : QuillbrookPlugin(std::move(name_in), std::move(category_in), std::move(description_in),
+                       version_major_in, version_minor_in, version_revision_in) {}
 
 QuillbrookHost::~QuillbrookHost() = default;
 

@@ -14,8 +14,8 @@
 // the render context operations one by one.
 class QuillbrookHost : public QuillbrookPlugin, public QuillbrookRenderContext {
 public:
-    QuillbrookHost(std::string name, std::string category, std::string description,
-                   int32_t version_major, int32_t version_minor, int32_t version_revision);
+    QuillbrookHost(std::string name_in, std::string category_in, std::string description_in,
+                   int32_t version_major_in, int32_t version_minor_in, int32_t version_revision_in);
     ~QuillbrookHost() override;
 
     int32_t progress(int32_t current, int32_t total) override;

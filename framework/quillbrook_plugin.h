@@ -8,11 +8,12 @@
 // Identity of an effect and the per-layer hooks an effect may override.
 class QuillbrookPlugin {
 public:
-    QuillbrookPlugin(std::string name, std::string category, std::string description,
-                     int32_t version_major, int32_t version_minor, int32_t version_revision)
-        : name(std::move(name)), category(std::move(category)), version_major(version_major),
-          version_minor(version_minor), version_revision(version_revision),
-          description(std::move(description)) {}
+    QuillbrookPlugin(std::string name_in, std::string category_in, std::string description_in,
+                     int32_t version_major_in, int32_t version_minor_in,
+                     int32_t version_revision_in)
+        : name(std::move(name_in)), category(std::move(category_in)),
+          version_major(version_major_in), version_minor(version_minor_in),
+          version_revision(version_revision_in), description(std::move(description_in)) {}
     virtual ~QuillbrookPlugin() = default;
 
     QuillbrookPlugin(const QuillbrookPlugin&) = delete;

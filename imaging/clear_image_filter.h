@@ -12,8 +12,8 @@
 template <class P>
 class ClearImageFilter : public RowFilter<P> {
 public:
-    ClearImageFilter(QuillbrookHost* host, PixelArray<P> image)
-        : RowFilter<P>(host), image(image) {}
+    ClearImageFilter(QuillbrookHost* host_in, PixelArray<P> image_in)
+        : RowFilter<P>(host_in), image(image_in) {}
 
     PixelArray<P> image;
 

@@ -33,8 +33,9 @@ class CopyImageFilter : public GenericFilter {
     static constexpr bool kClampStore = Src::is_float && !Dst::is_float;
 
 public:
-    CopyImageFilter(QuillbrookHost* host, PixelArray<Src> source, PixelArray<Dst> destination)
-        : GenericFilter(host), source(source), destination(destination) {}
+    CopyImageFilter(QuillbrookHost* host_in, PixelArray<Src> source_in,
+                    PixelArray<Dst> destination_in)
+        : GenericFilter(host_in), source(source_in), destination(destination_in) {}
 
     int32_t render(int32_t pass_index_in, int32_t pass_count_in) override {
         pass_index = pass_index_in;

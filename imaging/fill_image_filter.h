@@ -10,8 +10,8 @@
 template <class P>
 class FillImageFilter : public RowFilter<P> {
 public:
-    FillImageFilter(QuillbrookHost* host, PixelArray<P> image, P fill)
-        : RowFilter<P>(host), image(image), fill(fill) {}
+    FillImageFilter(QuillbrookHost* host_in, PixelArray<P> image_in, P fill_in)
+        : RowFilter<P>(host_in), image(image_in), fill(fill_in) {}
 
     PixelArray<P> image;
     P fill;

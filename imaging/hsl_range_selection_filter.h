@@ -25,9 +25,10 @@ class HslRangeSelectionFilter : public GenericFilter {
                   "source, output and selection share their channel maximum");
 
 public:
-    HslRangeSelectionFilter(QuillbrookHost* host, PixelArray<P> source,
-                            PixelArray<OutputPixel> output, PixelArray<SelectionPixel> selection)
-        : GenericFilter(host), source(source), output(output), selection(selection) {}
+    HslRangeSelectionFilter(QuillbrookHost* host_in, PixelArray<P> source_in,
+                            PixelArray<OutputPixel> output_in,
+                            PixelArray<SelectionPixel> selection_in)
+        : GenericFilter(host_in), source(source_in), output(output_in), selection(selection_in) {}
 
     int32_t render(int32_t pass_index_in, int32_t pass_count_in) override {
         pass_index = pass_index_in;

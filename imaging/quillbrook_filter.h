@@ -9,7 +9,7 @@
 // host's status values through it, never a host record.
 class QuillbrookFilter {
 public:
-    explicit QuillbrookFilter(QuillbrookHost* host) : host(host) {}
+    explicit QuillbrookFilter(QuillbrookHost* host_in) : host(host_in) {}
     virtual ~QuillbrookFilter() = default;
 
     QuillbrookHost* host = nullptr;

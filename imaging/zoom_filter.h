@@ -49,14 +49,14 @@ public:
     static constexpr int kChannels = box_sum_channels_v<Entry>;
 
     ZoomFilter() : GenericFilter(nullptr) {}
-    ZoomFilter(QuillbrookHost* host, PixelArray<Src> source, PixelArray<Dst> destination)
-        : GenericFilter(host), source(source), destination(destination) {}
+    ZoomFilter(QuillbrookHost* host_in, PixelArray<Src> source_in, PixelArray<Dst> destination_in)
+        : GenericFilter(host_in), source(source_in), destination(destination_in) {}
 
     // Builds the table with progress pass 2 * pass_index of 2 * pass_count, resamples with pass
     // 2 * pass_index + 1, releases the table. Out-of-memory status when the table cannot be
     // allocated (nothing is written); a cancelled build skips the resampling. A source or
     // destination without pixel memory writes nothing and succeeds, as for the copy filter.
-    int32_t render(int32_t pass_index, int32_t pass_count) override;
+    int32_t render(int32_t pass_index_in, int32_t pass_count_in) override;
 
     // Band `item` of `item_count` bands of destination rows.
     int32_t process(int32_t item, int32_t item_count, int32_t thread_index) override;
@@ -133,9 +133,9 @@ int32_t ZoomFilter<Src, Dst>::allocate_and_build(int32_t build_pass, int32_t bui
 }
 
 template <class Src, class Dst>
-int32_t ZoomFilter<Src, Dst>::render(int32_t pass_index, int32_t pass_count) {
-    this->pass_index = pass_index;
-    this->pass_count = pass_count;
+int32_t ZoomFilter<Src, Dst>::render(int32_t pass_index_in, int32_t pass_count_in) {
+    pass_index = pass_index_in;
+    pass_count = pass_count_in;
     if (!has_pixels()) {
         return host->noError();
     }

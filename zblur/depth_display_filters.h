@@ -22,10 +22,11 @@ class DepthBufferDisplayFilter : public RowFilter<P> {
     static_assert(P::is_rgba, "the display writes RGBA pixels");
 
 public:
-    DepthBufferDisplayFilter(QuillbrookHost* host, PixelArray<P> output, PixelArray<D> depth,
+    DepthBufferDisplayFilter(QuillbrookHost* host_in, PixelArray<P> output_in, PixelArray<D> depth,
                              const ZblurSettings& settings, const float* curve_table)
-        : RowFilter<P>(host), output(output),
-          depth_(depth, output.origin_x, output.origin_y, depth_rule(settings), curve_table) {}
+        : RowFilter<P>(host_in), output(output_in),
+          depth_(depth, output_in.origin_x, output_in.origin_y, depth_rule(settings), curve_table) {
+    }
 
     const PixelArray<P>& written() const override { return output; }
     void write_row(int32_t y) override {
@@ -53,11 +54,11 @@ class SharpZoneDisplayFilter : public RowFilter<P> {
     static_assert(P::is_rgba, "the display works on RGBA pixels");
 
 public:
-    SharpZoneDisplayFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
-                           PixelArray<D> depth, const ZblurSettings& settings,
-                           const float* curve_table)
-        : RowFilter<P>(host), source(source), output(output),
-          depth_(depth, output.origin_x, output.origin_y, depth_rule(settings), curve_table),
+    SharpZoneDisplayFilter(QuillbrookHost* host_in, PixelArray<P> source_in,
+                           PixelArray<P> output_in, PixelArray<D> depth,
+                           const ZblurSettings& settings, const float* curve_table)
+        : RowFilter<P>(host_in), source(source_in), output(output_in),
+          depth_(depth, output_in.origin_x, output_in.origin_y, depth_rule(settings), curve_table),
           focal_(settings.focal), radius_(settings.radius), aspect_(settings.aspect) {}
 
     const PixelArray<P>& written() const override { return output; }

@@ -66,11 +66,11 @@ public:
     static constexpr double kMax = P::max;
     static constexpr bool kFloat = P::is_float;
 
-    ZblurFilter(QuillbrookHost* host, PixelArray<P> source, PixelArray<P> output,
-                PixelArray<P> selection, PixelArray<D> depth, PixelArray<P> lens,
-                const ZblurSettings& settings)
-        : TiledFilter(host), source(source), output(output), selection(selection), depth(depth),
-          lens(lens), settings(settings) {}
+    ZblurFilter(QuillbrookHost* host_in, PixelArray<P> source_in, PixelArray<P> output_in,
+                PixelArray<P> selection_in, PixelArray<D> depth_in, PixelArray<P> lens_in,
+                const ZblurSettings& settings_in)
+        : TiledFilter(host_in), source(source_in), output(output_in), selection(selection_in),
+          depth(depth_in), lens(lens_in), settings(settings_in) {}
 
     ~ZblurFilter() override {
         free_memory();
