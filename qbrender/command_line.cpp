@@ -167,66 +167,76 @@ void printControls(std::ostream& out, const std::vector<ControlState>& controls)
     }
 }
 
-int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    const Options options = parseOptions(argc, argv);
+// ---- the steps of a run ----
+
+// Help, --write-sample and --list without an effect answer without loading one; true when
+// the options asked for one of them and it was given.
+bool answerWithoutEffect(const Options& options, std::ostream& out) {
     if (options.help) {
         out << helpText();
-        return int(ExitStatus::done);
+        return true;
     }
     if (!options.write_sample.empty()) {
         const FrameSize size = options.size.value_or(FrameSize{kSampleWidth, kSampleHeight});
         for (const auto& file : writeSample(options.write_sample, size.width, size.height)) {
             out << file.string() << "\n";
         }
-        return int(ExitStatus::done);
+        return true;
     }
     if (options.list && options.effect.empty()) {
         std::vector<std::string> problems;
         const std::vector<EffectInfo> effects = findEffects(options.plugin_dir, &problems);
         out << effectListing(effects);
         for (const std::string& p : problems) out << "unreadable plug-in: " << p << "\n";
-        return int(ExitStatus::done);
+        return true;
     }
+    return false;
+}
 
-    const EffectInfo effect = resolveEffect(options.effect, options.plugin_dir);
-    const FrameRange frames = options.frames.value_or(FrameRange{0, 0});
-    const bool query =
-        options.list_params || options.about || options.ui || !options.clicks.empty();
-    const bool render = !options.output.empty() || !query || options.timing;
+// The input and the connected layers, read before the effect is loaded, and the project depth
+// they are rendered at.
+struct RunLayers {
+    std::shared_ptr<LayerSource> input;
+    std::vector<std::pair<std::string, std::shared_ptr<LayerSource>>> layers;
+    SampleDepth depth = SampleDepth::float32;
+};
 
-    // Everything that can be checked before the effect runs is checked first: a bad file or
-    // folder never costs a render, and no output is touched.
+// Everything that can be checked before the effect runs is checked first: a bad file or folder
+// never costs a render, and no output is touched.
+RunLayers loadLayers(const Options& options, const FrameRange& frames, bool render,
+                     std::ostream& out, std::ostream& err) {
     if (!options.output.empty()) {
         for (int f = frames.first; f <= frames.last; ++f) {
             checkOutputPath(frameFileName(options.output, f));
         }
     }
     checkChannelTargets(options);
-    std::shared_ptr<LayerSource> input;
-    SampleDepth input_depth = SampleDepth::float32;
+    RunLayers loaded;
     if (options.input.empty()) {
         const FrameSize size = options.size.value_or(FrameSize{kSampleWidth, kSampleHeight});
-        input = LayerSource::fromImage(makeSampleScene(size.width, size.height).color,
-                                       "the sample scene");
+        loaded.input = LayerSource::fromImage(makeSampleScene(size.width, size.height).color,
+                                              "the sample scene");
     } else {
-        input = layerFromFile(options.input, frames.first, channelRequest(options, ""));
-        reportChannels(options, *input, frames.first, "input '" + options.input + "'", out, err);
+        loaded.input = layerFromFile(options.input, frames.first, channelRequest(options, ""));
+        reportChannels(options, *loaded.input, frames.first, "input '" + options.input + "'", out,
+                       err);
     }
-    input_depth = input->frame(frames.first).depth();
-    std::vector<std::pair<std::string, std::shared_ptr<LayerSource>>> layers;
+    const SampleDepth input_depth = loaded.input->frame(frames.first).depth();
     for (const NamedValue& layer : options.layers) {
-        layers.emplace_back(layer.name, layerFromFile(layer.value, frames.first,
-                                                      channelRequest(options, layer.name)));
-        reportChannels(options, *layers.back().second, frames.first,
+        loaded.layers.emplace_back(layer.name, layerFromFile(layer.value, frames.first,
+                                                             channelRequest(options, layer.name)));
+        reportChannels(options, *loaded.layers.back().second, frames.first,
                        "layer '" + layer.name + "' '" + layer.value + "'", out, err);
     }
     const std::string input_label =
         options.input.empty() ? std::string("the sample scene") : "'" + options.input + "'";
     checkClassicDepth(options, input_depth, input_label);
-    const SampleDepth depth = options.bits ? depthOfBits(*options.bits) : input_depth;
-    if (render) notePrecisionLoss(options, input_depth, depth, input_label, frames, err);
+    loaded.depth = options.bits ? depthOfBits(*options.bits) : input_depth;
+    if (render) notePrecisionLoss(options, input_depth, loaded.depth, input_label, frames, err);
+    return loaded;
+}
 
-    ProgressBar bar(options.quiet ? ProgressBar::Mode::never : ProgressBar::Mode::automatic);
+SessionSettings sessionSettings(const Options& options, ProgressBar& bar) {
     SessionSettings settings;
     settings.threads = options.threads.value_or(0);
     settings.depth_double = options.depth_double;
@@ -234,13 +244,16 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     settings.cancel_after_progress_calls = options.cancel_after;
     settings.missing_suites = options.deny_suites;
     settings.failing_checkouts = options.fail_checkouts;
-    InterruptGuard interrupt;
+    return settings;
+}
 
-    EffectSession session(effect, settings);
+// The loaded effect gets its layers, parameters, project depth and first frame.
+void setUpEffect(EffectSession& session, const Options& options, const RunLayers& loaded,
+                 const FrameRange& frames) {
     if (options.memory_limit_mb != 0) session.handles().setLimit(options.memory_limit_mb << 20);
     throwOnFaults(session);
-    session.setInput(input);
-    for (auto& [name, source] : layers) session.connectLayer(name, source);
+    session.setInput(loaded.input);
+    for (const auto& [name, source] : loaded.layers) session.connectLayer(name, source);
     for (const NamedValue& set : options.sets) session.setParameter(set.name, set.value);
     for (const std::string& name : options.fail_checkouts) {
         if (name == "input") continue;
@@ -250,9 +263,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                                 ParameterStore::kindName(p.type()) + ", not a layer");
         }
     }
-    session.setProjectDepth(depth);
+    session.setProjectDepth(loaded.depth);
     session.setCurrentFrame(frames.first);
+}
 
+// --list-params, --about, the UI update, --click and --ui, in that order.
+void answerQueries(EffectSession& session, const Options& options, std::ostream& out) {
     if (options.list_params) out << session.parameters().table();
     if (options.about) out << aboutText(session.about());
     session.updateParamsUI();
@@ -267,72 +283,98 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         }
     }
     if (options.ui) printControls(out, session.controls());
+}
 
-    if (render) {
-        double total = 0;
-        double host_total = 0;
-        for (int f = frames.first; f <= frames.last; ++f) {
-            FrameRequest request;
-            request.frame = f;
-            request.depth = depth;
-            request.downsample = options.downsample;
-            request.classic = options.classic;
-            request.fail_allocations_from = options.fail_allocation;
-            bar.begin(frames.count() > 1 ? "frame " + std::to_string(f) : "rendering");
-            const FrameResult result = session.render(request);
-            bar.finish();
-            if (options.timing) {
-                // What --cancel-after counts, so that a tester can pick a call within the frame.
-                out << "frame " << f << ": progress calls " << result.progress_calls << "\n";
-            }
-            if (options.timing && result.cancel_latency) {
-                char line[96];
-                std::snprintf(line, sizeof line, "frame %d: cancel latency: %.1f ms\n", f,
-                              *result.cancel_latency * 1000.0);
-                out << line;
-            }
-            if (result.status != PF_Err_NONE) {
-                if (result.status == PF_Interrupt_CANCEL) {
-                    throw QbrenderError("cancelled at frame " + std::to_string(f) + " (" +
-                                            commandName(result.failed_command) + ")",
-                                        ExitStatus::cancelled);
-                }
-                const std::string refusal = session.handles().lastRefusal();
-                throw QbrenderError(
-                    session.effectName() + ": " + commandName(result.failed_command) +
-                        " returned " + errorText(result.status) + " at frame " + std::to_string(f) +
-                        (result.status == PF_Err_OUT_OF_MEMORY && !refusal.empty()
-                             ? " (" + refusal + ")"
-                             : ""),
-                    ExitStatus::effect_error);
-            }
-            throwOnFaults(session);
-            total += result.seconds;
-            host_total += result.host_seconds;
-            if (options.timing) {
-                // The effect's time, then the host's own work for the frame (worlds, checks).
-                char line[96];
-                std::snprintf(line, sizeof line, "frame %d: render commands %.3f s\n", f,
-                              result.seconds);
-                out << line;
-                std::snprintf(line, sizeof line, "frame %d: host overhead %.3f s\n", f,
-                              result.host_seconds);
-                out << line;
-            }
-            if (!options.output.empty()) {
-                writeOutput(options, *input, result.output, f);
-            }
+// A frame that did not end with PF_Err_NONE ends the run: a cancel with its own status, any
+// other code as the effect's error (with the refused allocation after an out-of-memory).
+void throwOnFrameFailure(EffectSession& session, const FrameResult& result, int frame) {
+    if (result.status == PF_Err_NONE) return;
+    if (result.status == PF_Interrupt_CANCEL) {
+        throw QbrenderError("cancelled at frame " + std::to_string(frame) + " (" +
+                                commandName(result.failed_command) + ")",
+                            ExitStatus::cancelled);
+    }
+    const std::string refusal = session.handles().lastRefusal();
+    throw QbrenderError(
+        session.effectName() + ": " + commandName(result.failed_command) + " returned " +
+            errorText(result.status) + " at frame " + std::to_string(frame) +
+            (result.status == PF_Err_OUT_OF_MEMORY && !refusal.empty() ? " (" + refusal + ")" : ""),
+        ExitStatus::effect_error);
+}
+
+// Renders every frame of the range and writes each output as soon as it is complete.
+void renderFrames(EffectSession& session, const Options& options, const RunLayers& loaded,
+                  const FrameRange& frames, ProgressBar& bar, std::ostream& out) {
+    double total = 0;
+    double host_total = 0;
+    for (int f = frames.first; f <= frames.last; ++f) {
+        FrameRequest request;
+        request.frame = f;
+        request.depth = loaded.depth;
+        request.downsample = options.downsample;
+        request.classic = options.classic;
+        request.fail_allocations_from = options.fail_allocation;
+        bar.begin(frames.count() > 1 ? "frame " + std::to_string(f) : "rendering");
+        const FrameResult result = session.render(request);
+        bar.finish();
+        if (options.timing) {
+            // What --cancel-after counts, so that a tester can pick a call within the frame.
+            out << "frame " << f << ": progress calls " << result.progress_calls << "\n";
         }
-        if (options.timing && frames.count() > 1) {
+        if (options.timing && result.cancel_latency) {
             char line[96];
-            std::snprintf(line, sizeof line, "%d frames: render commands %.3f s\n", frames.count(),
-                          total);
+            std::snprintf(line, sizeof line, "frame %d: cancel latency: %.1f ms\n", f,
+                          *result.cancel_latency * 1000.0);
             out << line;
-            std::snprintf(line, sizeof line, "%d frames: host overhead %.3f s\n", frames.count(),
-                          host_total);
+        }
+        throwOnFrameFailure(session, result, f);
+        throwOnFaults(session);
+        total += result.seconds;
+        host_total += result.host_seconds;
+        if (options.timing) {
+            // The effect's time, then the host's own work for the frame (worlds, checks).
+            char line[96];
+            std::snprintf(line, sizeof line, "frame %d: render commands %.3f s\n", f,
+                          result.seconds);
             out << line;
+            std::snprintf(line, sizeof line, "frame %d: host overhead %.3f s\n", f,
+                          result.host_seconds);
+            out << line;
+        }
+        if (!options.output.empty()) {
+            writeOutput(options, *loaded.input, result.output, f);
         }
     }
+    if (options.timing && frames.count() > 1) {
+        char line[96];
+        std::snprintf(line, sizeof line, "%d frames: render commands %.3f s\n", frames.count(),
+                      total);
+        out << line;
+        std::snprintf(line, sizeof line, "%d frames: host overhead %.3f s\n", frames.count(),
+                      host_total);
+        out << line;
+    }
+}
+
+// Parse, answer what needs no effect, read the layers, load and set up the effect, answer the
+// queries, render and write, close.
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    const Options options = parseOptions(argc, argv);
+    if (answerWithoutEffect(options, out)) return int(ExitStatus::done);
+
+    const EffectInfo effect = resolveEffect(options.effect, options.plugin_dir);
+    const FrameRange frames = options.frames.value_or(FrameRange{0, 0});
+    const bool query =
+        options.list_params || options.about || options.ui || !options.clicks.empty();
+    const bool render = !options.output.empty() || !query || options.timing;
+    const RunLayers loaded = loadLayers(options, frames, render, out, err);
+
+    ProgressBar bar(options.quiet ? ProgressBar::Mode::never : ProgressBar::Mode::automatic);
+    InterruptGuard interrupt;
+    EffectSession session(effect, sessionSettings(options, bar));
+    setUpEffect(session, options, loaded, frames);
+    answerQueries(session, options, out);
+    if (render) renderFrames(session, options, loaded, frames, bar, out);
     session.close();
     throwOnFaults(session);
     return int(ExitStatus::done);

@@ -142,8 +142,8 @@ TEST(ThreadPool, EmptyRunReturnsAtOnce) {
 
 // Each outer item runs a nested run of `inner` items on the same pool.
 struct NestedWork {
-    NestedWork(ThreadPool& pool, int32_t outer, int32_t inner)
-        : pool(pool), inner_total(inner), inner_runs(outer * inner) {}
+    NestedWork(ThreadPool& pool_in, int32_t outer, int32_t inner)
+        : pool(pool_in), inner_total(inner), inner_runs(outer * inner) {}
 
     int32_t outerItem(int32_t k, int32_t, int32_t) {
         current_outer = k;

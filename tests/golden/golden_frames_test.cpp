@@ -237,8 +237,8 @@ TEST_P(GoldenFrames, MatchesTheExpectedFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleScene, GoldenFrames, ::testing::ValuesIn(goldenCases()),
-                         [](const ::testing::TestParamInfo<GoldenCase>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<GoldenCase>& param_info) {
+                             return std::string(param_info.param.name);
                          });
 
 }  // namespace

@@ -17,8 +17,8 @@ namespace {
 // Counts how often each row is processed and reports progress like the real filters.
 class RowCountingFilter : public GenericFilter {
 public:
-    RowCountingFilter(QuillbrookHost* host, int32_t height)
-        : GenericFilter(host), height_(height), visits_(size_t(height > 0 ? height : 0)) {}
+    RowCountingFilter(QuillbrookHost* host_in, int32_t height)
+        : GenericFilter(host_in), height_(height), visits_(size_t(height > 0 ? height : 0)) {}
 
     int32_t render(int32_t pass_index_in, int32_t pass_count_in) override {
         pass_index = pass_index_in;

@@ -22,8 +22,9 @@ namespace {
 // tile `cancel_at` cancels the render while it is processed.
 class RecordingTiledFilter : public TiledFilter {
 public:
-    RecordingTiledFilter(TestHost* host, int32_t rows, int32_t cols, int32_t width, int32_t height)
-        : TiledFilter(host), recording_host_(host), runs_(size_t(rows * cols)),
+    RecordingTiledFilter(TestHost* host_in, int32_t rows, int32_t cols, int32_t width,
+                         int32_t height)
+        : TiledFilter(host_in), recording_host_(host_in), runs_(size_t(rows * cols)),
           rects_(size_t(rows * cols)) {
         tiles.rows = rows;
         tiles.cols = cols;

@@ -137,9 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32),
         ::testing::Values(SampleDepth::bits8, SampleDepth::bits16, SampleDepth::float32)),
-    [](const auto& info) {
-        return std::string("from") + std::to_string(bitsOf(std::get<0>(info.param))) + "to" +
-               std::to_string(bitsOf(std::get<1>(info.param)));
+    [](const auto& param_info) {
+        return std::string("from") + std::to_string(bitsOf(std::get<0>(param_info.param))) + "to" +
+               std::to_string(bitsOf(std::get<1>(param_info.param)));
     });
 
 TEST(HostPixels, FloatOutOfRangeAndNanIntoIntegerHosts) {

@@ -127,8 +127,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, ExactRoundTrip,
                                            RoundTrip{"c.tif", SampleDepth::bits8},
                                            RoundTrip{"d.tiff", SampleDepth::bits16},
                                            RoundTrip{"e.exr", SampleDepth::float32}),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
+                         [](const auto& param_info) {
+                             std::string n = param_info.param.name;
                              return n.substr(0, n.find('.')) + "_" + n.substr(n.find('.') + 1);
                          });
 

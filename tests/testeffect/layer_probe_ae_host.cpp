@@ -46,10 +46,9 @@ LayerProbeAEHost::LayerProbeAEHost()
     : AfterEffectsHost("Layer Probe", "Quillbrook",
                        "Checks layer placement and parameters of the host binding.\n", 1, 4, 7) {}
 
-PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
-                                     PF_ParamDef* params[], PF_LayerDef* output) {
-    (void)params;
-    (void)output;
+// The command's records are read from the members that dispatch set to them (in_data,
+// out_data, params, extra), as the render does.
+PF_Err LayerProbeAEHost::paramsSetup(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*) {
     std::vector<PF_ParamDef> defs;
 
     PF_ParamDef d = zeroed(PF_Param_POPUP, "output", 1, PF_ParamFlag_SUPERVISE);
@@ -131,12 +130,8 @@ PF_Err LayerProbeAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data,
     return noError();
 }
 
-PF_Err LayerProbeAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data,
-                                        PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
-    (void)in_data;
-    (void)out_data;
-    (void)output;
-    (void)extra;
+PF_Err LayerProbeAEHost::updateParamsUI(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
+                                        void*) {
     const bool with_layers = params[kOutput]->u.pd.value != 2;
     const bool inverted = params[kInvert]->u.bd.value != 0;
     for (const int32_t position : {int32_t(kGain), int32_t(kFirstLayer), int32_t(kSecondLayer)}) {
@@ -146,11 +141,8 @@ PF_Err LayerProbeAEHost::updateParamsUI(PF_InData* in_data, PF_OutData* out_data
     return setParamEnabled(kTint, !inverted);
 }
 
-PF_Err LayerProbeAEHost::userChangedParam(PF_InData* in_data, PF_OutData* out_data,
-                                          PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
-    (void)in_data;
-    (void)out_data;
-    (void)output;
+PF_Err LayerProbeAEHost::userChangedParam(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
+                                          void*) {
     const auto* changed = static_cast<const PF_UserChangedParamExtra*>(extra);
     if (changed == nullptr || changed->param_index != kReset || params[kReset]->u.bd.value == 0) {
         return noError();
@@ -164,19 +156,19 @@ PF_Err LayerProbeAEHost::userChangedParam(PF_InData* in_data, PF_OutData* out_da
     return noError();
 }
 
-int32_t LayerProbeAEHost::helperLayer(int32_t index, std::string* name) const {
+int32_t LayerProbeAEHost::helperLayer(int32_t index, std::string* name_out) const {
 #ifdef QB_PROBE_WITHOUT_HELPER_LAYERS
     // The variant that declares no helper layers: its layer parameters are plain parameters.
     (void)index;
-    (void)name;
+    (void)name_out;
     return -1;
 #endif
     if (index == 0) {
-        if (name != nullptr) *name = "first layer";
+        if (name_out != nullptr) *name_out = "first layer";
         return kFirstLayer;
     }
     if (index == 1) {
-        if (name != nullptr) *name = "second layer";
+        if (name_out != nullptr) *name_out = "second layer";
         return kSecondLayer;
     }
     return -1;
@@ -363,31 +355,31 @@ struct ProbeRender {
 }  // namespace
 
 template <class Channel>
-PF_Err LayerProbeAEHost::renderAs(const LayerImage& source, const LayerImage& output,
+PF_Err LayerProbeAEHost::renderAs(const LayerImage& source, const LayerImage& output_layer,
                                   const LayerMap& layers, double maximum) {
-    ProbeRender<Channel> job{&source, &output, {}, {}, maximum, this, {}, 0, 0};
+    ProbeRender<Channel> job{&source, &output_layer, {}, {}, maximum, this, {}, 0, 0};
     PF_Err error = readSettings(&job.settings);
     if (error != noError()) return error;
-    error = misbehave(job.settings, source, output);
+    error = misbehave(job.settings, source, output_layer);
     if (error != noError()) return error;
     if (job.settings.output == 4) {
-        error = readDepth(output, &job.depth, &job.depth_width, &job.depth_height);
+        error = readDepth(output_layer, &job.depth, &job.depth_width, &job.depth_height);
         if (error != noError()) return error;
     }
-    for (const char* name : {"first layer", "second layer"}) {
-        const auto it = layers.find(name);
+    for (const char* layer_name : {"first layer", "second layer"}) {
+        const auto it = layers.find(layer_name);
         if (it != layers.end()) job.layers.push_back(&it->second);
     }
-    return runParallelOn<&ProbeRender<Channel>::row>(output.height, &job);
+    return runParallelOn<&ProbeRender<Channel>::row>(output_layer.height, &job);
 }
 
-PF_Err LayerProbeAEHost::readDepth(const LayerImage& output, std::vector<double>* depth,
+PF_Err LayerProbeAEHost::readDepth(const LayerImage& output_layer, std::vector<double>* depth,
                                    int32_t* width, int32_t* height) {
     SuiteHandler suites(in_data->pica_basicP);
     const PF_WorldSuite2* worlds = suites.worldSuite();
     PF_PixelFormat format = PF_PixelFormat_ARGB32;
     PF_EffectWorld* described = nullptr;
-    if (extra != nullptr && in_data != nullptr && output.data != nullptr) {
+    if (extra != nullptr && in_data != nullptr && output_layer.data != nullptr) {
         // The output world itself, as the host handed it out.
         auto* smart = static_cast<PF_SmartRenderExtra*>(extra);
         if (smart->cb != nullptr) smart->cb->checkout_output(in_data->effect_ref, &described);
@@ -396,9 +388,9 @@ PF_Err LayerProbeAEHost::readDepth(const LayerImage& output, std::vector<double>
     if (described == nullptr || worlds->PF_GetPixelFormat(described, &format) != noError()) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
-    const PF_PixelFormat expected = output.bits == 8    ? PF_PixelFormat_ARGB32
-                                    : output.bits == 16 ? PF_PixelFormat_ARGB64
-                                                        : PF_PixelFormat_ARGB128;
+    const PF_PixelFormat expected = output_layer.bits == 8    ? PF_PixelFormat_ARGB32
+                                    : output_layer.bits == 16 ? PF_PixelFormat_ARGB64
+                                                              : PF_PixelFormat_ARGB128;
     if (format != expected) return PF_Err_BAD_CALLBACK_PARAM;
 
     const PF_ChannelSuite1* channels = suites.channelSuite();
@@ -435,14 +427,16 @@ PF_Err LayerProbeAEHost::readDepth(const LayerImage& output, std::vector<double>
 }
 
 PF_Err LayerProbeAEHost::misbehave(const Settings& settings, const LayerImage& source,
-                                   const LayerImage& output) {
+                                   const LayerImage& output_layer) {
     switch (settings.misbehave) {
         case 2:
             // Never released: the host must find the handle alive after the command.
             return allocate(64) != nullptr ? noError() : outOfMemoryError();
         case 3: {
-            const int32_t pixel_bytes = output.bits == 8 ? 4 : output.bits == 16 ? 8 : 16;
-            static_cast<unsigned char*>(output.data)[output.width * pixel_bytes] = 0x5A;
+            const int32_t pixel_bytes = output_layer.bits == 8    ? 4
+                                        : output_layer.bits == 16 ? 8
+                                                                  : 16;
+            static_cast<unsigned char*>(output_layer.data)[output_layer.width * pixel_bytes] = 0x5A;
             return noError();
         }
         case 4: {
@@ -459,17 +453,17 @@ PF_Err LayerProbeAEHost::misbehave(const Settings& settings, const LayerImage& s
     }
 }
 
-PF_Err LayerProbeAEHost::render8(const LayerImage& source, const LayerImage& output,
+PF_Err LayerProbeAEHost::render8(const LayerImage& source, const LayerImage& output_layer,
                                  const LayerMap& layers) {
-    return renderAs<uint8_t>(source, output, layers, 255.0);
+    return renderAs<uint8_t>(source, output_layer, layers, 255.0);
 }
 
-PF_Err LayerProbeAEHost::render16(const LayerImage& source, const LayerImage& output,
+PF_Err LayerProbeAEHost::render16(const LayerImage& source, const LayerImage& output_layer,
                                   const LayerMap& layers) {
-    return renderAs<uint16_t>(source, output, layers, 32768.0);
+    return renderAs<uint16_t>(source, output_layer, layers, 32768.0);
 }
 
-PF_Err LayerProbeAEHost::renderFloat(const LayerImage& source, const LayerImage& output,
+PF_Err LayerProbeAEHost::renderFloat(const LayerImage& source, const LayerImage& output_layer,
                                      const LayerMap& layers) {
-    return renderAs<float>(source, output, layers, 1.0);
+    return renderAs<float>(source, output_layer, layers, 1.0);
 }

@@ -65,15 +65,15 @@ public:
     PF_Err userChangedParam(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                             PF_LayerDef* output, void* extra) override;
 
-    PF_Err render8(const LayerImage& source, const LayerImage& output,
+    PF_Err render8(const LayerImage& source, const LayerImage& output_layer,
                    const LayerMap& layers) override;
-    PF_Err render16(const LayerImage& source, const LayerImage& output,
+    PF_Err render16(const LayerImage& source, const LayerImage& output_layer,
                     const LayerMap& layers) override;
-    PF_Err renderFloat(const LayerImage& source, const LayerImage& output,
+    PF_Err renderFloat(const LayerImage& source, const LayerImage& output_layer,
                        const LayerMap& layers) override;
 
     int32_t parameterCount() const override { return kParameterCount; }
-    int32_t helperLayer(int32_t index, std::string* name) const override;
+    int32_t helperLayer(int32_t index, std::string* name_out) const override;
     double layerFrame(const std::string& layer_name) override;
     void adjustLayerRequest(const std::string& layer_name, Rectangle* request, Rectangle proposed,
                             double* pixel_aspect_out, const double* command_pixel_aspect,
@@ -96,10 +96,11 @@ public:
 
 private:
     template <class Channel>
-    PF_Err renderAs(const LayerImage& source, const LayerImage& output, const LayerMap& layers,
-                    double maximum);
+    PF_Err renderAs(const LayerImage& source, const LayerImage& output_layer,
+                    const LayerMap& layers, double maximum);
     PF_Err readSettings(Settings* settings);
-    PF_Err readDepth(const LayerImage& output, std::vector<double>* depth, int32_t* width,
+    PF_Err readDepth(const LayerImage& output_layer, std::vector<double>* depth, int32_t* width,
                      int32_t* height);
-    PF_Err misbehave(const Settings& settings, const LayerImage& source, const LayerImage& output);
+    PF_Err misbehave(const Settings& settings, const LayerImage& source,
+                     const LayerImage& output_layer);
 };

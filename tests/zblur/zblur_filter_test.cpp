@@ -17,6 +17,12 @@
 
 namespace {
 
+// Every suite that runs one case at each pixel depth of the host (8 bits 0..255, 16 bits
+// 0..32768, float 0..1) shares this empty fixture under its own suite name.
+template <class P>
+class ZblurPixelTest : public ::testing::Test {};
+using ZblurPixelTypes = ::testing::Types<PixelRGBA8, PixelRGBA16, PixelRGBAFloat>;
+
 // ---- independent references -----------------------------------------------------------------
 
 // A level's kernel as the iris builder makes it, expanded to a dense image and normalised.
@@ -146,26 +152,20 @@ void expect_uniform_depth_is_convolution(OutsideMode mode, int32_t W = 23, int32
     ::testing::Test::RecordProperty("worst", std::to_string(worst));
 }
 
-TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolution8) {
+template <class P>
+using ZblurFilterUniformDepth = ZblurPixelTest<P>;
+TYPED_TEST_SUITE(ZblurFilterUniformDepth, ZblurPixelTypes);
+
+TYPED_TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolution) {
     for (const OutsideMode m : {OutsideMode::border_color, OutsideMode::mirrored_image,
                                 OutsideMode::repeated_image, OutsideMode::color})
-        expect_uniform_depth_is_convolution<PixelRGBA8>(m);
-}
-TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolution16) {
-    for (const OutsideMode m : {OutsideMode::border_color, OutsideMode::mirrored_image,
-                                OutsideMode::repeated_image, OutsideMode::color})
-        expect_uniform_depth_is_convolution<PixelRGBA16>(m);
+        expect_uniform_depth_is_convolution<TypeParam>(m);
 }
 // Rows far wider than the longest run of one level the sweep keeps (255 sources), with the
 // frame split into tiles as the 2-thread host's grid has it.
 TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolutionOnWideRows) {
     expect_uniform_depth_is_convolution<PixelRGBA16>(OutsideMode::mirrored_image, 600, 9);
     expect_uniform_depth_is_convolution<PixelRGBAFloat>(OutsideMode::color, 530, 7);
-}
-TEST(ZblurFilterUniformDepth, IsTheLevelKernelConvolutionFloat) {
-    for (const OutsideMode m : {OutsideMode::border_color, OutsideMode::mirrored_image,
-                                OutsideMode::repeated_image, OutsideMode::color})
-        expect_uniform_depth_is_convolution<PixelRGBAFloat>(m);
 }
 
 // ---- a dense reference of the composition ----------------------------------------------------
@@ -580,8 +580,7 @@ TEST(ZblurFilterComposition, IntegerOutputMatchesTheDenseReferenceToOneUnit) {
 }
 
 template <class P>
-class ZblurLinearLight : public ::testing::Test {};
-using ZblurPixelTypes = ::testing::Types<PixelRGBA8, PixelRGBA16, PixelRGBAFloat>;
+using ZblurLinearLight = ZblurPixelTest<P>;
 TYPED_TEST_SUITE(ZblurLinearLight, ZblurPixelTypes);
 
 // With gamma correction the colours are spread and composited in linear light: decoded with
@@ -653,14 +652,12 @@ void expect_tiles_do_not_show() {
     }
 }
 
-TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete16) {
-    expect_tiles_do_not_show<PixelRGBA16>();
-}
-TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsCompleteFloat) {
-    expect_tiles_do_not_show<PixelRGBAFloat>();
-}
-TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete8) {
-    expect_tiles_do_not_show<PixelRGBA8>();
+template <class P>
+using ZblurFilterTiles = ZblurPixelTest<P>;
+TYPED_TEST_SUITE(ZblurFilterTiles, ZblurPixelTypes);
+
+TYPED_TEST(ZblurFilterTiles, DoNotShowWhereCoverageIsComplete) {
+    expect_tiles_do_not_show<TypeParam>();
 }
 
 TEST(ZblurFilterTiles, RefinedTilesWhenBuffersDoNotFit) {
@@ -802,7 +799,11 @@ TEST(ZblurFilterHighlights, BrightSelectedDotBecomesABrighterIrisDisc) {
 // ---- copies, cancellation, memory ------------------------------------------------------------------
 
 template <class P>
-void expect_radius_zero_copies() {
+using ZblurFilterCopy = ZblurPixelTest<P>;
+TYPED_TEST_SUITE(ZblurFilterCopy, ZblurPixelTypes);
+
+TYPED_TEST(ZblurFilterCopy, RadiusZeroCopiesTheSourceExactly) {
+    using P = TypeParam;
     PaddedImage<P> source(13, 9);
     fill_pattern(source, true);
     LevelImage depth(13, 9, 40);
@@ -816,12 +817,6 @@ void expect_radius_zero_copies() {
             for (int c = 0; c < 4; ++c)
                 ASSERT_EQ(channel(run.output.at(x, y), c), channel(source.at(x, y), c));
     EXPECT_TRUE(run.output.spareBytesUntouched());
-}
-
-TEST(ZblurFilterCopy, RadiusZeroCopiesTheSourceExactly) {
-    expect_radius_zero_copies<PixelRGBA8>();
-    expect_radius_zero_copies<PixelRGBA16>();
-    expect_radius_zero_copies<PixelRGBAFloat>();
 }
 
 TEST(ZblurFilterFailures, CancellationReturnsTheAbortStatusWithNothingLeft) {
@@ -935,7 +930,7 @@ TEST(ZblurFilterHighlights, FloatLightAboveWhiteIsNotSelected) {
 // made straight with the alpha it was composited with, and only then is alpha rounded (dividing
 // by the rounded alpha 255.5 would turn 200 into 199).
 template <class P>
-class ZblurFilterUniformFrame : public ::testing::Test {};
+using ZblurFilterUniformFrame = ZblurPixelTest<P>;
 using IntegerPixels = ::testing::Types<PixelRGBA8, PixelRGBA16>;
 TYPED_TEST_SUITE(ZblurFilterUniformFrame, IntegerPixels);
 
