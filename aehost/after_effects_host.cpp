@@ -42,11 +42,11 @@ bool hasHandleCallbacks(const PF_InData* in_data) {
 
 }  // namespace
 
-AfterEffectsHost::AfterEffectsHost(std::string name, std::string category, std::string description,
-                                   int32_t version_major, int32_t version_minor,
-                                   int32_t version_revision)
-    : QuillbrookHost(std::move(name), std::move(category), std::move(description), version_major,
-                     version_minor, version_revision),
+AfterEffectsHost::AfterEffectsHost(std::string name_in, std::string category_in,
+                                   std::string description_in, int32_t version_major_in,
+                                   int32_t version_minor_in, int32_t version_revision_in)
+    : QuillbrookHost(std::move(name_in), std::move(category_in), std::move(description_in),
+                     version_major_in, version_minor_in, version_revision_in),
       host_thread_(std::this_thread::get_id()) {}
 
 AfterEffectsHost::~AfterEffectsHost() = default;
@@ -55,8 +55,8 @@ int32_t AfterEffectsHost::progress(int32_t current, int32_t total) {
     if (!onHostThread()) {
         return pending_error.load() == noError() ? noError() : abortError();
     }
-    if (in_data == nullptr || in_data->inter.progress == nullptr) return noError();
-    const PF_Err result = PF_PROGRESS(in_data, current, total);
+    if (command.in_data == nullptr || command.in_data->inter.progress == nullptr) return noError();
+    const PF_Err result = PF_PROGRESS(command.in_data, current, total);
     if (result != noError()) pending_error.store(result);
     return result;
 }
@@ -64,7 +64,8 @@ int32_t AfterEffectsHost::progress(int32_t current, int32_t total) {
 void* AfterEffectsHost::allocate(size_t bytes) {
     if (bytes > std::numeric_limits<size_t>::max() - kBlockOverhead) return nullptr;
     std::lock_guard<std::mutex> guard(handle_lock);
-    if (!hasHandleCallbacks(in_data)) return nullptr;
+    PF_InData* const in_data = command.in_data;  // the SDK's handle macros name it
+    if (!hasHandleCallbacks(command.in_data)) return nullptr;
     PF_Handle handle = PF_NEW_HANDLE(A_u_longlong(bytes + kBlockOverhead));
     if (handle == nullptr) return nullptr;
     auto* base = static_cast<unsigned char*>(PF_LOCK_HANDLE(handle));
@@ -85,17 +86,19 @@ void AfterEffectsHost::release(void* block) {
     PF_Handle handle = nullptr;
     std::memcpy(&handle, static_cast<unsigned char*>(block) - sizeof(PF_Handle), sizeof(PF_Handle));
     std::lock_guard<std::mutex> guard(handle_lock);
-    if (!hasHandleCallbacks(in_data)) return;
+    PF_InData* const in_data = command.in_data;  // the SDK's handle macros name it
+    if (!hasHandleCallbacks(command.in_data)) return;
     PF_UNLOCK_HANDLE(handle);
     PF_DISPOSE_HANDLE(handle);
 }
 
 int32_t AfterEffectsHost::threadCount(int32_t maximum) {
     int32_t n = 0;
-    const bool can_iterate = in_data != nullptr && in_data->utils != nullptr &&
-                             in_data->utils->iterate_generic != nullptr;
+    const bool can_iterate = command.in_data != nullptr && command.in_data->utils != nullptr &&
+                             command.in_data->utils->iterate_generic != nullptr;
     if (can_iterate && onHostThread()) {
         int32_t calls = 0;
+        PF_InData* const in_data = command.in_data;  // the SDK's iterate macro names it
         PF_ITERATE_GENERIC(PF_Iterations_ONCE_PER_PROCESSOR, &calls, countProcessor);
         {
             std::lock_guard<std::mutex> guard(processor_count_lock);
@@ -127,8 +130,8 @@ int32_t AfterEffectsHost::runParallel(int32_t count, void* object, ParallelCallb
 }
 
 double AfterEffectsHost::currentFrame() {
-    if (in_data == nullptr || in_data->local_time_step == 0) return 0.0;
-    return double(in_data->current_time) / double(in_data->local_time_step);
+    if (command.in_data == nullptr || command.in_data->local_time_step == 0) return 0.0;
+    return double(command.in_data->current_time) / double(command.in_data->local_time_step);
 }
 
 double AfterEffectsHost::layerFrame(const std::string& layer_name) {
@@ -139,11 +142,11 @@ double AfterEffectsHost::layerFrame(const std::string& layer_name) {
 PF_Err AfterEffectsHost::dispatch(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
                                   PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
     PF_Err result = noError();
-    this->in_data = in_data;
-    this->out_data = out_data;
-    this->params = params;
-    this->output = output;
-    this->extra = extra;
+    this->command.in_data = in_data;
+    this->command.out_data = out_data;
+    this->command.params = params;
+    this->command.output = output;
+    this->command.extra = extra;
     host_thread_ = std::this_thread::get_id();
 
     switch (cmd) {
@@ -348,10 +351,10 @@ PF_Err AfterEffectsHost::queryDynamicFlags(PF_InData*, PF_OutData*, PF_ParamDef*
     return noError();
 }
 
-int32_t AfterEffectsHost::helperLayer(int32_t index, std::string* name) const {
+int32_t AfterEffectsHost::helperLayer(int32_t index, std::string* name_out) const {
     const std::span<const HelperLayer> helpers = helperLayers();
     if (index < 0 || size_t(index) >= helpers.size()) return -1;
-    if (name != nullptr) *name = helpers[size_t(index)].name;
+    if (name_out != nullptr) *name_out = helpers[size_t(index)].name;
     return helpers[size_t(index)].position;
 }
 
@@ -372,32 +375,33 @@ PF_Err AfterEffectsHost::parameterSetupError(const PF_InData* in_data, const PF_
 }
 
 bool AfterEffectsHost::hostKnowsLayers() const {
-    const PF_SpecVersion version = in_data->version;
+    const PF_SpecVersion version = command.in_data->version;
     return version.major > 12 || (version.major == 12 && version.minor >= 5);
 }
 
 bool AfterEffectsHost::layerConnected(int32_t position) {
-    if (in_data->inter.checkout_param == nullptr) return false;
+    if (command.in_data->inter.checkout_param == nullptr) return false;
     PF_ParamDef def;
     std::memset(&def, 0, sizeof def);
-    const PF_Err error = PF_CHECKOUT_PARAM(in_data, position, in_data->current_time,
-                                           in_data->time_step, in_data->time_scale, &def);
+    const PF_Err error =
+        PF_CHECKOUT_PARAM(command.in_data, position, command.in_data->current_time,
+                          command.in_data->time_step, command.in_data->time_scale, &def);
     if (error != PF_Err_NONE) return false;
     const bool connected = def.u.ld.data != nullptr;
-    PF_CHECKIN_PARAM(in_data, &def);
+    PF_CHECKIN_PARAM(command.in_data, &def);
     return connected;
 }
 
 bool AfterEffectsHost::isPremiere() const {
-    return in_data != nullptr && in_data->appl_id == kPremiereApplicationId;
+    return command.in_data != nullptr && command.in_data->appl_id == kPremiereApplicationId;
 }
 
 PF_Err AfterEffectsHost::setParamEnabled(int32_t position, bool enabled) {
-    if (in_data == nullptr || params == nullptr || position < 0 ||
-        position >= in_data->num_params || params[position] == nullptr) {
+    if (command.in_data == nullptr || command.params == nullptr || position < 0 ||
+        position >= command.in_data->num_params || command.params[position] == nullptr) {
         return PF_Err_INVALID_INDEX;
     }
-    PF_ParamDef* param = params[position];
+    PF_ParamDef* param = command.params[position];
     if (enabled) {
         param->ui_flags &= ~PF_ParamUIFlags(PF_PUI_DISABLED);
     } else {
@@ -405,10 +409,10 @@ PF_Err AfterEffectsHost::setParamEnabled(int32_t position, bool enabled) {
     }
     if (isPremiere() && param->param_type != PF_Param_LAYER) return noError();
 
-    SuiteHandler suites(in_data->pica_basicP);
+    SuiteHandler suites(command.in_data->pica_basicP);
     const PF_ParamUtilsSuite1* param_utils = suites.paramUtilsSuite();
     if (param_utils->PF_UpdateParamUI == nullptr) return PF_Err_INVALID_CALLBACK;
     // The host wants a record of its own for the update, not the one it handed in.
     const PF_ParamDef copy = *param;
-    return param_utils->PF_UpdateParamUI(in_data->effect_ref, position, &copy);
+    return param_utils->PF_UpdateParamUI(command.in_data->effect_ref, position, &copy);
 }

@@ -148,12 +148,17 @@ public:
     // pushed. Throws AfterEffectsError when the host has no parameter utilities.
     PF_Err setParamEnabled(int32_t position, bool enabled);
 
-    // The command's records, set by dispatch; valid until the command returns.
-    PF_InData* in_data = nullptr;
-    PF_OutData* out_data = nullptr;
-    PF_LayerDef* output = nullptr;   // null for commands without an output world
-    void* extra = nullptr;           // smart-render and event records
-    PF_ParamDef** params = nullptr;  // index 0 is the input layer
+    // The command's records, set by dispatch; valid until the command returns. Held in one
+    // field so that the command functions' parameters, which carry the SDK's names, hide none
+    // of them.
+    struct CommandRecords {
+        PF_InData* in_data = nullptr;
+        PF_OutData* out_data = nullptr;
+        PF_LayerDef* output = nullptr;   // null for commands without an output world
+        void* extra = nullptr;           // smart-render and event records
+        PF_ParamDef** params = nullptr;  // index 0 is the input layer
+    };
+    CommandRecords command;
 
     // Serialises every call into the host's handle callbacks.
     std::mutex handle_lock;

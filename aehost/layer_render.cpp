@@ -83,8 +83,8 @@ LayerImage describe(const PF_LayerDef* world, const LayerRecord& record, int32_t
 // operation of `bits` runs. Any other bit depth renders nothing and succeeds.
 static PF_Err renderCall(AfterEffectsHost& host, const LayerRecord& source, PF_LayerDef* output,
                          int32_t bits, const LayerRecord* records, int32_t count) {
-    const double downsample_x = ratio(host.in_data->downsample_x, 1.0);
-    const double downsample_y = ratio(host.in_data->downsample_y, 1.0);
+    const double downsample_x = ratio(host.command.in_data->downsample_x, 1.0);
+    const double downsample_y = ratio(host.command.in_data->downsample_y, 1.0);
 
     LayerImage source_image = describe(source.world, source, bits, downsample_x, downsample_y);
     source_image.present = true;
@@ -118,30 +118,31 @@ static PF_Err renderCall(AfterEffectsHost& host, const LayerRecord& source, PF_L
 }
 
 PF_Err AfterEffectsHost::classicRender() {
-    if (in_data == nullptr || params == nullptr || params[0] == nullptr || output == nullptr) {
+    if (command.in_data == nullptr || command.params == nullptr || command.params[0] == nullptr ||
+        command.output == nullptr) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
     const double pixel_aspect =
-        ratio(in_data->pixel_aspect_ratio, double(in_data->pixel_aspect_ratio.num));
+        ratio(command.in_data->pixel_aspect_ratio, double(command.in_data->pixel_aspect_ratio.num));
 
     LayerRecord source;
     source.present = true;
-    source.world = &params[0]->u.ld;
-    source.offset_x = in_data->output_origin_x;
-    source.offset_y = in_data->output_origin_y;
+    source.world = &command.params[0]->u.ld;
+    source.offset_x = command.in_data->output_origin_x;
+    source.offset_y = command.in_data->output_origin_y;
     source.layer_width = source.world->width;
     source.layer_height = source.world->height;
     source.pixel_aspect = pixel_aspect;
 
     // The source is read at another time only when the effect asks for another frame.
     const A_long source_time =
-        A_long(double(in_data->local_time_step) * layerFrame(sourceLayerName()));
+        A_long(double(command.in_data->local_time_step) * layerFrame(sourceLayerName()));
     PF_ParamDef source_checkout;
     bool source_checked_out = false;
-    if (source_time != in_data->current_time) {
+    if (source_time != command.in_data->current_time) {
         std::memset(&source_checkout, 0, sizeof source_checkout);
-        if (PF_CHECKOUT_PARAM(in_data, 0, source_time, in_data->time_step, in_data->time_scale,
-                              &source_checkout) == noError()) {
+        if (PF_CHECKOUT_PARAM(command.in_data, 0, source_time, command.in_data->time_step,
+                              command.in_data->time_scale, &source_checkout) == noError()) {
             source_checked_out = true;
             source.world = &source_checkout.u.ld;
             source.layer_width = source.world->width;
@@ -157,16 +158,17 @@ PF_Err AfterEffectsHost::classicRender() {
         const int32_t position = helperLayer(i, nullptr);
         if (position < 0) break;
         std::memset(&checkouts[i], 0, sizeof checkouts[i]);
-        error = PF_CHECKOUT_PARAM(in_data, position, in_data->current_time, in_data->time_step,
-                                  in_data->time_scale, &checkouts[i]);
+        error = PF_CHECKOUT_PARAM(command.in_data, position, command.in_data->current_time,
+                                  command.in_data->time_step, command.in_data->time_scale,
+                                  &checkouts[i]);
         if (error != noError()) break;
         ++checked_out;
         PF_LayerDef& layer = checkouts[i].u.ld;
         LayerRecord& record = records[i];
         record.present = layer.data != nullptr;
         record.world = &layer;
-        record.offset_x = (output->width - layer.width) / 2;
-        record.offset_y = (output->height - layer.height) / 2;
+        record.offset_x = (command.output->width - layer.width) / 2;
+        record.offset_y = (command.output->height - layer.height) / 2;
         record.layer_width = layer.width;
         record.layer_height = layer.height;
         record.pixel_aspect = ratio(layer.pix_aspect_ratio, pixel_aspect);
@@ -174,17 +176,17 @@ PF_Err AfterEffectsHost::classicRender() {
 
     if (error == noError()) {
         const bool deep = (source.world->world_flags & PF_WorldFlag_DEEP) != 0 ||
-                          (output->world_flags & PF_WorldFlag_DEEP) != 0;
-        error = renderCall(*this, source, output, deep ? 16 : 8, records, checked_out);
+                          (command.output->world_flags & PF_WorldFlag_DEEP) != 0;
+        error = renderCall(*this, source, command.output, deep ? 16 : 8, records, checked_out);
     }
 
-    if (source_checked_out) PF_CHECKIN_PARAM(in_data, &source_checkout);
-    for (int32_t i = 0; i < checked_out; ++i) PF_CHECKIN_PARAM(in_data, &checkouts[i]);
+    if (source_checked_out) PF_CHECKIN_PARAM(command.in_data, &source_checkout);
+    for (int32_t i = 0; i < checked_out; ++i) PF_CHECKIN_PARAM(command.in_data, &checkouts[i]);
     return error;
 }
 
 PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
-    if (in_data == nullptr || pre_render == nullptr || pre_render->input == nullptr ||
+    if (command.in_data == nullptr || pre_render == nullptr || pre_render->input == nullptr ||
         pre_render->output == nullptr || pre_render->cb == nullptr ||
         pre_render->cb->checkout_layer == nullptr) {
         return PF_Err_BAD_CALLBACK_PARAM;
@@ -194,18 +196,18 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
     const int32_t helper_count = smartHelperCount(*this);
 
     const A_long source_time =
-        A_long(double(in_data->local_time_step) * layerFrame(sourceLayerName()));
+        A_long(double(command.in_data->local_time_step) * layerFrame(sourceLayerName()));
     PF_RenderRequest req = pre_render->input->output_request;
     req.field = PF_Field_FRAME;
     req.channel_mask = PF_ChannelMask_ARGB;
     req.preserve_rgb_of_zero_alpha = true;
 
-    const double downsample_x = ratio(in_data->downsample_x, 1.0);
-    const double downsample_y = ratio(in_data->downsample_y, 1.0);
-    double pixel_aspect = ratio(in_data->pixel_aspect_ratio, 1.0);
+    const double downsample_x = ratio(command.in_data->downsample_x, 1.0);
+    const double downsample_y = ratio(command.in_data->downsample_y, 1.0);
+    double pixel_aspect = ratio(command.in_data->pixel_aspect_ratio, 1.0);
     const double command_pixel_aspect = pixel_aspect;
-    const int32_t full_width = int32_t(in_data->width * downsample_x);
-    const int32_t full_height = int32_t(in_data->height * downsample_y);
+    const int32_t full_width = int32_t(command.in_data->width * downsample_x);
+    const int32_t full_height = int32_t(command.in_data->height * downsample_y);
     const auto hook = [&](const std::string& layer, Rectangle* request, Rectangle proposed,
                           double layer_pixel_aspect) {
         adjustLayerRequest(layer, request, proposed, &pixel_aspect, &command_pixel_aspect,
@@ -224,20 +226,21 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
     Rectangle base = host_request;
     PF_Err error = noError();
     if (source_request == host_request) {
-        error = checkout(in_data->effect_ref, 0, 0, &req, source_time, in_data->time_step,
-                         in_data->time_scale, &source_result);
+        error = checkout(command.in_data->effect_ref, 0, 0, &req, source_time,
+                         command.in_data->time_step, command.in_data->time_scale, &source_result);
     } else {
         PF_CheckoutResult probe;
         std::memset(&probe, 0, sizeof probe);
-        error = checkout(in_data->effect_ref, 0, kSourceProbeId, &req, source_time,
-                         in_data->time_step, in_data->time_scale, &probe);
+        error = checkout(command.in_data->effect_ref, 0, kSourceProbeId, &req, source_time,
+                         command.in_data->time_step, command.in_data->time_scale, &probe);
         base = clipped(host_request, fromHost(probe.max_result_rect));
         if (error == noError()) {
             Rectangle wanted = base;
             hook(sourceLayerName(), &wanted, base, 1.0);
             req.rect = toHost(wanted);
-            error = checkout(in_data->effect_ref, 0, 0, &req, source_time, in_data->time_step,
-                             in_data->time_scale, &source_result);
+            error =
+                checkout(command.in_data->effect_ref, 0, 0, &req, source_time,
+                         command.in_data->time_step, command.in_data->time_scale, &source_result);
         }
     }
     Rectangle max_rect = fromHost(source_result.max_result_rect);
@@ -254,7 +257,9 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
         LayerRecord* records = nullptr;
         {
             std::lock_guard<std::mutex> guard(handle_lock);
-            handle = in_data->utils != nullptr && in_data->utils->host_new_handle != nullptr
+            PF_InData* const in_data = command.in_data;  // the SDK's handle macros name it
+            handle = command.in_data->utils != nullptr &&
+                             command.in_data->utils->host_new_handle != nullptr
                          ? PF_NEW_HANDLE(sizeof(LayerRecord) * size_t(helper_count))
                          : nullptr;
             if (handle == nullptr) return PF_Err_OUT_OF_MEMORY;
@@ -264,17 +269,17 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
         }
         if (records == nullptr) return PF_Err_OUT_OF_MEMORY;
 
-        std::string name;
+        std::string layer_name;
         for (int32_t i = 0; i < helper_count && error == noError(); ++i) {
-            const int32_t position = helperLayer(i, &name);
+            const int32_t position = helperLayer(i, &layer_name);
             if (position < 0) break;
             PF_RenderRequest probe_req = req;
             probe_req.rect = PF_LRect{0, 0, 0, 0};
             PF_CheckoutResult probe;
             std::memset(&probe, 0, sizeof probe);
-            error =
-                checkout(in_data->effect_ref, position, position + kLayerProbeIdBase, &probe_req,
-                         in_data->current_time, in_data->time_step, in_data->time_scale, &probe);
+            error = checkout(command.in_data->effect_ref, position, position + kLayerProbeIdBase,
+                             &probe_req, command.in_data->current_time, command.in_data->time_step,
+                             command.in_data->time_scale, &probe);
             if (error != noError()) break;
             const Rectangle layer_rect = fromHost(probe.max_result_rect);
             const int32_t offset_x = int32_t((full_width - layer_rect.width()) * 0.5);
@@ -283,7 +288,7 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
             const double layer_pixel_aspect = ratio(probe.par, 1.0);
 
             Rectangle wanted = output_rect;
-            hook(name, &wanted, placed, layer_pixel_aspect);
+            hook(layer_name, &wanted, placed, layer_pixel_aspect);
             wanted = clipped(wanted, placed);
 
             LayerRecord record;
@@ -300,12 +305,13 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
             layer_req.rect = toHost(moved(wanted, -offset_x, -offset_y));
             PF_CheckoutResult layer_result;
             std::memset(&layer_result, 0, sizeof layer_result);
-            error =
-                checkout(in_data->effect_ref, position, position, &layer_req, in_data->current_time,
-                         in_data->time_step, in_data->time_scale, &layer_result);
+            error = checkout(command.in_data->effect_ref, position, position, &layer_req,
+                             command.in_data->current_time, command.in_data->time_step,
+                             command.in_data->time_scale, &layer_result);
         }
         {
             std::lock_guard<std::mutex> guard(handle_lock);
+            PF_InData* const in_data = command.in_data;  // the SDK's handle macros name it
             PF_UNLOCK_HANDLE(handle);
         }
         if (error != noError()) return error;
@@ -322,7 +328,7 @@ PF_Err AfterEffectsHost::smartPreRender(PF_PreRenderExtra* pre_render) {
 }
 
 PF_Err AfterEffectsHost::smartRender(PF_SmartRenderExtra* smart_render) {
-    if (in_data == nullptr || smart_render == nullptr || smart_render->input == nullptr ||
+    if (command.in_data == nullptr || smart_render == nullptr || smart_render->input == nullptr ||
         smart_render->cb == nullptr || smart_render->cb->checkout_layer_pixels == nullptr ||
         smart_render->cb->checkout_output == nullptr) {
         return PF_Err_BAD_CALLBACK_PARAM;
@@ -330,7 +336,7 @@ PF_Err AfterEffectsHost::smartRender(PF_SmartRenderExtra* smart_render) {
     const PF_SmartRenderCallbacks& cb = *smart_render->cb;
 
     PF_EffectWorld* input_world = nullptr;
-    PF_Err error = cb.checkout_layer_pixels(in_data->effect_ref, 0, &input_world);
+    PF_Err error = cb.checkout_layer_pixels(command.in_data->effect_ref, 0, &input_world);
     if (error != noError()) return error;
     if (input_world == nullptr) return noError();
 
@@ -339,16 +345,18 @@ PF_Err AfterEffectsHost::smartRender(PF_SmartRenderExtra* smart_render) {
     source.world = input_world;
     source.offset_x = input_world->origin_x;
     source.offset_y = input_world->origin_y;
-    const A_u_long den_x = in_data->downsample_x.den != 0 ? in_data->downsample_x.den : 1;
-    const A_u_long den_y = in_data->downsample_y.den != 0 ? in_data->downsample_y.den : 1;
-    source.layer_width =
-        int32_t(int64_t(in_data->width) * in_data->downsample_x.num / int64_t(den_x));
-    source.layer_height =
-        int32_t(int64_t(in_data->height) * in_data->downsample_y.num / int64_t(den_y));
-    source.pixel_aspect = ratio(in_data->pixel_aspect_ratio, 1.0);
+    const A_u_long den_x =
+        command.in_data->downsample_x.den != 0 ? command.in_data->downsample_x.den : 1;
+    const A_u_long den_y =
+        command.in_data->downsample_y.den != 0 ? command.in_data->downsample_y.den : 1;
+    source.layer_width = int32_t(int64_t(command.in_data->width) *
+                                 command.in_data->downsample_x.num / int64_t(den_x));
+    source.layer_height = int32_t(int64_t(command.in_data->height) *
+                                  command.in_data->downsample_y.num / int64_t(den_y));
+    source.pixel_aspect = ratio(command.in_data->pixel_aspect_ratio, 1.0);
 
     PF_EffectWorld* output_world = nullptr;
-    error = cb.checkout_output(in_data->effect_ref, &output_world);
+    error = cb.checkout_output(command.in_data->effect_ref, &output_world);
     if (error != noError()) return error;
     if (output_world == nullptr) return noError();
 
@@ -360,12 +368,13 @@ PF_Err AfterEffectsHost::smartRender(PF_SmartRenderExtra* smart_render) {
     LayerRecord* records = nullptr;
     if (helper_count > 0) {
         std::lock_guard<std::mutex> guard(handle_lock);
+        PF_InData* const in_data = command.in_data;  // the SDK's handle macros name it
         // The records must be the ones smart pre-render wrote: a missing or short handle is
         // not read.
         const bool usable =
-            handle != nullptr && in_data->utils != nullptr &&
-            in_data->utils->host_lock_handle != nullptr &&
-            (in_data->utils->host_get_handle_size == nullptr ||
+            handle != nullptr && command.in_data->utils != nullptr &&
+            command.in_data->utils->host_lock_handle != nullptr &&
+            (command.in_data->utils->host_get_handle_size == nullptr ||
              PF_GET_HANDLE_SIZE(handle) >= sizeof(LayerRecord) * size_t(helper_count));
         records = usable ? static_cast<LayerRecord*>(PF_LOCK_HANDLE(handle)) : nullptr;
         if (records == nullptr) return PF_Err_OUT_OF_MEMORY;
@@ -375,7 +384,7 @@ PF_Err AfterEffectsHost::smartRender(PF_SmartRenderExtra* smart_render) {
         const int32_t position = helperLayer(i, nullptr);
         if (position < 0) break;
         PF_EffectWorld* world = nullptr;
-        error = cb.checkout_layer_pixels(in_data->effect_ref, position, &world);
+        error = cb.checkout_layer_pixels(command.in_data->effect_ref, position, &world);
         if (error != noError()) break;
         if (world != nullptr) {
             records[i].world = world;
@@ -392,6 +401,7 @@ PF_Err AfterEffectsHost::smartRender(PF_SmartRenderExtra* smart_render) {
     }
     if (records != nullptr) {
         std::lock_guard<std::mutex> guard(handle_lock);
+        PF_InData* const in_data = command.in_data;  // the SDK's handle macros name it
         PF_UNLOCK_HANDLE(handle);
     }
     return error;

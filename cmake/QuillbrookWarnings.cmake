@@ -1,6 +1,6 @@
 # One interface target carries the warning flags for every target of the project.
 add_library(qb_warnings INTERFACE)
-target_compile_options(qb_warnings INTERFACE -Wall -Wextra -Wswitch-enum)
+target_compile_options(qb_warnings INTERFACE -Wall -Wextra -Wswitch-enum -Wshadow)
 if(QB_WERROR)
   target_compile_options(qb_warnings INTERFACE -Werror)
 endif()

@@ -180,11 +180,11 @@ PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts, EvenblurS
     // "gamma correction" is read through a checkout of its own, given back at once.
     PF_ParamDef gamma;
     std::memset(&gamma, 0, sizeof gamma);
-    PF_Err err = PF_CHECKOUT_PARAM(in_data, kGammaCorrection, in_data->current_time,
-                                   in_data->time_step, in_data->time_scale, &gamma);
+    PF_Err err = PF_CHECKOUT_PARAM(command.in_data, kGammaCorrection, command.in_data->current_time,
+                                   command.in_data->time_step, command.in_data->time_scale, &gamma);
     if (err != PF_Err_NONE) return err;
     const bool gamma_on = readCheckbox(gamma);
-    err = PF_CHECKIN_PARAM(in_data, &gamma);
+    err = PF_CHECKIN_PARAM(command.in_data, &gamma);
     if (err != PF_Err_NONE) return err;
 
     const ParameterReader values(checkouts.byPosition(), kParameters);
@@ -238,10 +238,10 @@ PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts, EvenblurS
     sel.saturation_offset = turns(kSaturationOffset);
     sel.lightness_offset = turns(kLightnessOffset);
 
-    s.scale_x =
-        EvenblurSettings::downsampleScale(in_data->downsample_x.num, in_data->downsample_x.den);
-    s.scale_y =
-        EvenblurSettings::downsampleScale(in_data->downsample_y.num, in_data->downsample_y.den);
+    s.scale_x = EvenblurSettings::downsampleScale(command.in_data->downsample_x.num,
+                                                  command.in_data->downsample_x.den);
+    s.scale_y = EvenblurSettings::downsampleScale(command.in_data->downsample_y.num,
+                                                  command.in_data->downsample_y.den);
     *settings = s;
     return noError();
 }
@@ -249,11 +249,11 @@ PF_Err EvenblurAEHost::checkoutSettings(ParameterCheckouts& checkouts, EvenblurS
 template <class P>
 PF_Err EvenblurAEHost::renderFrame(const LayerImage& source, const LayerImage& output,
                                    const LayerMap& layers) {
-    if (in_data == nullptr || in_data->inter.checkout_param == nullptr ||
-        in_data->inter.checkin_param == nullptr) {
+    if (command.in_data == nullptr || command.in_data->inter.checkout_param == nullptr ||
+        command.in_data->inter.checkin_param == nullptr) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
-    ParameterCheckouts checkouts(in_data);
+    ParameterCheckouts checkouts(command.in_data);
     EvenblurSettings settings;
     const PF_Err err = checkoutSettings(checkouts, &settings);
     if (err != PF_Err_NONE) return err;

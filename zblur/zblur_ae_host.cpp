@@ -152,12 +152,13 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
     const double x = double(params[kZblurSelectDepth]->u.td.x_value) / kFixedOne;
     const double y = double(params[kZblurSelectDepth]->u.td.y_value) / kFixedOne;
     if (!DepthPickerState::instance().pickCounts(x, y)) return noError();
-    if (in_data->inter.checkout_param == nullptr) return PF_Err_INVALID_CALLBACK;
+    if (command.in_data->inter.checkout_param == nullptr) return PF_Err_INVALID_CALLBACK;
 
     PF_ParamDef layer;
     std::memset(&layer, 0, sizeof layer);
-    const PF_Err error = PF_CHECKOUT_PARAM(in_data, kZblurDepthLayer, in_data->current_time,
-                                           in_data->time_step, in_data->time_scale, &layer);
+    const PF_Err error =
+        PF_CHECKOUT_PARAM(command.in_data, kZblurDepthLayer, command.in_data->current_time,
+                          command.in_data->time_step, command.in_data->time_scale, &layer);
     if (error != noError()) return error;
 
     // The depth controls as the render reads them.
@@ -167,8 +168,8 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
     std::vector<float> table(static_cast<size_t>(kDepthTableSize));
     fill_picker_table(table.data(), values.slider(kZblurCurve));
     // The input's size at full resolution, which the point's coordinates refer to.
-    const int32_t input_width = in_data->width;
-    const int32_t input_height = in_data->height;
+    const int32_t input_width = command.in_data->width;
+    const int32_t input_height = command.in_data->height;
 
     bool have_value = true;
     double focal = 0.0;
@@ -178,7 +179,7 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
         PF_PixelFormat format = (world.world_flags & PF_WorldFlag_DEEP) != 0
                                     ? PF_PixelFormat_ARGB64
                                     : PF_PixelFormat_ARGB32;
-        SuiteHandler suites(in_data->pica_basicP);
+        SuiteHandler suites(command.in_data->pica_basicP);
         const PF_WorldSuite2* world_suite = suites.tryWorldSuite();
         if (world_suite != nullptr && world_suite->PF_GetPixelFormat != nullptr &&
             world_suite->PF_GetPixelFormat(&world, &format) != PF_Err_NONE) {
@@ -223,7 +224,7 @@ PF_Err ZblurAEHost::pickFocalPoint(PF_ParamDef* params[], const InputDepthChanne
         params[kZblurFocalPoint]->u.fs_d.value = focal;
         markChanged(params[kZblurFocalPoint]);
     }
-    PF_CHECKIN_PARAM(in_data, &layer);
+    PF_CHECKIN_PARAM(command.in_data, &layer);
     return noError();
 }
 
@@ -278,7 +279,7 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
         if (error != noError()) return error;
     }
 
-    ParameterCheckouts parameters(in_data);
+    ParameterCheckouts parameters(command.in_data);
     for (const int32_t position : kRenderCheckoutOrder) {
         const PF_Err error = parameters.checkOut(position);
         if (error != noError()) return error;
@@ -286,12 +287,12 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
     ZblurSettings settings = zblurSettingsFromParameters(
         parameters.byPosition(), source_layer.downsample_x, source_layer.downsample_y);
 
-    SuiteHandler suites(in_data->pica_basicP);
+    SuiteHandler suites(command.in_data->pica_basicP);
     std::optional<InputDepthChannel> channel;
     if (frame.depth_layer.data != nullptr) {
         frame.depth_kind = ZblurDepthKind::layer;
     } else {
-        channel.emplace(in_data, suites.tryChannelSuite());
+        channel.emplace(command.in_data, suites.tryChannelSuite());
         if (channel->accepted()) {
             const PF_Err error = channel->checkOut();
             if (error != noError()) return error;

@@ -58,11 +58,11 @@ TEST(Dispatch, DispatchStoresTheCommandRecords) {
     PF_LayerDef world{};
     int extra_record = 0;
     dispatchTo(effect, host, PF_Cmd_FRAME_SETUP, &extra_record, &world);
-    EXPECT_EQ(effect.in_data, &host.in_data);
-    EXPECT_EQ(effect.out_data, &host.out_data);
-    EXPECT_EQ(effect.params, host.paramList());
-    EXPECT_EQ(effect.output, &world);
-    EXPECT_EQ(effect.extra, &extra_record);
+    EXPECT_EQ(effect.command.in_data, &host.in_data);
+    EXPECT_EQ(effect.command.out_data, &host.out_data);
+    EXPECT_EQ(effect.command.params, host.paramList());
+    EXPECT_EQ(effect.command.output, &world);
+    EXPECT_EQ(effect.command.extra, &extra_record);
 }
 
 TEST(Dispatch, UnansweredAndUnknownCommandsCallNothingAndSucceed) {

@@ -10,8 +10,9 @@
 class ProbeHost : public AfterEffectsHost {
 public:
     explicit ProbeHost(int32_t revision = 7,
-                       std::string description = "Probe description.\n\nNotice line.\n")
-        : AfterEffectsHost("Probe 'Host'", "Quillbrook", std::move(description), 1, 4, revision) {}
+                       std::string description_in = "Probe description.\n\nNotice line.\n")
+        : AfterEffectsHost("Probe 'Host'", "Quillbrook", std::move(description_in), 1, 4,
+                           revision) {}
 
     std::vector<std::string> calls;
     PF_Err answer = PF_Err_NONE;
@@ -65,8 +66,9 @@ public:
 class PlainHost : public AfterEffectsHost {
 public:
     explicit PlainHost(int32_t revision = 7,
-                       std::string description = "Plain description.\n\nNotice line.\n")
-        : AfterEffectsHost("Plain 'Host'", "Quillbrook", std::move(description), 1, 4, revision) {}
+                       std::string description_in = "Plain description.\n\nNotice line.\n")
+        : AfterEffectsHost("Plain 'Host'", "Quillbrook", std::move(description_in), 1, 4,
+                           revision) {}
 
     PF_Err render8(const LayerImage&, const LayerImage&, const LayerMap&) override {
         return noError();

@@ -44,9 +44,9 @@ public:
     int32_t grow_source = 0;  // pixels added to the source request on every side
     int32_t grow_output = 0;  // pixels added to the output rectangle on every side
 
-    int32_t helperLayer(int32_t index, std::string* name) const override {
+    int32_t helperLayer(int32_t index, std::string* name_out) const override {
         if (index < 0 || index > 1) return -1;
-        if (name != nullptr) *name = index == 0 ? "first layer" : "second layer";
+        if (name_out != nullptr) *name_out = index == 0 ? "first layer" : "second layer";
         return index == 0 ? 3 : 5;
     }
 

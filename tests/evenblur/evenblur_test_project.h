@@ -40,11 +40,11 @@ public:
 
     // Points the effect object at this project's records, as dispatch does for a command.
     void attach(EvenblurAEHost& effect) {
-        effect.in_data = &host.in_data;
-        effect.out_data = &host.out_data;
-        effect.params = host.paramList();
-        effect.output = nullptr;
-        effect.extra = nullptr;
+        effect.command.in_data = &host.in_data;
+        effect.command.out_data = &host.out_data;
+        effect.command.params = host.paramList();
+        effect.command.output = nullptr;
+        effect.command.extra = nullptr;
     }
 
     AETestHost host;

@@ -123,17 +123,17 @@ PF_Err LayerProbeAEHost::paramsSetup(PF_InData*, PF_OutData*, PF_ParamDef*[], PF
     defs.push_back(d);
 
     for (PF_ParamDef& def : defs) {
-        const PF_Err error = PF_ADD_PARAM(in_data, -1, &def);
+        const PF_Err error = PF_ADD_PARAM(command.in_data, -1, &def);
         if (error != noError()) return error;
     }
-    out_data->num_params = kParameterCount;
+    command.out_data->num_params = kParameterCount;
     return noError();
 }
 
 PF_Err LayerProbeAEHost::updateParamsUI(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
                                         void*) {
-    const bool with_layers = params[kOutput]->u.pd.value != 2;
-    const bool inverted = params[kInvert]->u.bd.value != 0;
+    const bool with_layers = command.params[kOutput]->u.pd.value != 2;
+    const bool inverted = command.params[kInvert]->u.bd.value != 0;
     for (const int32_t position : {int32_t(kGain), int32_t(kFirstLayer), int32_t(kSecondLayer)}) {
         const PF_Err error = setParamEnabled(position, with_layers);
         if (error != noError()) return error;
@@ -143,16 +143,17 @@ PF_Err LayerProbeAEHost::updateParamsUI(PF_InData*, PF_OutData*, PF_ParamDef*[],
 
 PF_Err LayerProbeAEHost::userChangedParam(PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
                                           void*) {
-    const auto* changed = static_cast<const PF_UserChangedParamExtra*>(extra);
-    if (changed == nullptr || changed->param_index != kReset || params[kReset]->u.bd.value == 0) {
+    const auto* changed = static_cast<const PF_UserChangedParamExtra*>(command.extra);
+    if (changed == nullptr || changed->param_index != kReset ||
+        command.params[kReset]->u.bd.value == 0) {
         return noError();
     }
-    params[kGain]->u.fs_d.value = 1.0;
-    params[kGain]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
-    params[kAddRed]->u.sd.value = 0;
-    params[kAddRed]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
-    params[kReset]->u.bd.value = 0;
-    params[kReset]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
+    command.params[kGain]->u.fs_d.value = 1.0;
+    command.params[kGain]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
+    command.params[kAddRed]->u.sd.value = 0;
+    command.params[kAddRed]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
+    command.params[kReset]->u.bd.value = 0;
+    command.params[kReset]->uu.change_flags = PF_ChangeFlag_CHANGED_VALUE;
     return noError();
 }
 
@@ -179,12 +180,13 @@ double LayerProbeAEHost::layerFrame(const std::string& layer_name) {
     if (layer_name != sourceLayerName()) return frame;
     PF_ParamDef offset;
     std::memset(&offset, 0, sizeof offset);
-    if (PF_CHECKOUT_PARAM(in_data, kSourceFrameOffset, in_data->current_time, in_data->time_step,
-                          in_data->time_scale, &offset) != noError()) {
+    if (PF_CHECKOUT_PARAM(command.in_data, kSourceFrameOffset, command.in_data->current_time,
+                          command.in_data->time_step, command.in_data->time_scale,
+                          &offset) != noError()) {
         return frame;
     }
     const double moved = frame + offset.u.sd.value;
-    PF_CHECKIN_PARAM(in_data, &offset);
+    PF_CHECKIN_PARAM(command.in_data, &offset);
     return moved;
 }
 
@@ -204,8 +206,9 @@ void LayerProbeAEHost::adjustLayerRequest(const std::string& layer_name, Rectang
     if (layer_name != sourceLayerName() && layer_name != outputLayerName()) return;
     PF_ParamDef whole;
     std::memset(&whole, 0, sizeof whole);
-    if (PF_CHECKOUT_PARAM(in_data, kWholeFrame, in_data->current_time, in_data->time_step,
-                          in_data->time_scale, &whole) != noError()) {
+    if (PF_CHECKOUT_PARAM(command.in_data, kWholeFrame, command.in_data->current_time,
+                          command.in_data->time_step, command.in_data->time_scale,
+                          &whole) != noError()) {
         return;
     }
     if (whole.u.bd.value != 0) {
@@ -213,7 +216,7 @@ void LayerProbeAEHost::adjustLayerRequest(const std::string& layer_name, Rectang
         *request =
             layer_name == sourceLayerName() ? Rectangle{0, layer_width, 0, layer_height} : proposed;
     }
-    PF_CHECKIN_PARAM(in_data, &whole);
+    PF_CHECKIN_PARAM(command.in_data, &whole);
 }
 
 PF_Err LayerProbeAEHost::readSettings(Settings* s) {
@@ -224,8 +227,9 @@ PF_Err LayerProbeAEHost::readSettings(Settings* s) {
     PF_Err error = noError();
     size_t taken = 0;
     for (; taken < std::size(positions) && error == noError(); ++taken) {
-        error = PF_CHECKOUT_PARAM(in_data, positions[taken], in_data->current_time,
-                                  in_data->time_step, in_data->time_scale, &defs[taken]);
+        error = PF_CHECKOUT_PARAM(command.in_data, positions[taken], command.in_data->current_time,
+                                  command.in_data->time_step, command.in_data->time_scale,
+                                  &defs[taken]);
         if (error != noError()) break;
     }
     if (error == noError()) {
@@ -242,7 +246,7 @@ PF_Err LayerProbeAEHost::readSettings(Settings* s) {
         s->marker_y = int32_t(std::floor(defs[7].u.td.y_value / kFixedOne));
         s->misbehave = defs[8].u.pd.value;
     }
-    for (size_t i = taken; i-- > 0;) PF_CHECKIN_PARAM(in_data, &defs[i]);
+    for (size_t i = taken; i-- > 0;) PF_CHECKIN_PARAM(command.in_data, &defs[i]);
     return error;
 }
 
@@ -375,16 +379,17 @@ PF_Err LayerProbeAEHost::renderAs(const LayerImage& source, const LayerImage& ou
 
 PF_Err LayerProbeAEHost::readDepth(const LayerImage& output_layer, std::vector<double>* depth,
                                    int32_t* width, int32_t* height) {
-    SuiteHandler suites(in_data->pica_basicP);
+    SuiteHandler suites(command.in_data->pica_basicP);
     const PF_WorldSuite2* worlds = suites.worldSuite();
     PF_PixelFormat format = PF_PixelFormat_ARGB32;
     PF_EffectWorld* described = nullptr;
-    if (extra != nullptr && in_data != nullptr && output_layer.data != nullptr) {
+    if (command.extra != nullptr && command.in_data != nullptr && output_layer.data != nullptr) {
         // The output world itself, as the host handed it out.
-        auto* smart = static_cast<PF_SmartRenderExtra*>(extra);
-        if (smart->cb != nullptr) smart->cb->checkout_output(in_data->effect_ref, &described);
+        auto* smart = static_cast<PF_SmartRenderExtra*>(command.extra);
+        if (smart->cb != nullptr)
+            smart->cb->checkout_output(command.in_data->effect_ref, &described);
     }
-    if (described == nullptr) described = this->output;
+    if (described == nullptr) described = this->command.output;
     if (described == nullptr || worlds->PF_GetPixelFormat(described, &format) != noError()) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
@@ -398,13 +403,13 @@ PF_Err LayerProbeAEHost::readDepth(const LayerImage& output_layer, std::vector<d
     PF_ChannelRef ref;
     PF_ChannelDesc desc;
     PF_Err error = channels->PF_GetLayerChannelTypedRefAndDesc(
-        in_data->effect_ref, 0, PF_ChannelType_DEPTH, &found, &ref, &desc);
+        command.in_data->effect_ref, 0, PF_ChannelType_DEPTH, &found, &ref, &desc);
     if (error != noError() || !found) return error;
     PF_ChannelChunk chunk;
     std::memset(&chunk, 0, sizeof chunk);
-    error = channels->PF_CheckoutLayerChannel(in_data->effect_ref, &ref, in_data->current_time,
-                                              in_data->time_step, in_data->time_scale,
-                                              desc.data_type, &chunk);
+    error = channels->PF_CheckoutLayerChannel(
+        command.in_data->effect_ref, &ref, command.in_data->current_time,
+        command.in_data->time_step, command.in_data->time_scale, desc.data_type, &chunk);
     if (error != noError()) return error;
     *width = chunk.widthL;
     *height = chunk.heightL;
@@ -423,7 +428,7 @@ PF_Err LayerProbeAEHost::readDepth(const LayerImage& output_layer, std::vector<d
             (*depth)[size_t(y) * size_t(chunk.widthL) + size_t(x)] = z;
         }
     }
-    return channels->PF_CheckinLayerChannel(in_data->effect_ref, &ref, &chunk);
+    return channels->PF_CheckinLayerChannel(command.in_data->effect_ref, &ref, &chunk);
 }
 
 PF_Err LayerProbeAEHost::misbehave(const Settings& settings, const LayerImage& source,
@@ -442,8 +447,9 @@ PF_Err LayerProbeAEHost::misbehave(const Settings& settings, const LayerImage& s
         case 4: {
             // Checked out into memory that outlives the command, and never checked in.
             static PF_ParamDef kept;
-            return PF_CHECKOUT_PARAM(in_data, kGain, in_data->current_time, in_data->time_step,
-                                     in_data->time_scale, &kept);
+            return PF_CHECKOUT_PARAM(command.in_data, kGain, command.in_data->current_time,
+                                     command.in_data->time_step, command.in_data->time_scale,
+                                     &kept);
         }
         case 5:
             static_cast<unsigned char*>(source.data)[0] ^= 0xFF;

@@ -55,9 +55,9 @@ protected:
         source_pixels.fillPixels(0x40);
         output_pixels.fillPixels(0);
         depth_pixels.fillPixels(0x10);
-        effect.in_data = &host.in_data;
-        effect.out_data = &host.out_data;
-        effect.params = host.paramList();
+        effect.command.in_data = &host.in_data;
+        effect.command.out_data = &host.out_data;
+        effect.command.params = host.paramList();
         source = image(source_pixels);
         output = image(output_pixels);
         layers["zbuffer layer"] = LayerImage{};
