@@ -1,4 +1,4 @@
-// The invariant checks behind every image access: on in the sanitizer and Debug builds
+// The invariant checks behind every image access: on in the sanitizer, fuzzer and Debug builds
 // (QB_CHECKS), where a row or column outside an image must stop the process with the operands in
 // the message rather than read or write past the image.
 #include <gtest/gtest.h>
