@@ -86,7 +86,7 @@ static_assert(positionsInOrder(kParameters), "the table lists positions 1 .. 50 
 }  // namespace
 
 EvenblurAEHost::EvenblurAEHost()
-    : AfterEffectsHost(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
+    : FrameRenders(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
                        kVersionRevision) {}
 
 PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
@@ -292,20 +292,7 @@ PF_Err EvenblurAEHost::renderFrame(const LayerImage& source, const LayerImage& o
     return effect.render();
 }
 
-PF_Err EvenblurAEHost::render8(const LayerImage& source, const LayerImage& output,
-                               const LayerMap& layers) {
-    return renderFrame<PixelRGBA8>(source, output, layers);
-}
-
-PF_Err EvenblurAEHost::render16(const LayerImage& source, const LayerImage& output,
-                                const LayerMap& layers) {
-    return renderFrame<PixelRGBA16>(source, output, layers);
-}
-
-PF_Err EvenblurAEHost::renderFloat(const LayerImage& source, const LayerImage& output,
-                                   const LayerMap& layers) {
-    return renderFrame<PixelRGBAFloat>(source, output, layers);
-}
+template class FrameRenders<EvenblurAEHost>;
 
 std::span<const AfterEffectsHost::HelperLayer> EvenblurAEHost::helperLayers() const {
     static constexpr HelperLayer kHelpers[] = {{"blend layer", kBackgroundLayer},

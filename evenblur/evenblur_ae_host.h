@@ -4,7 +4,7 @@
 #include <string>
 
 #include "framework/rectangle.h"  // complete before the host header, whose hooks take it by value
-#include "aehost/after_effects_host.h"
+#include "aehost/frame_renders.h"
 #include "evenblur/evenblur_settings.h"
 #include "aehost/parameter_checkouts.h"
 
@@ -12,7 +12,7 @@
 // its controls, and the frame render, which reads the parameters into EvenblurSettings, wraps
 // the layers as images and runs EvenblurEffect. Built anew for every host command by the entry
 // point; it has no state of its own beyond the command.
-class EvenblurAEHost : public AfterEffectsHost {
+class EvenblurAEHost : public FrameRenders<EvenblurAEHost> {
 public:
     static constexpr const char* kName = "Glimmora 'Evenblur'";
     static constexpr const char* kCategory = "Quillbrook";
@@ -135,13 +135,6 @@ public:
     PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                           PF_LayerDef* output, void* extra) override;
 
-    PF_Err render8(const LayerImage& source, const LayerImage& output,
-                   const LayerMap& layers) override;
-    PF_Err render16(const LayerImage& source, const LayerImage& output,
-                    const LayerMap& layers) override;
-    PF_Err renderFloat(const LayerImage& source, const LayerImage& output,
-                       const LayerMap& layers) override;
-
     int32_t parameterCount() const override { return kParameterCount; }
     // 0: "blend layer" at position 6, 1: "lens layer" at 10, requested whole (the lens kernel is
     // built from all of it), 2: "selection layer" at 22.
@@ -154,6 +147,9 @@ public:
     PF_Err checkoutSettings(ParameterCheckouts& checkouts, EvenblurSettings* settings);
 
 private:
+    friend class FrameRenders<EvenblurAEHost>;
     template <class P>
     PF_Err renderFrame(const LayerImage& source, const LayerImage& output, const LayerMap& layers);
 };
+
+extern template class FrameRenders<EvenblurAEHost>;

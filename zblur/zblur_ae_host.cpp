@@ -84,7 +84,7 @@ void markChanged(PF_ParamDef* def) { def->uu.change_flags |= PF_ChangeFlag_CHANG
 }  // namespace
 
 ZblurAEHost::ZblurAEHost()
-    : AfterEffectsHost(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
+    : FrameRenders(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
                        kVersionRevision) {}
 
 PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
@@ -320,20 +320,7 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
     return result;
 }
 
-PF_Err ZblurAEHost::render8(const LayerImage& source, const LayerImage& output,
-                            const LayerMap& layers) {
-    return renderFrame<PixelRGBA8>(source, output, layers);
-}
-
-PF_Err ZblurAEHost::render16(const LayerImage& source, const LayerImage& output,
-                             const LayerMap& layers) {
-    return renderFrame<PixelRGBA16>(source, output, layers);
-}
-
-PF_Err ZblurAEHost::renderFloat(const LayerImage& source, const LayerImage& output,
-                                const LayerMap& layers) {
-    return renderFrame<PixelRGBAFloat>(source, output, layers);
-}
+template class FrameRenders<ZblurAEHost>;
 
 std::span<const AfterEffectsHost::HelperLayer> ZblurAEHost::helperLayers() const {
     static constexpr HelperLayer kHelpers[] = {{"zbuffer layer", kZblurDepthLayer},

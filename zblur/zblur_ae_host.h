@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "aehost/after_effects_host.h"
+#include "aehost/frame_renders.h"
 
 class InputDepthChannel;
 
@@ -11,7 +11,7 @@ class InputDepthChannel;
 // its controls, the two one-shot depth controls ("auto range", "select depth"), its helper
 // layers and its frame render. Built anew for every host command by the entry point; the only
 // state kept between commands is the depth picker's (DepthPickerState).
-class ZblurAEHost : public AfterEffectsHost {
+class ZblurAEHost : public FrameRenders<ZblurAEHost> {
 public:
     static constexpr const char* kName = "Glimmora 'Zblur'";
     static constexpr const char* kCategory = "Quillbrook";
@@ -43,23 +43,19 @@ public:
     PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                           PF_LayerDef* output, void* extra) override;
 
-    // The frame render at each pixel depth: parameters to settings, the depth source (depth
-    // layer, else the input's depth channel, else none), then the filter.
-    PF_Err render8(const LayerImage& source, const LayerImage& output,
-                   const LayerMap& layers) override;
-    PF_Err render16(const LayerImage& source, const LayerImage& output,
-                    const LayerMap& layers) override;
-    PF_Err renderFloat(const LayerImage& source, const LayerImage& output,
-                       const LayerMap& layers) override;
-
     int32_t parameterCount() const override { return kParameterCount; }
     // 0: "zbuffer layer" at position 2, 1: "selection layer" at 27, 2: "lens layer" at 17,
     // requested whole: the iris kernel is built from all of it.
     std::span<const HelperLayer> helperLayers() const override;
 
 private:
+    friend class FrameRenders<ZblurAEHost>;
+    // The frame render at each pixel depth: parameters to settings, the depth source (depth
+    // layer, else the input's depth channel, else none), then the filter.
     template <class P>
     PF_Err renderFrame(const LayerImage& source, const LayerImage& output, const LayerMap& layers);
     void autoRange(PF_ParamDef* params[], const InputDepthChannel& channel);
     PF_Err pickFocalPoint(PF_ParamDef* params[], const InputDepthChannel& channel);
 };
+
+extern template class FrameRenders<ZblurAEHost>;

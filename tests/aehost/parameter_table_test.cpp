@@ -82,16 +82,10 @@ TEST(ParameterReads, ByPositionThroughTheTable) {
 // layer; a refusal ends the setup with the host's error and leaves the count alone.
 TEST(AddParameters, RegistersTheTableInOrderAndStopsAtARefusal) {
     AETestHost host;
-    static int copies = 0;
-    copies = 0;
-    host.utils.ansi.strcpy = [](A_char* destination, const A_char* source) -> A_char* {
-        ++copies;
-        return std::strcpy(destination, source);
-    };
     host.out_data.num_params = -1;
     ASSERT_EQ(addParameters(kRows, &host.in_data, &host.out_data), PF_Err_NONE);
     EXPECT_EQ(host.out_data.num_params, 4);
-    EXPECT_EQ(copies, 3);
+    EXPECT_EQ(host.string_copies, 3);
     ASSERT_EQ(host.added.size(), 3u);
     for (size_t i = 0; i < host.added.size(); ++i) {
         EXPECT_EQ(host.added[i].uu.id, kRows[i].id);

@@ -241,6 +241,7 @@ int AETestHost::ansiSprintf(A_char* buffer, const A_char* format, ...) {
 }
 
 A_char* AETestHost::ansiStrcpy(A_char* destination, const A_char* source) {
+    ++host().string_copies;
     return std::strcpy(destination, source);
 }
 

@@ -61,6 +61,8 @@ public:
     std::vector<PF_ParamDef> added;
     std::atomic<int32_t> checkouts{0};
     std::atomic<int32_t> checkins{0};
+    // Calls of the host's string copy (utils.ansi.strcpy), which names go through.
+    std::atomic<int32_t> string_copies{0};
 
     // ---- progress
     // Called with (current, total) on every progress call; null answers PF_Err_NONE.

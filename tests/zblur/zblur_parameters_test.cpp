@@ -248,14 +248,8 @@ TEST(ZblurParameters, FirstFailureEndsRegistration) {
 // Names go in through the host's string copy when it offers one.
 TEST(ZblurParameters, NamesThroughTheHostsStringCopy) {
     AETestHost host;
-    static int copies = 0;
-    copies = 0;
-    host.utils.ansi.strcpy = [](A_char* destination, const A_char* source) -> A_char* {
-        ++copies;
-        return std::strcpy(destination, source);
-    };
     const std::vector<PF_ParamDef> added = registerParameters(host);
-    EXPECT_EQ(copies, 55);
+    EXPECT_EQ(host.string_copies, 55);
     EXPECT_STREQ(added[20].name, "relative border brightness ");
     host.utils.ansi.strcpy = nullptr;
     host.added.clear();
