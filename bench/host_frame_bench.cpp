@@ -16,12 +16,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "qbrender/effect_session.h"
 #include "bench/host_frame_scene.h"
 #include "qbrender/host_names.h"
 #include "qbrender/plugin_library.h"
+#include "qbrender/sample_scene.h"
 
 namespace {
 
@@ -29,17 +32,16 @@ SampleDepth depthOfBits(int64_t bits) {
     return bits == 8 ? SampleDepth::bits8 : bits == 16 ? SampleDepth::bits16 : SampleDepth::float32;
 }
 
-void hostFrame(benchmark::State& state, const std::string& effect) {
-    const SampleDepth depth = depthOfBits(state.range(0));
-    const int radius = int(state.range(1));
+// Renders frames of `source` with `sets` through one session, timing each by the effect's own
+// time; an untimed frame comes first (see above).
+void renderFrames(benchmark::State& state, const std::string& effect,
+                  const std::shared_ptr<LayerSource>& source, const std::vector<NamedValue>& sets,
+                  SampleDepth depth, int threads) {
     SessionSettings settings;
-    settings.threads = int(state.range(2));
+    settings.threads = threads;
     EffectSession session(resolveEffect(effect, defaultPluginDir()), settings);
-    session.setInput(benchSceneSource());
-    for (const NamedValue& set :
-         effect == "zblur" ? zblurBenchSets(radius) : evenblurBenchSets(radius)) {
-        session.setParameter(set.name, set.value);
-    }
+    session.setInput(source);
+    for (const NamedValue& set : sets) session.setParameter(set.name, set.value);
     session.setProjectDepth(depth);
     session.updateParamsUI();
     FrameRequest request;
@@ -66,6 +68,29 @@ void hostFrame(benchmark::State& state, const std::string& effect) {
     session.close();
 }
 
+void hostFrame(benchmark::State& state, const std::string& effect) {
+    const int radius = int(state.range(1));
+    renderFrames(state, effect, benchSceneSource(),
+                 effect == "zblur" ? zblurBenchSets(radius) : evenblurBenchSets(radius),
+                 depthOfBits(state.range(0)), int(state.range(2)));
+}
+
+// Zblur's cost against the frame size at large radii: the sample scene at width x height
+// (16-bit or float), "radius" as given (the parameter, up to its maximum 999), everything else
+// as a new instance has it, 2 processors. The margin of a tile is as wide as the largest
+// kernel, so a small frame at a large radius is mostly margin. One frame of 64x48 at
+// "radius" 999 takes about two minutes, the larger ones several: run these one at a time, e.g.
+//   qb_bench --benchmark_filter='ZblurFrameSize/width:64/.*/radius:999'
+void zblurFrameSize(benchmark::State& state) {
+    const int width = int(state.range(0));
+    // 64x48 (the smallest a user is likely to render), 640x360, 1920x1080.
+    const int height = width == 64 ? 48 : width * 9 / 16;
+    const auto source = LayerSource::fromImage(makeSampleScene(width, height).color,
+                                               "the sample scene");
+    renderFrames(state, "zblur", source, {{"radius", std::to_string(state.range(2))}},
+                 depthOfBits(state.range(1)), 2);
+}
+
 BENCHMARK_CAPTURE(hostFrame, zblur, std::string("zblur"))
     ->Name("ZblurHostFrame")
     ->ArgNames({"bits", "radius", "threads"})
@@ -76,6 +101,13 @@ BENCHMARK_CAPTURE(hostFrame, evenblur, std::string("evenblur"))
     ->Name("EvenblurHostFrame")
     ->ArgNames({"bits", "radius", "threads"})
     ->ArgsProduct({{8, 16, 32}, {20, 50, 100}, {1, 2}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(zblurFrameSize)
+    ->Name("ZblurFrameSize")
+    ->ArgNames({"width", "bits", "radius"})
+    ->ArgsProduct({{64, 640, 1920}, {16, 32}, {50, 200, 999}})
+    ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
