@@ -14,18 +14,33 @@ public:
     using AfterEffectsHost::AfterEffectsHost;
 
     PF_Err render8(const LayerImage& source, const LayerImage& output,
-                   const LayerMap& layers) override {
-        return effect().template renderFrame<PixelRGBA8>(source, output, layers);
-    }
+                   const LayerMap& layers) override;
     PF_Err render16(const LayerImage& source, const LayerImage& output,
-                    const LayerMap& layers) override {
-        return effect().template renderFrame<PixelRGBA16>(source, output, layers);
-    }
+                    const LayerMap& layers) override;
     PF_Err renderFloat(const LayerImage& source, const LayerImage& output,
-                       const LayerMap& layers) override {
-        return effect().template renderFrame<PixelRGBAFloat>(source, output, layers);
-    }
+                       const LayerMap& layers) override;
 
 private:
     Effect& effect() { return static_cast<Effect&>(*this); }
 };
+
+// Defined outside the class, so not inline: the effect's `extern template` declaration then
+// keeps every other file from instantiating them (and with them renderFrame, which only the
+// effect's source file defines).
+template <class Effect>
+PF_Err FrameRenders<Effect>::render8(const LayerImage& source, const LayerImage& output,
+                                     const LayerMap& layers) {
+    return effect().template renderFrame<PixelRGBA8>(source, output, layers);
+}
+
+template <class Effect>
+PF_Err FrameRenders<Effect>::render16(const LayerImage& source, const LayerImage& output,
+                                      const LayerMap& layers) {
+    return effect().template renderFrame<PixelRGBA16>(source, output, layers);
+}
+
+template <class Effect>
+PF_Err FrameRenders<Effect>::renderFloat(const LayerImage& source, const LayerImage& output,
+                                         const LayerMap& layers) {
+    return effect().template renderFrame<PixelRGBAFloat>(source, output, layers);
+}

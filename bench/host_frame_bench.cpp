@@ -1,7 +1,7 @@
 // Whole frames through qbrender's host library, the path users take: the effect loaded from
 // its plug-in file, the 1920x1080 float scene with depth (host_frame_scene.h) as input layer,
 // smart render at 8, 16 or 32 bits, radius 20, 50 and 100, the host reporting 1 or 2
-// processors. One session renders frame after frame as a host does; one untimed frame first
+// processors; and Zblur over frame sizes at large radii (ZblurFrameSize, below). One session renders frame after frame as a host does; one untimed frame first
 // warms the host's handle pool and the converted input, so no first-touch page faults of the
 // effect's buffers are timed (nor are they on the peers' side, whose buffers are made once).
 //
@@ -79,7 +79,9 @@ void hostFrame(benchmark::State& state, const std::string& effect) {
 // (16-bit or float), "radius" as given (the parameter, up to its maximum 999), everything else
 // as a new instance has it, 2 processors. The margin of a tile is as wide as the largest
 // kernel, so a small frame at a large radius is mostly margin. One frame of 64x48 at
-// "radius" 999 takes about two minutes, the larger ones several: run these one at a time, e.g.
+// "radius" 999 takes about 35 s at 16 bits and 2 min at float, and every case renders an
+// untimed frame first; larger frames at that radius take longer still. Pick cases with a
+// filter, e.g.
 //   qb_bench --benchmark_filter='ZblurFrameSize/width:64/.*/radius:999'
 void zblurFrameSize(benchmark::State& state) {
     const int width = int(state.range(0));

@@ -87,7 +87,7 @@ static_assert(positionsInOrder(kParameters), "the table lists positions 1 .. 50 
 
 EvenblurAEHost::EvenblurAEHost()
     : FrameRenders(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
-                       kVersionRevision) {}
+                   kVersionRevision) {}
 
 PF_Err EvenblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                                    PF_LayerDef* output) {

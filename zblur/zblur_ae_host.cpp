@@ -85,7 +85,7 @@ void markChanged(PF_ParamDef* def) { def->uu.change_flags |= PF_ChangeFlag_CHANG
 
 ZblurAEHost::ZblurAEHost()
     : FrameRenders(kName, kCategory, kDescription, kVersionMajor, kVersionMinor,
-                       kVersionRevision) {}
+                   kVersionRevision) {}
 
 PF_Err ZblurAEHost::paramsSetup(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                                 PF_LayerDef* output) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -85,7 +84,7 @@ TEST(AddParameters, RegistersTheTableInOrderAndStopsAtARefusal) {
     host.out_data.num_params = -1;
     ASSERT_EQ(addParameters(kRows, &host.in_data, &host.out_data), PF_Err_NONE);
     EXPECT_EQ(host.out_data.num_params, 4);
-    EXPECT_EQ(host.string_copies, 3);
+    EXPECT_EQ(host.string_copies.load(), 3);
     ASSERT_EQ(host.added.size(), 3u);
     for (size_t i = 0; i < host.added.size(); ++i) {
         EXPECT_EQ(host.added[i].uu.id, kRows[i].id);

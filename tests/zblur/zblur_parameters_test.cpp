@@ -249,7 +249,7 @@ TEST(ZblurParameters, FirstFailureEndsRegistration) {
 TEST(ZblurParameters, NamesThroughTheHostsStringCopy) {
     AETestHost host;
     const std::vector<PF_ParamDef> added = registerParameters(host);
-    EXPECT_EQ(host.string_copies, 55);
+    EXPECT_EQ(host.string_copies.load(), 55);
     EXPECT_STREQ(added[20].name, "relative border brightness ");
     host.utils.ansi.strcpy = nullptr;
     host.added.clear();
