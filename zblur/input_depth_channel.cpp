@@ -2,7 +2,8 @@
 
 #include <cstdint>
 
-InputDepthChannel::InputDepthChannel(const PF_InData* in_data, const PF_ChannelSuite1* suite)
+InputDepthChannel::InputDepthChannel(const PF_InData* in_data, const PF_ChannelSuite1* suite,
+                                     PF_ParamIndex position)
     : in_data_(in_data), suite_(suite) {
     if (in_data_ == nullptr || suite_ == nullptr ||
         suite_->PF_GetLayerChannelTypedRefAndDesc == nullptr) {
@@ -10,7 +11,7 @@ InputDepthChannel::InputDepthChannel(const PF_InData* in_data, const PF_ChannelS
     }
     PF_Boolean found = 0;
     const PF_Err error = suite_->PF_GetLayerChannelTypedRefAndDesc(
-        in_data_->effect_ref, 0, PF_ChannelType_DEPTH, &found, &ref_, &desc_);
+        in_data_->effect_ref, position, PF_ChannelType_DEPTH, &found, &ref_, &desc_);
     accepted_ = error == PF_Err_NONE && found != 0 && desc_.channel_type == PF_ChannelType_DEPTH &&
                 (desc_.data_type == PF_DataType_FLOAT || desc_.data_type == PF_DataType_DOUBLE);
 }

@@ -3,15 +3,16 @@
 #include "AE_ChannelSuites.h"
 #include "AE_Effect.h"
 
-// The input layer's depth channel, reached through the host's channel suite: looked up on the
-// input (parameter 0), accepted when the host describes it as a depth channel ('DPTH') of one
+// A layer's depth channel, reached through the host's channel suite: looked up on the layer
+// parameter at `position` (0, the input, unless told otherwise), accepted when the host describes it as a depth channel ('DPTH') of one
 // float ('FLT4') or double ('DBL8') value per pixel, checked out at the command's current time
 // and checked in again when the object ends. A host without the suite simply has no depth
 // channel. Host thread only; the suite must outlive the object.
 class InputDepthChannel {
 public:
     // Looks the channel up; `suite` may be null.
-    InputDepthChannel(const PF_InData* in_data, const PF_ChannelSuite1* suite);
+    InputDepthChannel(const PF_InData* in_data, const PF_ChannelSuite1* suite,
+                      PF_ParamIndex position = 0);
     ~InputDepthChannel();
     InputDepthChannel(const InputDepthChannel&) = delete;
     InputDepthChannel& operator=(const InputDepthChannel&) = delete;

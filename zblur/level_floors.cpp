@@ -36,13 +36,14 @@ void fill_level_pyramid_row(uint8_t* pyramid, int32_t wp, int32_t hp, int32_t pl
 }
 
 void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int32_t wp, int32_t hp,
-                     int32_t planes, int32_t j, uint8_t* floors) {
+                     int32_t planes, int32_t j, uint8_t* floors, const uint8_t* own) {
     const size_t pixels = size_t(wp) * size_t(hp);
-    const uint8_t* levels = pyramid + size_t(j) * size_t(wp);
+    const uint8_t* plane0 = pyramid + size_t(j) * size_t(wp);
+    const uint8_t* levels = own != nullptr ? own : plane0;
     for (int32_t i = 0; i < wp; ++i) {
         const LevelKernel& k = kernels[levels[i]];
         if (k.empty()) {
-            floors[i] = levels[i];
+            floors[i] = plane0[i];
             continue;
         }
         const int32_t xa = std::max(0, i + k.left);
@@ -50,7 +51,7 @@ void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int3
         const int32_t ya = std::max(0, j + k.first_row);
         const int32_t yb = std::min(hp - 1, j + k.last_row);
         if (xa > xb || ya > yb) {
-            floors[i] = levels[i];
+            floors[i] = plane0[i];
             continue;
         }
         const int32_t side_limit = std::min(xb - xa + 1, yb - ya + 1);
@@ -58,7 +59,7 @@ void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int3
             std::min(planes - 1, int32_t(std::bit_width(uint32_t(side_limit))) - 1);
         const int32_t side = 1 << plane;
         const uint8_t* base = pyramid + size_t(plane) * pixels;
-        uint8_t m = levels[i];
+        uint8_t m = plane0[i];
         for (int32_t y = ya;; y += side) {
             const int32_t yy = std::min(y, yb - side + 1);
             const uint8_t* row = base + size_t(yy) * size_t(wp);

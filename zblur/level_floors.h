@@ -22,6 +22,8 @@ void fill_level_pyramid_row(uint8_t* pyramid, int32_t wp, int32_t hp, int32_t pl
 
 // The floors of padded row j into `floors` (wp bytes), from a complete pyramid: the minimum
 // over the kernel's bounding box (inside the padded tile), covered by squares of the largest
-// plane that fits; a pixel whose level has an empty kernel keeps its own level.
+// plane that fits; a pixel whose level has an empty kernel keeps its own level. The pixels'
+// own levels are plane 0's, or `own` (wp bytes) when it is not null: plane 0 then holds lower
+// levels of other sources at the same place, which count for the minimum only.
 void level_floor_row(const LevelKernelSet& kernels, const uint8_t* pyramid, int32_t wp, int32_t hp,
-                     int32_t planes, int32_t j, uint8_t* floors);
+                     int32_t planes, int32_t j, uint8_t* floors, const uint8_t* own = nullptr);

@@ -273,6 +273,9 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
         {selectionOrSource(layers, "selection layer", source_layer), "selection layer",
          &frame.selection},
         {helperLayerImage(layers, "lens layer"), "lens layer", &frame.lens},
+        {helperLayerImage(layers, "behind layer"), "behind layer", &frame.behind},
+        {helperLayerImage(layers, "behind depth layer"), "behind depth layer",
+         &frame.behind_depth_layer},
     };
     for (const auto& image : images) {
         const PF_Err error = checkedPixelArrayOf<P>(image.layer, image.what, image.image);
@@ -311,6 +314,40 @@ PF_Err ZblurAEHost::renderFrame(const LayerImage& source_layer, const LayerImage
     if (frame.depth_kind != ZblurDepthKind::channel_double) frame.depth_double = {};
     if (frame.depth_kind != ZblurDepthKind::channel_float) frame.depth_float = {};
 
+    // The behind layer's depth, by the same rules: its depth layer with the "take depth from:"
+    // choice over 0 .. 1, else its own depth channel within the depth range parameters.
+    std::optional<InputDepthChannel> behind_channel;
+    if (frame.behind.data != nullptr) {
+        const ParameterReader values(parameters.byPosition(), zblurParameterTable());
+        const bool invert = values.checked(kZblurInvert);
+        if (frame.behind_depth_layer.data != nullptr) {
+            frame.behind_depth_kind = ZblurDepthKind::layer;
+            frame.behind_rule = DepthRule{values.choice(kZblurTakeDepthFrom), 0.0, 1.0, invert};
+        } else {
+            behind_channel.emplace(command.in_data, suites.tryChannelSuite(), kZblurBehindLayer);
+            if (behind_channel->accepted()) {
+                const PF_Err error = behind_channel->checkOut();
+                if (error != noError()) return error;
+                if (behind_channel->readable()) {
+                    const PF_ChannelChunk& chunk = behind_channel->chunk();
+                    if (behind_channel->isDouble()) {
+                        frame.behind_depth_kind = ZblurDepthKind::channel_double;
+                        frame.behind_depth_double = channelArray<PixelGrayDouble>(chunk);
+                    } else {
+                        frame.behind_depth_kind = ZblurDepthKind::channel_float;
+                        frame.behind_depth_float = channelArray<PixelGrayFloat>(chunk);
+                    }
+                }
+            }
+            frame.behind_rule = DepthRule{kZblurDepthLuminance, values.slider(kZblurBlackPoint),
+                                          values.slider(kZblurWhitePoint), invert};
+        }
+        if (frame.behind_depth_kind == ZblurDepthKind::none) {
+            LogEntry(Logger::kWarning) << Logger::kWarningPrefix
+                                       << "behind layer has no depth: not used\n";
+        }
+    }
+
     PF_Err result = noError();
     {
         Measure::Scope everything(measure(), "everything:");
@@ -325,6 +362,8 @@ template class FrameRenders<ZblurAEHost>;
 std::span<const AfterEffectsHost::HelperLayer> ZblurAEHost::helperLayers() const {
     static constexpr HelperLayer kHelpers[] = {{"zbuffer layer", kZblurDepthLayer},
                                                {"selection layer", kZblurSelectionLayer},
-                                               {"lens layer", kZblurAlternativeIris, true}};
+                                               {"lens layer", kZblurAlternativeIris, true},
+                                               {"behind layer", kZblurBehindLayer},
+                                               {"behind depth layer", kZblurBehindDepthLayer}};
     return kHelpers;
 }

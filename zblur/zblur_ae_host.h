@@ -4,10 +4,11 @@
 #include <string>
 
 #include "aehost/frame_renders.h"
+#include "zblur/zblur_parameters.h"
 
 class InputDepthChannel;
 
-// The host face of the depth-of-field effect: its identity, its 55 parameters, the enabling of
+// The host face of the depth-of-field effect: its identity, its 57 parameters, the enabling of
 // its controls, the two one-shot depth controls ("auto range", "select depth"), its helper
 // layers and its frame render. Built anew for every host command by the entry point; the only
 // state kept between commands is the depth picker's (DepthPickerState).
@@ -25,8 +26,8 @@ public:
     static constexpr const char* kResourceName = "QB Zblur";
     static constexpr const char* kMatchName = "MTQB Zblur";
     static constexpr const char* kLogFileName = "quillbrook/zblur_ae.log";
-    // The input layer and 55 effect parameters.
-    static constexpr int32_t kParameterCount = 56;
+    // The input layer and 57 effect parameters.
+    static constexpr int32_t kParameterCount = kZblurParameterCount;
 
     ZblurAEHost();
 

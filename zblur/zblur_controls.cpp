@@ -43,6 +43,9 @@ std::vector<ZblurControlUpdate> zblurControlUpdates(const ZblurControlState& sta
     std::vector<ZblurControlUpdate> updates;
     updates.reserve(64);
     updates.push_back({kZblurDepthLayer, depth_view});
+    // What lies behind the near objects only matters where they are blurred.
+    updates.push_back({kZblurBehindLayer, blur_view});
+    updates.push_back({kZblurBehindDepthLayer, blur_view});
     updates.push_back({kZblurHighlightIntensity, blur_view && state.highlight_enabled});
     updates.push_back({kZblurGammaCorrection, blur_view});
     addRange(updates, kZblurRadius, kZblurSelectDepth, focus_view);

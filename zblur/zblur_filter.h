@@ -86,6 +86,14 @@ public:
     PixelArray<D> depth;
     PixelArray<P> lens;
     ZblurSettings settings;
+    // The behind layer (what lies behind the source's near objects, aligned by the origins)
+    // and the depth level of each of its pixels, rows of behind.width bytes; unused unless
+    // both are given. Set before render().
+    PixelArray<P> behind;
+    const uint8_t* behind_levels = nullptr;
+    // A behind pixel is a source of its own only where the source pixel at the same place is
+    // nearer by more than this many levels; closer than that it is the same surface.
+    static constexpr int32_t kBehindLevelGap = 2;
 
     // For tests: the tile count of the last blur (after any refinement) and a cap on the
     // bytes the per-thread buffers may take (0: none), to exercise the refinement.
@@ -163,6 +171,10 @@ private:
         BackgroundPrefix* prefix = nullptr;  // slots x (Wp + 1)
         uint64_t* row_levels = nullptr;      // Hp x 4: levels present in each padded row
         void* levels = nullptr;              // RowLevels<C>, per worker, not per pixel
+        // With a behind layer: 41 bytes per pixel and the levels of its sources per row.
+        SourceRecord* behind = nullptr;         // 40 bytes: behind records
+        uint8_t* own_levels = nullptr;          // 1 byte: the source's own levels
+        uint64_t* behind_row_levels = nullptr;  // Hp x 4
     };
     // Bytes of one worker's buffers for a padded tile.
     size_t buffer_bytes(size_t wp, size_t hp) const;
@@ -276,10 +288,14 @@ private:
     // overrun).
     template <bool kHighlights, class C>
     [[gnu::always_inline]] inline int32_t slot_for(TileSweep<C>& t, int32_t level) const;
-    // Whether a level of padded row j has a kernel row at offset kr.
+    // Whether a level of padded row j has a kernel row at offset kr, among the levels present
+    // in `rows` (Hp x 4 words: the source's or the behind layer's).
     template <class C>
     bool row_reaches(const TileSweep<C>& t, int32_t j, int32_t kr) const {
-        const uint64_t* present = t.b.row_levels + size_t(j) * 4;
+        return rows_reach(t.b.row_levels, j, kr);
+    }
+    bool rows_reach(const uint64_t* rows, int32_t j, int32_t kr) const {
+        const uint64_t* present = rows + size_t(j) * 4;
         const uint64_t* reaching = kernel_rows_ + size_t(kr + margin_y_) * 4;
         return ((present[0] & reaching[0]) | (present[1] & reaching[1]) |
                 (present[2] & reaching[2]) | (present[3] & reaching[3])) != 0;
@@ -287,12 +303,19 @@ private:
     // Calls visit(level, steps, first, end, x_first, x_last) for every run [first, end) of
     // sources of one level in columns from .. to - 1 of a padded row whose kernel has changes
     // in its row kr (steps, from offset x_first to x_last) and whose first change lies left
-    // of the padded tile's right edge (wp). A run of one level shares its kernel row.
-    template <class Visit>
+    // of the padded tile's right edge (wp). A run of one level shares its kernel row. With
+    // kSkipSilent, records marked silent are passed over (their runs are 1 long).
+    template <bool kSkipSilent = false, class Visit>
     [[gnu::always_inline]] inline void for_each_run(const SourceRecord* row, int32_t from,
                                                     int32_t to, int32_t kr, int32_t wp,
                                                     Visit&& visit) const {
         for (int32_t next = from; next < to;) {
+            if constexpr (kSkipSilent) {
+                if ((row[next].flags & kZblurRecordSilent) != 0) {
+                    ++next;
+                    continue;
+                }
+            }
             const int32_t level = row[next].level;
             const int32_t run_first = next;
             next = std::min(next + int32_t(row[next].run), to);
@@ -310,6 +333,18 @@ private:
 
     // Source colour of padded column/row (mapped coordinates), premultiplied and linear.
     void read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const;
+    // A pixel's channels (cut to finite values for float pixels), premultiplied when the image
+    // is not, then linearised as the source's colours are.
+    void prepared_colour(ChannelValues v, bool premultiplied, double* colour) const;
+    void linearised_colour(double a, double r, double g, double b, double* colour) const;
+    // The behind pixel at source pixel (sx, sy) (inside: the mapped coordinates lie in the
+    // source), its colour as read_colour() gives it and its level; false where there is none
+    // (outside the source or the behind layer, or not opaque at all).
+    bool read_behind(int32_t sx, int32_t sy, bool inside, double* colour, int32_t& level) const;
+    // Sweep 1 with a behind layer: padded row j's behind records; plane 0 of the pyramid takes
+    // the levels of those that count, which are lower than the source's own there.
+    template <class C>
+    void behind_row(TileSweep<C>& t, int32_t j) const;
     double read_selection(int32_t sx, int32_t sy, bool inside) const;
     // Puts a record's colour on the frame's colour grid.
     void quantise(const double* colour, SourceRecord& rec) const;
@@ -340,6 +375,7 @@ private:
     int32_t margin_x_ = 0;
     int32_t margin_y_ = 0;
     bool highlights_ = false;
+    bool behind_on_ = false;
     int32_t colour_shift_ = 0;   // colours are stored times 2^colour_shift_
     double colour_scale_ = 1.0;  // 2^colour_shift_
     double colour_unit_ = 1.0;   // 2^-colour_shift_
@@ -589,6 +625,8 @@ int32_t ZblurFilter<P, D>::render_blur() {
     tiles.init(output.width, output.height, Rectangle{-margin_x_, margin_x_, -margin_y_, margin_y_},
                n);
     highlights_ = settings.selection.enabled && settings.highlight > 0.0;
+    behind_on_ = behind.data != nullptr && behind.width > 0 && behind.height > 0 &&
+                 behind_levels != nullptr;
     slot_capacity_ = count_present_levels();
     if (slot_limit > 0) slot_capacity_ = std::min(slot_capacity_, slot_limit);
     choose_colour_grid();
@@ -640,6 +678,7 @@ size_t ZblurFilter<P, D>::buffer_bytes(size_t wp, size_t hp) const {
     bytes += slots * wp * change_bytes() + slots * (wp + 1) * sizeof(BackgroundPrefix);
     if (highlights_)
         bytes += pixels * (4 + sizeof(HighlightRecord)) + slots * wp * highlight_change_bytes();
+    if (behind_on_) bytes += pixels * (sizeof(SourceRecord) + 1) + hp * 4 * sizeof(uint64_t);
     return bytes + hp * 4 * sizeof(uint64_t) + row_levels_bytes();
 }
 
@@ -650,12 +689,19 @@ int32_t ZblurFilter<P, D>::count_present_levels() const {
     uint64_t found[4] = {0, 0, 0, 0};
     for (int32_t y = -margin_y_; y < output.height + margin_y_; ++y) {
         int32_t sy = 0;
-        map_row(y, sy);
+        const bool row_inside = map_row(y, sy);
         for (int32_t x = -margin_x_; x < output.width + margin_x_; ++x) {
             int32_t sx = 0;
-            map_column(x, sx);
+            const bool column_inside = map_column(x, sx);
             const int32_t level = depth_reader_.level(sx, sy);
             found[level >> 6] |= uint64_t(1) << (level & 63);
+            if (behind_on_) {
+                double colour[4];
+                int32_t behind_level = 0;
+                if (read_behind(sx, sy, row_inside && column_inside, colour, behind_level) &&
+                    level - behind_level > kBehindLevelGap)
+                    found[behind_level >> 6] |= uint64_t(1) << (behind_level & 63);
+            }
         }
     }
     int32_t count = 0;
@@ -712,6 +758,15 @@ int32_t ZblurFilter<P, D>::init_memory(int32_t threads) {
                 bool ok = b.composite != nullptr && b.coverage != nullptr && b.floor != nullptr &&
                           b.records != nullptr && b.changes != nullptr && b.prefix != nullptr &&
                           b.row_levels != nullptr && b.levels != nullptr;
+                if (behind_on_) {
+                    b.behind =
+                        static_cast<SourceRecord*>(host->allocate(pixels * sizeof(SourceRecord)));
+                    b.own_levels = static_cast<uint8_t*>(host->allocate(pixels));
+                    b.behind_row_levels =
+                        static_cast<uint64_t*>(host->allocate(hp * 4 * sizeof(uint64_t)));
+                    ok = ok && b.behind != nullptr && b.own_levels != nullptr &&
+                         b.behind_row_levels != nullptr;
+                }
                 if (highlights_) {
                     b.keep = static_cast<float*>(host->allocate(pixels * 4));
                     b.selected = static_cast<HighlightRecord*>(
@@ -748,6 +803,9 @@ void ZblurFilter<P, D>::free_memory() {
         host->release(b.prefix);
         host->release(b.row_levels);
         host->release(b.levels);
+        host->release(b.behind);
+        host->release(b.own_levels);
+        host->release(b.behind_row_levels);
     }
     host->release(buffers_);
     buffers_ = nullptr;
@@ -792,6 +850,23 @@ int32_t ZblurFilter<P, D>::float_colour_shift() const {
         }
     }
     if (!source.premultiplied) colour *= alpha;
+    if (behind_on_) {
+        double behind_alpha = 0.0, behind_colour = 0.0;
+        for (int32_t y = 0; y < behind.height; ++y) {
+            const P* row = behind.row(y);
+            for (int32_t x = 0; x < behind.width; ++x) {
+                const ChannelValues v = read_rgba(row[x]);
+                behind_alpha = std::max(behind_alpha, std::fabs(zblur_detail::finite_channel(v.a)));
+                behind_colour = std::max({behind_colour,
+                                          std::fabs(zblur_detail::finite_channel(v.r)),
+                                          std::fabs(zblur_detail::finite_channel(v.g)),
+                                          std::fabs(zblur_detail::finite_channel(v.b))});
+            }
+        }
+        if (!behind.premultiplied) behind_colour *= behind_alpha;
+        alpha = std::max(alpha, behind_alpha);
+        colour = std::max(colour, behind_colour);
+    }
     if (OutsideMode(settings.assume_h) == OutsideMode::color ||
         OutsideMode(settings.assume_v) == OutsideMode::color || source.width <= 0 ||
         source.height <= 0) {
@@ -820,31 +895,37 @@ int32_t ZblurFilter<P, D>::float_colour_shift() const {
 
 template <class P, class D>
 void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const {
-    double a, r, g, b;
     if (inside) {
-        const ChannelValues v = read_rgba(source.at(sx, sy));
-        a = v.a;
-        r = v.r;
-        g = v.g;
-        b = v.b;
-        if constexpr (kFloat) {
-            a = zblur_detail::finite_channel(a);
-            r = zblur_detail::finite_channel(r);
-            g = zblur_detail::finite_channel(g);
-            b = zblur_detail::finite_channel(b);
-        }
-        if (!source.premultiplied) {
-            const double f = a * inverse_max_v<P>;
-            r *= f;
-            g *= f;
-            b *= f;
-        }
-    } else {
-        a = double(settings.outside_alpha) * kMax;
-        r = double(settings.outside_red) * kMax;
-        g = double(settings.outside_green) * kMax;
-        b = double(settings.outside_blue) * kMax;
+        prepared_colour(read_rgba(source.at(sx, sy)), source.premultiplied, colour);
+        return;
     }
+    linearised_colour(double(settings.outside_alpha) * kMax, double(settings.outside_red) * kMax,
+                      double(settings.outside_green) * kMax, double(settings.outside_blue) * kMax,
+                      colour);
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::prepared_colour(ChannelValues v, bool premultiplied,
+                                        double* colour) const {
+    double a = v.a, r = v.r, g = v.g, b = v.b;
+    if constexpr (kFloat) {
+        a = zblur_detail::finite_channel(a);
+        r = zblur_detail::finite_channel(r);
+        g = zblur_detail::finite_channel(g);
+        b = zblur_detail::finite_channel(b);
+    }
+    if (!premultiplied) {
+        const double f = a * inverse_max_v<P>;
+        r *= f;
+        g *= f;
+        b *= f;
+    }
+    linearised_colour(a, r, g, b, colour);
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::linearised_colour(double a, double r, double g, double b,
+                                          double* colour) const {
     if (settings.show <= kZblurShowHighlightSelection && settings.gamma) {
         if constexpr (kFloat) {
             double rgb[3] = {r, g, b};
@@ -868,6 +949,21 @@ void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double*
     colour[1] = r;
     colour[2] = g;
     colour[3] = b;
+}
+
+template <class P, class D>
+bool ZblurFilter<P, D>::read_behind(int32_t sx, int32_t sy, bool inside, double* colour,
+                                    int32_t& level) const {
+    if (!inside) return false;
+    const int32_t x = sx + source.origin_x - behind.origin_x;
+    const int32_t y = sy + source.origin_y - behind.origin_y;
+    if (!behind.contains(x, y)) return false;
+    const ChannelValues v = read_rgba(behind.at(x, y));
+    // A transparent behind pixel knows nothing of what lies there (NaN alpha neither).
+    if (!(v.a > 0.0)) return false;
+    prepared_colour(v, behind.premultiplied, colour);
+    level = behind_levels[size_t(y) * size_t(behind.width) + size_t(x)];
+    return true;
 }
 
 template <class P, class D>
@@ -905,6 +1001,7 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
 
     for (int32_t j = 0; j < t.hp; ++j) {
         level_row(t, j);
+        if (behind_on_) behind_row(t, j);
         if (const int32_t status = report_row(t); status != ok) return status;
     }
     t.planes = level_pyramid_planes(kernels_, t.wp, t.hp);
@@ -914,7 +1011,8 @@ int32_t ZblurFilter<P, D>::render_tile(Rectangle tile_rect, int32_t tile, TileBu
     }
     for (int32_t j = 0; j < t.hp; ++j) {
         level_floor_row(kernels_, t.pyramid, t.wp, t.hp, t.planes, j,
-                        b.floor + size_t(j) * size_t(t.wp));
+                        b.floor + size_t(j) * size_t(t.wp),
+                        behind_on_ ? b.own_levels + size_t(j) * size_t(t.wp) : nullptr);
         if (const int32_t status = report_row(t); status != ok) return status;
     }
     for (int32_t j = 0; j < t.hp; ++j) {
@@ -1002,10 +1100,58 @@ void ZblurFilter<P, D>::level_row(TileSweep<C>& t, int32_t j) const {
 }
 
 template <class P, class D>
+template <class C>
+void ZblurFilter<P, D>::behind_row(TileSweep<C>& t, int32_t j) const {
+    const int32_t wp = t.wp;
+    uint8_t* levels = t.pyramid + size_t(j) * size_t(wp);
+    std::memcpy(t.b.own_levels + size_t(j) * size_t(wp), levels, size_t(wp));
+    uint64_t* present = t.b.behind_row_levels + size_t(j) * 4;
+    present[0] = present[1] = present[2] = present[3] = 0;
+    SourceRecord* row = t.b.behind + size_t(j) * size_t(wp);
+    for (int32_t i = 0; i < wp; ++i) {
+        SourceRecord& rec = row[i];
+        for (float& v : rec.background) v = 0.0f;
+        double colour[4];
+        int32_t level = 0;
+        const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
+        if (!read_behind(t.column_map[i], t.row_map[j], inside, colour, level)) {
+            for (int32_t& c : rec.colour) c = 0;
+            rec.shift = 0;
+            rec.level = 0;
+            rec.flags = kZblurRecordSilent;
+            continue;
+        }
+        quantise(colour, rec);
+        rec.level = uint8_t(level);
+        // Behind the source pixel by more than the gap: a source of its own. Within the gap it
+        // is the same surface, which only fills what stays uncovered; nearer than the source,
+        // it is not behind at all and is ignored.
+        const int32_t behind_by = int32_t(levels[i]) - level;
+        if (behind_by > kBehindLevelGap) {
+            rec.flags = kZblurRecordBehind;
+            levels[i] = uint8_t(level);
+            if (!kernels_[level].empty()) present[level >> 6] |= uint64_t(1) << (level & 63);
+        } else if (behind_by >= -kBehindLevelGap) {
+            rec.flags = kZblurRecordBehind | kZblurRecordSilent;
+        } else {
+            rec.flags = kZblurRecordSilent;
+        }
+    }
+    // Runs of one level among the records that count.
+    const auto counts = [&](int32_t i) { return (row[i].flags & kZblurRecordSilent) == 0; };
+    row[wp - 1].run = 1;
+    for (int32_t i = wp - 2; i >= 0; --i)
+        row[i].run = counts(i) && counts(i + 1) && row[i + 1].level == row[i].level &&
+                             row[i + 1].run < 255
+                         ? uint8_t(row[i + 1].run + 1)
+                         : uint8_t(1);
+}
+
+template <class P, class D>
 template <bool kHighlights, class C>
 void ZblurFilter<P, D>::record_row(TileSweep<C>& t, int32_t j) const {
     const int32_t wp = t.wp;
-    const uint8_t* levels = t.pyramid + size_t(j) * size_t(wp);
+    const uint8_t* levels = (behind_on_ ? t.b.own_levels : t.pyramid) + size_t(j) * size_t(wp);
     uint64_t* present = t.b.row_levels + size_t(j) * 4;
     present[0] = present[1] = present[2] = present[3] = 0;
     const int32_t sy = t.row_map[j];
@@ -1018,6 +1164,7 @@ void ZblurFilter<P, D>::record_row(TileSweep<C>& t, int32_t j) const {
         quantise(colour, rec);
         for (float& v : rec.background) v = 0.0f;
         rec.level = levels[i];
+        rec.flags = 0;
         if constexpr (kHighlights) {
             const double sel = read_selection(t.column_map[i], sy, inside);
             HighlightRecord& h = t.b.selected[size_t(j) * size_t(wp) + size_t(i)];
@@ -1077,12 +1224,10 @@ void ZblurFilter<P, D>::scatter_row(TileSweep<C>& t, int32_t r) const {
     const int32_t wp = t.wp;
     const int32_t j_first = std::max(0, r - margin_y_);
     const int32_t j_last = std::min(t.hp - 1, r + margin_y_);
-    for (int32_t j = j_first; j <= j_last; ++j) {
-        const int32_t kr = r - j;
-        if (!row_reaches(t, j, kr)) continue;
-        const SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
-        const HighlightRecord* hrow = kHighlights ? t.b.selected + size_t(j) * size_t(wp) : nullptr;
-        for_each_run(
+    // The runs of one row of records (the source's, or the behind layer's without highlights).
+    const auto scatter_runs = [&]<bool kBehind>(const SourceRecord* row,
+                                                const HighlightRecord* hrow, int32_t kr) {
+        for_each_run<kBehind>(
             row, 0, wp, kr, wp,
             [&](int32_t level, const LevelStep* steps, int32_t run_first, int32_t run_end,
                 int32_t x_first, int32_t x_last) {
@@ -1120,7 +1265,7 @@ void ZblurFilter<P, D>::scatter_row(TileSweep<C>& t, int32_t r) const {
                 }
                 for (int32_t i = inner_end; i < run_end; ++i) spread(i);
 
-                if constexpr (kHighlights) {
+                if constexpr (kHighlights && !kBehind) {
                     LevelHighlight* const hchanges =
                         t.highlight_changes + size_t(slot) * size_t(wp);
                     for (int32_t i = run_first; i < run_end; ++i) {
@@ -1141,6 +1286,17 @@ void ZblurFilter<P, D>::scatter_row(TileSweep<C>& t, int32_t r) const {
                     }
                 }
             });
+    };
+    for (int32_t j = j_first; j <= j_last; ++j) {
+        const int32_t kr = r - j;
+        if (row_reaches(t, j, kr)) {
+            const HighlightRecord* hrow =
+                kHighlights ? t.b.selected + size_t(j) * size_t(wp) : nullptr;
+            scatter_runs.template operator()<false>(t.b.records + size_t(j) * size_t(wp), hrow, kr);
+        }
+        if (behind_on_ && rows_reach(t.b.behind_row_levels, j, kr))
+            scatter_runs.template operator()<true>(t.b.behind + size_t(j) * size_t(wp), nullptr,
+                                                   kr);
     }
 }
 
@@ -1375,6 +1531,8 @@ void ZblurFilter<P, D>::write_tile_output(const TileSweep<C>& t) const {
         const float* coverage = t.b.coverage + size_t(j) * size_t(wp) + size_t(mx);
         const float* keep = kHighlights ? t.b.keep + size_t(j) * size_t(wp) + size_t(mx) : nullptr;
         const SourceRecord* rec = t.b.records + size_t(j) * size_t(wp) + size_t(mx);
+        const SourceRecord* behind_rec =
+            behind_on_ ? t.b.behind + size_t(j) * size_t(wp) + size_t(mx) : nullptr;
         for (int32_t i = 0; i < t.tw; ++i) {
             const double e = coverage[i];
             if (info) {
@@ -1390,7 +1548,18 @@ void ZblurFilter<P, D>::write_tile_output(const TileSweep<C>& t) const {
             if (e < 0.0) {
                 const float* acc = rec[i].background;
                 double ea = 0.0, er = 0.0, eg = 0.0, eb = 0.0;
-                if (double(acc[4]) > background_threshold) {
+                if (behind_rec != nullptr && (behind_rec[i].flags & kZblurRecordBehind) != 0) {
+                    // What the behind layer shows there is known, not estimated.
+                    const SourceRecord& br = behind_rec[i];
+                    const double unit = kFloat && wide_sums_
+                                            ? std::ldexp(1.0, int32_t(br.shift) -
+                                                                  zblur_detail::kWideSumBits)
+                                            : colour_unit_;
+                    ea = std::max(0.0, double(br.colour[0]) * unit);
+                    er = std::max(0.0, double(br.colour[1]) * unit);
+                    eg = std::max(0.0, double(br.colour[2]) * unit);
+                    eb = std::max(0.0, double(br.colour[3]) * unit);
+                } else if (double(acc[4]) > background_threshold) {
                     const double inv = 1.0 / double(acc[4]);
                     ea = std::max(0.0, double(acc[0]) * inv);
                     er = std::max(0.0, double(acc[1]) * inv);

@@ -5,6 +5,7 @@
 #include "imaging/pixel_array.h"
 #include "imaging/pixel_types.h"
 #include "framework/quillbrook_host.h"
+#include "zblur/depth_levels.h"
 #include "zblur/zblur_settings.h"
 
 // Where a frame's depth comes from: the "zbuffer layer" (RGBA of the output's pixel type), the
@@ -31,6 +32,16 @@ struct ZblurFrame {
     PixelArray<PixelGrayDouble> depth_double;
     PixelArray<P> selection;
     PixelArray<P> lens;
+    // The "behind layer": what lies behind the near objects of the source (a clean plate),
+    // aligned with the source by the origins, transparent where nothing is known. Its depth
+    // comes from the "behind depth layer" or the behind layer's own depth channel
+    // (behind_depth_kind), read with behind_rule; without depth it is not used.
+    PixelArray<P> behind;
+    ZblurDepthKind behind_depth_kind = ZblurDepthKind::none;
+    PixelArray<P> behind_depth_layer;
+    PixelArray<PixelGrayFloat> behind_depth_float;
+    PixelArray<PixelGrayDouble> behind_depth_double;
+    DepthRule behind_rule;
 };
 
 // Renders one frame of the depth-of-field effect into frame.output with the depth source that

@@ -12,7 +12,7 @@ constexpr PF_ParamFlags T = PF_ParamFlag_CANNOT_TIME_VARY;
 
 using namespace parameter_row;
 
-constexpr std::array<ParameterSpec, 55> kTable = {{
+constexpr std::array<ParameterSpec, 57> kTable = {{
     popup(kZblurShowParam, 1, "show", S, kZblurShowChoices, 7, 1),
     layer(kZblurDepthLayer, 2, "depth layer", S),
     floatSlider(kZblurRadius, 3, "radius", S, 0, 999, 0, 50, 0),
@@ -71,9 +71,11 @@ constexpr std::array<ParameterSpec, 55> kTable = {{
     color(kZblurOutsideColor, 53, "outside color", S, PF_Pixel{255, 0, 0, 0}),
     floatSlider(kZblurOutsideAlpha, 54, "outside color alpha", S | C, 0, 255, 0, 255, 255),
     groupEnd(kZblurOutsideGroupEnd, 55),
+    layer(kZblurBehindLayer, 59, "behind layer", S),
+    layer(kZblurBehindDepthLayer, 60, "behind depth layer", S),
 }};
 
-static_assert(positionsInOrder(kTable), "the table lists positions 1 .. 55 in order");
+static_assert(positionsInOrder(kTable), "the table lists positions 1 .. 57 in order");
 
 // Angles are 16.16 fixed degrees; times this they are turns.
 constexpr double kFixedDegreesToTurns = 4.238552517361111e-8;  // 1 / (65536 * 360)

@@ -65,9 +65,12 @@ enum ZblurParam : int32_t {
     kZblurOutsideColor = 53,
     kZblurOutsideAlpha = 54,
     kZblurOutsideGroupEnd = 55,
+    // Added later, after every older parameter, so that saved projects keep their positions.
+    kZblurBehindLayer = 56,
+    kZblurBehindDepthLayer = 57,
 };
 
-inline constexpr int32_t kZblurParameterCount = 56;  // the input layer and 55 parameters
+inline constexpr int32_t kZblurParameterCount = 58;  // the input layer and 57 parameters
 
 // Popup choice strings, choices numbered from 1.
 inline constexpr const char* kZblurShowChoices =
@@ -79,14 +82,14 @@ inline constexpr const char* kZblurAssumeChoices =
     "border color|mirrored image|repeated image|color";
 inline constexpr int32_t kZblurAssumeColor = 4;  // the outside colour fills what lies outside
 
-// The 55 parameters in registration order (positions 1 .. 55).
+// The 57 parameters in registration order (positions 1 .. 57).
 std::span<const ParameterSpec> zblurParameterTable();
 
 struct ZblurSettings;
 
 // The frame settings from the parameters' current values, read through the table's clamped
 // reads (a NaN slider takes its default). `by_position` holds a record for every position
-// 1 .. 55 (index = position; unused entries may be null, the ones read must not be). The depth
+// 1 .. 57 (index = position; unused entries may be null, the ones read must not be). The depth
 // source is not known here: black and white are the depth layer's 0 and 1 and depth_channel is
 // the "take depth from:" choice; the caller adjusts them for the input's depth channel.
 // scale_x and scale_y are 1 / the downsample factors (1 when not positive).

@@ -227,21 +227,22 @@ TEST(EffectIdentity, Zblur) {
     EXPECT_EQ(effect.version_major, 1);
     EXPECT_EQ(effect.version_minor, 4);
     EXPECT_EQ(effect.version_revision, 7);
-    EXPECT_EQ(effect.parameterCount(), 56);
+    EXPECT_EQ(effect.parameterCount(), 58);
     EXPECT_EQ(effect.outOfMemoryError(), 4);
     EXPECT_EQ(effect.abortError(), 517);
     EXPECT_EQ(effect.internalError(), 512);
     EXPECT_EQ(effect.noError(), 0);
 
     const std::pair<int32_t, std::string> expected[] = {
-        {2, "zbuffer layer"}, {27, "selection layer"}, {17, "lens layer"}};
-    for (int32_t i = 0; i < 3; ++i) {
+        {2, "zbuffer layer"},  {27, "selection layer"},    {17, "lens layer"},
+        {56, "behind layer"},  {57, "behind depth layer"}};
+    for (int32_t i = 0; i < 5; ++i) {
         std::string name = "untouched";
         EXPECT_EQ(effect.helperLayer(i, &name), expected[i].first);
         EXPECT_EQ(name, expected[i].second);
         EXPECT_EQ(effect.helperLayer(i, nullptr), expected[i].first);
     }
-    for (int32_t i : {3, 4, 100, -1}) {
+    for (int32_t i : {5, 6, 100, -1}) {
         std::string name = "untouched";
         EXPECT_EQ(effect.helperLayer(i, &name), -1);
         EXPECT_EQ(name, "untouched");

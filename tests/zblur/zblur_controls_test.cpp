@@ -24,6 +24,7 @@ std::map<int32_t, bool> expectedStates(const ZblurControlState& c) {
     const int32_t s = c.show;
     std::map<int32_t, bool> e;
     e[2] = !in(s, {2, 4, 5});
+    e[56] = e[57] = in(s, {1, 6});
     e[6] = in(s, {1, 6}) && c.highlight_enabled;
     e[7] = in(s, {1, 6});
     for (const int32_t p : {3, 4, 5}) e[p] = !in(s, {2, 3, 4, 5});
@@ -47,7 +48,7 @@ std::map<int32_t, bool> expectedStates(const ZblurControlState& c) {
 
 // The order in which the updates are pushed.
 std::vector<int32_t> expectedOrder() {
-    std::vector<int32_t> order = {2, 6, 7, 3, 4, 5, 8, 9, 10, 11, 16};
+    std::vector<int32_t> order = {2, 56, 57, 6, 7, 3, 4, 5, 8, 9, 10, 11, 16};
     auto range = [&](int32_t a, int32_t b) {
         for (int32_t p = a; p <= b; ++p) order.push_back(p);
     };

@@ -86,6 +86,8 @@ const std::vector<Expected>& expectedTable() {
         {53, 53, kColor, "outside color", 0, 0, 0, 0, 0, S},
         {54, 54, kFloat, "outside color alpha", 0, 255, 0, 255, 255, S | C},
         {55, 55, kGroupEnd, "", 0, 0, 0, 0, 0, 0},
+        {56, 59, kLayer, "behind layer", 0, 0, 0, 0, 0, S},
+        {57, 60, kLayer, "behind depth layer", 0, 0, 0, 0, 0, S},
     };
     return table;
 }
@@ -127,7 +129,7 @@ std::vector<PF_ParamDef> registerParameters(AETestHost& host) {
 TEST(ZblurParameters, RegisteredAsTabled) {
     AETestHost host;
     const std::vector<PF_ParamDef> added = registerParameters(host);
-    EXPECT_EQ(host.out_data.num_params, 56);
+    EXPECT_EQ(host.out_data.num_params, 58);
     const std::vector<Expected>& table = expectedTable();
     ASSERT_EQ(added.size(), table.size());
     for (size_t i = 0; i < table.size(); ++i) {
@@ -197,7 +199,7 @@ TEST(ZblurParameters, RegisteredAsTabled) {
 TEST(ZblurParameters, PopupChoices) {
     AETestHost host;
     const std::vector<PF_ParamDef> added = registerParameters(host);
-    ASSERT_EQ(added.size(), 55u);
+    ASSERT_EQ(added.size(), 57u);
     auto popup = [&](int32_t position) { return added[size_t(position - 1)].u.pd; };
     EXPECT_EQ(popup(1).num_choices, 7);
     EXPECT_STREQ(popup(1).u.namesptr,
@@ -214,14 +216,14 @@ TEST(ZblurParameters, PopupChoices) {
 }
 
 TEST(ZblurParameters, UnusedIdsAndUniqueness) {
-    std::vector<int32_t> seen(60, 0);
+    std::vector<int32_t> seen(61, 0);
     for (const ParameterSpec& spec : zblurParameterTable()) {
         ASSERT_GE(spec.id, 1);
-        ASSERT_LT(spec.id, 60);
+        ASSERT_LT(spec.id, 61);
         ++seen[size_t(spec.id)];
         EXPECT_LT(std::strlen(spec.name), size_t(PF_MAX_EFFECT_PARAM_NAME_LEN)) << spec.name;
     }
-    for (int32_t id = 1; id <= 58; ++id) {
+    for (int32_t id = 1; id <= 60; ++id) {
         const bool unused = id == 6 || id == 23 || id == 25;
         EXPECT_EQ(seen[size_t(id)], unused ? 0 : 1) << "id " << id;
     }
@@ -249,7 +251,7 @@ TEST(ZblurParameters, FirstFailureEndsRegistration) {
 TEST(ZblurParameters, NamesThroughTheHostsStringCopy) {
     AETestHost host;
     const std::vector<PF_ParamDef> added = registerParameters(host);
-    EXPECT_EQ(host.string_copies.load(), 55);
+    EXPECT_EQ(host.string_copies.load(), 57);
     EXPECT_STREQ(added[20].name, "relative border brightness ");
     host.utils.ansi.strcpy = nullptr;
     host.added.clear();
@@ -260,7 +262,7 @@ TEST(ZblurParameters, NamesThroughTheHostsStringCopy) {
 
 struct ParameterValues {
     ParameterValues() {
-        records.resize(56);
+        records.resize(size_t(kZblurParameterCount));
         for (const ParameterSpec& spec : zblurParameterTable()) {
             records[size_t(spec.position)] = parameterDef(spec);
         }
