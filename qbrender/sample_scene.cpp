@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -285,7 +286,11 @@ struct Camera {
     double backdrop_pixel;
 };
 
-Sample trace(const Camera& cam, double px, double py) {
+// Which objects a ray can hit. Leaving the near post out gives what lies behind it; the post
+// still casts its shadow, so everything it does not cover is shaded exactly as in the frame.
+enum class PostPresence { with_post, without_post };
+
+Sample trace(const Camera& cam, double px, double py, PostPresence post = PostPresence::with_post) {
     const double sx = (2.0 * px / cam.width - 1.0) * kHalfFovTan * cam.aspect;
     const double sy = (1.0 - 2.0 * py / cam.height) * kHalfFovTan;
     const Vec3 origin = {0.0, kEyeHeight, 0.0};
@@ -309,7 +314,7 @@ Sample trace(const Camera& cam, double px, double py) {
         }
     }
     double t_post;
-    if (hitPost(origin, dir, &t_post) && t_post < t_best) {
+    if (post == PostPresence::with_post && hitPost(origin, dir, &t_post) && t_post < t_best) {
         t_best = t_post;
         s.object = kPost;
     }
@@ -360,6 +365,53 @@ private:
     double table_[kSteps + 1];
 };
 
+const Encoder& encoder() {
+    static const Encoder encode;
+    return encode;
+}
+
+struct ShadedPixel {
+    Vec3 color;
+    // Whether any of the pixel's samples hit the near post.
+    bool saw_post = false;
+};
+
+// The linear colour of pixel (x, y), given the pixel-centre samples of the whole frame traced
+// with the same `post`. Pixels on an object outline get four more samples (a rotated grid); the
+// rest of the frame is smooth by construction.
+ShadedPixel shadePixel(const Camera& cam, const std::vector<Sample>& centre, int x, int y,
+                       PostPresence post) {
+    const int width = cam.width, height = cam.height;
+    constexpr double kGrid[4][2] = {{0.125, 0.375}, {0.625, 0.125}, {0.875, 0.625}, {0.375, 0.875}};
+    const size_t i = size_t(y) * width + x;
+    const int object = centre[i].object;
+    const bool outline = (x > 0 && centre[i - 1].object != object) ||
+                         (x + 1 < width && centre[i + 1].object != object) ||
+                         (y > 0 && centre[i - width].object != object) ||
+                         (y + 1 < height && centre[i + width].object != object);
+    Vec3 sum = centre[i].color;
+    double count = 1.0;
+    bool saw_post = object == kPost;
+    if (outline) {
+        for (const auto& g : kGrid) {
+            const Sample s = trace(cam, x + g[0], y + g[1], post);
+            sum = sum + s.color;
+            count += 1.0;
+            saw_post = saw_post || s.object == kPost;
+        }
+    }
+    return {sum * (1.0 / count), saw_post};
+}
+
+// Gamma-encoded, opaque float RGBA of pixel i.
+void storeColor(std::span<float> rgba, size_t i, Vec3 c) {
+    const Encoder& encode = encoder();
+    rgba[i * 4 + 0] = float(encode(c.x));
+    rgba[i * 4 + 1] = float(encode(c.y));
+    rgba[i * 4 + 2] = float(encode(c.z));
+    rgba[i * 4 + 3] = 1.0f;
+}
+
 // Runs body(first_row, end_row) over bands of rows on a few threads.
 template <class Body>
 void forRowBands(int height, Body body) {
@@ -387,7 +439,7 @@ double sampleDepthGray(double z) {
     return std::clamp(g, 0.0, 1.0);
 }
 
-SampleScene makeSampleScene(int width, int height) {
+SampleScene makeSampleScene(int width, int height, BehindLayer behind) {
     if (width < 1 || height < 1 || width > 16384 || height > 16384) {
         throw std::invalid_argument("sample scene: size " + std::to_string(width) + "x" +
                                     std::to_string(height) + " is not within 1x1 .. 16384x16384");
@@ -405,36 +457,20 @@ SampleScene makeSampleScene(int width, int height) {
     });
 
     SampleScene scene{Image(width, height, SampleDepth::float32),
-                      Image(width, height, SampleDepth::bits16)};
+                      Image(width, height, SampleDepth::bits16), Image()};
     std::vector<float> z(pixels);
+    // Pixels that the post shows in: the behind layer differs from the frame only there.
+    std::vector<uint8_t> saw_post(pixels);
     const auto color = scene.color.samplesFloat();
     const auto depth = scene.depth.samples16();
-    // Pixels on an object outline get four more samples (a rotated grid); the rest of the frame
-    // is smooth by construction. Depth stays the pixel centre's.
-    constexpr double kGrid[4][2] = {{0.125, 0.375}, {0.625, 0.125}, {0.875, 0.625}, {0.375, 0.875}};
+    // Depth stays the pixel centre's.
     forRowBands(height, [&](int first, int last) {
         for (int y = first; y < last; ++y) {
             for (int x = 0; x < width; ++x) {
                 const size_t i = size_t(y) * width + x;
-                const int object = centre[i].object;
-                const bool outline = (x > 0 && centre[i - 1].object != object) ||
-                                     (x + 1 < width && centre[i + 1].object != object) ||
-                                     (y > 0 && centre[i - width].object != object) ||
-                                     (y + 1 < height && centre[i + width].object != object);
-                Vec3 sum = centre[i].color;
-                double count = 1.0;
-                if (outline) {
-                    for (const auto& g : kGrid) {
-                        sum = sum + trace(cam, x + g[0], y + g[1]).color;
-                        count += 1.0;
-                    }
-                }
-                const Vec3 c = sum * (1.0 / count);
-                static const Encoder encode;
-                color[i * 4 + 0] = float(encode(c.x));
-                color[i * 4 + 1] = float(encode(c.y));
-                color[i * 4 + 2] = float(encode(c.z));
-                color[i * 4 + 3] = 1.0f;
+                const ShadedPixel shaded = shadePixel(cam, centre, x, y, PostPresence::with_post);
+                saw_post[i] = shaded.saw_post;
+                storeColor(color, i, shaded.color);
                 z[i] = float(centre[i].z);
                 const uint16_t gray = unitTo16(sampleDepthGray(centre[i].z));
                 depth[i * 4 + 0] = depth[i * 4 + 1] = depth[i * 4 + 2] = gray;
@@ -442,6 +478,36 @@ SampleScene makeSampleScene(int width, int height) {
             }
         }
     });
+    if (behind == BehindLayer::render) {
+        // A copy of the frame, re-shaded without the post wherever the post showed: every other
+        // pixel has the same samples, so it stays bit-identical (colour and Z).
+        scene.behind = scene.color;
+        std::vector<float> behind_z = z;
+        std::vector<Sample> behind_centre = centre;
+        forRowBands(height, [&](int first, int last) {
+            for (size_t i = size_t(first) * width; i < size_t(last) * width; ++i) {
+                if (centre[i].object == kPost) {
+                    const int x = int(i % width), y = int(i / width);
+                    behind_centre[i] = trace(cam, x + 0.5, y + 0.5, PostPresence::without_post);
+                }
+            }
+        });
+        const auto behind_color = scene.behind.samplesFloat();
+        forRowBands(height, [&](int first, int last) {
+            for (int y = first; y < last; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    const size_t i = size_t(y) * width + x;
+                    if (saw_post[i]) {
+                        storeColor(
+                            behind_color, i,
+                            shadePixel(cam, behind_centre, x, y, PostPresence::without_post).color);
+                        behind_z[i] = float(behind_centre[i].z);
+                    }
+                }
+            }
+        });
+        scene.behind.setZ(std::move(behind_z));
+    }
     scene.color.setZ(std::move(z));
     return scene;
 }
@@ -459,13 +525,14 @@ std::vector<fs::path> writeSample(const fs::path& dir, int width, int height) {
                                 dir.string() + "': " + ec.message());
         }
     }
-    const SampleScene scene = makeSampleScene(width, height);
+    const SampleScene scene = makeSampleScene(width, height, BehindLayer::render);
     const fs::path exr = dir / "sample.exr", png = dir / "sample.png",
-                   depth = dir / "sample_depth.png";
+                   depth = dir / "sample_depth.png", behind = dir / "sample_behind.exr";
     writeImage(scene.color, exr);
     writeImage(scene.color.converted(SampleDepth::bits8), png);
     WriteOptions gray;
     gray.gray = true;
     writeImage(scene.depth, depth, gray);
-    return {exr, png, depth};
+    writeImage(scene.behind, behind);
+    return {exr, png, depth, behind};
 }

@@ -21,9 +21,9 @@ double luminance(const Image& image, int x, int y) {
            0.0722 * image.sample(x, y, 2);
 }
 
-// One scene shared by the property tests: rendering is deterministic.
+// One scene shared by the property tests, with its behind plate: rendering is deterministic.
 const SampleScene& scene640() {
-    static const SampleScene scene = makeSampleScene(640, 360);
+    static const SampleScene scene = makeSampleScene(640, 360, BehindLayer::render);
     return scene;
 }
 
@@ -36,14 +36,17 @@ TEST(SampleScene, HasTheAskedSizeAndDefaults) {
     EXPECT_EQ(odd.depth.width(), 37);
     EXPECT_EQ(odd.depth.height(), 21);
     EXPECT_EQ(odd.depth.depth(), SampleDepth::bits16);
-    const SampleScene tiny = makeSampleScene(1, 1);
+    EXPECT_TRUE(odd.behind.empty());
+    const SampleScene tiny = makeSampleScene(1, 1, BehindLayer::render);
     EXPECT_EQ(tiny.color.z().size(), 1u);
+    EXPECT_EQ(tiny.behind.z().size(), 1u);
     EXPECT_EQ(kSampleWidth, 1280);
     EXPECT_EQ(kSampleHeight, 720);
     EXPECT_THROW(makeSampleScene(0, 10), std::invalid_argument);
     EXPECT_THROW(makeSampleScene(10, 16385), std::invalid_argument);
 }
 
+// Also: asking for the behind plate leaves the frame as it is.
 TEST(SampleScene, IsDeterministic) {
     const SampleScene again = makeSampleScene(640, 360);
     const auto a = scene640().color.samplesFloat(), b = again.color.samplesFloat();
@@ -63,6 +66,56 @@ TEST(SampleScene, IsOpaqueWithFiniteColours) {
             }
         }
     }
+}
+
+// The post is the only thing nearer than 2 units. Pixels with no post in their 3x3 neighbourhood
+// (the outline samples of a pixel stay within it) must be the frame's, bit for bit; under the
+// post the plate shows something else, farther away.
+TEST(SampleScene, BehindIsTheFrameWithoutThePost) {
+    const SampleScene& s = scene640();
+    const int w = s.color.width(), h = s.color.height();
+    ASSERT_EQ(s.behind.width(), w);
+    ASSERT_EQ(s.behind.height(), h);
+    ASSERT_EQ(s.behind.depth(), SampleDepth::float32);
+    ASSERT_TRUE(s.behind.hasZ());
+    const auto z = s.color.z(), behind_z = s.behind.z();
+    const auto post = [&](int x, int y) { return z[size_t(y) * w + size_t(x)] < 2.0f; };
+    int post_pixels = 0, equal_pixels = 0;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const size_t i = size_t(y) * w + size_t(x);
+            ASSERT_EQ(s.behind.sample(x, y, 3), 1.0);
+            ASSERT_GT(behind_z[i], 2.0f) << x << "," << y;
+            if (post(x, y)) {
+                ++post_pixels;
+                ASSERT_GT(behind_z[i], z[i]) << x << "," << y;
+                bool differs = false;
+                for (int c = 0; c < 3; ++c) {
+                    differs = differs || s.behind.sample(x, y, c) != s.color.sample(x, y, c);
+                }
+                ASSERT_TRUE(differs) << x << "," << y;
+                continue;
+            }
+            bool near_post = false;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int nx = x + dx, ny = y + dy;
+                    near_post =
+                        near_post || (nx >= 0 && nx < w && ny >= 0 && ny < h && post(nx, ny));
+                }
+            }
+            if (!near_post) {
+                ++equal_pixels;
+                ASSERT_EQ(behind_z[i], z[i]) << x << "," << y;
+                for (int c = 0; c < 4; ++c) {
+                    ASSERT_EQ(s.behind.sample(x, y, c), s.color.sample(x, y, c))
+                        << x << "," << y << " channel " << c;
+                }
+            }
+        }
+    }
+    EXPECT_GT(post_pixels, 10 * h);
+    EXPECT_GT(equal_pixels, w * h * 3 / 4);
 }
 
 TEST(SampleScene, DepthLiesBetweenNearAndTheBackdrop) {
@@ -182,25 +235,35 @@ TEST(SampleScene, BackdropHasSmallVeryBrightHighlights) {
     EXPECT_GT(peak, 1.5);
 }
 
-TEST(SampleScene, WritesThreeFilesThatReadBackAsTheScene) {
+TEST(SampleScene, WritesFourFilesThatReadBackAsTheScene) {
     TestFolder folder;
     const auto dir = folder / "new" / "sample";
     const auto files = writeSample(dir, 48, 27);
-    ASSERT_EQ(files.size(), 3u);
+    ASSERT_EQ(files.size(), 4u);
     EXPECT_EQ(files[0], dir / "sample.exr");
     EXPECT_EQ(files[1], dir / "sample.png");
     EXPECT_EQ(files[2], dir / "sample_depth.png");
-    const SampleScene scene = makeSampleScene(48, 27);
+    EXPECT_EQ(files[3], dir / "sample_behind.exr");
+    const SampleScene scene = makeSampleScene(48, 27, BehindLayer::render);
 
-    const Image exr = readImage(files[0]);
-    ASSERT_EQ(exr.depth(), SampleDepth::float32);
-    ASSERT_TRUE(exr.hasZ());
-    for (size_t i = 0; i < exr.samplesFloat().size(); ++i) {
-        ASSERT_EQ(exr.samplesFloat()[i], scene.color.samplesFloat()[i]);
-    }
-    for (size_t i = 0; i < exr.z().size(); ++i) {
-        ASSERT_EQ(exr.z()[i], scene.color.z()[i]);
-    }
+    const auto expectFloatWithZ = [](const std::filesystem::path& file, const Image& expected) {
+        const Image exr = readImage(file);
+        ASSERT_EQ(exr.depth(), SampleDepth::float32) << file;
+        ASSERT_EQ(exr.width(), expected.width()) << file;
+        ASSERT_EQ(exr.height(), expected.height()) << file;
+        ASSERT_TRUE(exr.hasZ()) << file;
+        for (size_t i = 0; i < exr.samplesFloat().size(); ++i) {
+            ASSERT_EQ(exr.samplesFloat()[i], expected.samplesFloat()[i]) << file;
+        }
+        for (size_t i = 0; i < exr.z().size(); ++i) {
+            ASSERT_EQ(exr.z()[i], expected.z()[i]) << file;
+        }
+    };
+    expectFloatWithZ(files[0], scene.color);
+    expectFloatWithZ(files[3], scene.behind);
+    EXPECT_FALSE(
+        std::equal(scene.behind.z().begin(), scene.behind.z().end(), scene.color.z().begin()))
+        << "the post shows at this size too";
     const Image png = readImage(files[1]);
     ASSERT_EQ(png.depth(), SampleDepth::bits8);
     const Image png_expected = scene.color.converted(SampleDepth::bits8);
