@@ -1123,16 +1123,15 @@ void ZblurFilter<P, D>::behind_row(TileSweep<C>& t, int32_t j) const {
         }
         quantise(colour, rec);
         rec.level = uint8_t(level);
-        // Behind the source pixel by more than the gap: a source of its own. Within the gap it
-        // is the same surface, which only fills what stays uncovered; nearer than the source,
-        // it is not behind at all and is ignored.
-        const int32_t behind_by = int32_t(levels[i]) - level;
-        if (behind_by > kBehindLevelGap) {
-            rec.flags = kZblurRecordBehind;
+        // Behind the source pixel by more than the gap: a source of its own, which also fills
+        // what stays uncovered there. Within the gap it is the same surface as the source
+        // pixel, and nearer than that it is not behind at all: either way it is ignored, and
+        // the frame there is the one without the behind layer (its sharp pixels would show
+        // through the gaps the estimate fills with blurred colour).
+        if (int32_t(levels[i]) - level > kBehindLevelGap) {
+            rec.flags = 0;
             levels[i] = uint8_t(level);
             if (!kernels_[level].empty()) present[level >> 6] |= uint64_t(1) << (level & 63);
-        } else if (behind_by >= -kBehindLevelGap) {
-            rec.flags = kZblurRecordBehind | kZblurRecordSilent;
         } else {
             rec.flags = kZblurRecordSilent;
         }
@@ -1548,8 +1547,8 @@ void ZblurFilter<P, D>::write_tile_output(const TileSweep<C>& t) const {
             if (e < 0.0) {
                 const float* acc = rec[i].background;
                 double ea = 0.0, er = 0.0, eg = 0.0, eb = 0.0;
-                if (behind_rec != nullptr && (behind_rec[i].flags & kZblurRecordBehind) != 0) {
-                    // What the behind layer shows there is known, not estimated.
+                if (behind_rec != nullptr && (behind_rec[i].flags & kZblurRecordSilent) == 0) {
+                    // What the source hides there is known, not estimated.
                     const SourceRecord& br = behind_rec[i];
                     const double unit = kFloat && wide_sums_
                                             ? std::ldexp(1.0, int32_t(br.shift) -
