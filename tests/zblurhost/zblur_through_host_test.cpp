@@ -277,3 +277,90 @@ TEST(ZblurThroughHost, ControlsFollowTheDepthSource) {
 }
 
 }  // namespace
+
+namespace {
+
+// A near square (Z 2) over a textured far plane (Z 50); with `far_only` the far plane alone,
+// as a clean plate of what the square hides; without `with_z`, no Z plane.
+Image twoPlaneImage(SampleDepth depth, bool far_only, bool with_z = true) {
+    Image image(kWidth, kHeight, SampleDepth::float32);
+    std::vector<float> z(size_t(kWidth * kHeight));
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const bool near = !far_only && x >= 12 && x < 24 && y >= 7 && y < 16;
+            image.setSample(x, y, 0, near ? 0.9 : double((x * 5 + y) % 17) / 16.0);
+            image.setSample(x, y, 1, near ? 0.1 : double((x + 3 * y) % 11) / 10.0);
+            image.setSample(x, y, 2, near ? 0.1 : 0.25 + 0.5 * double(x % 2));
+            image.setSample(x, y, 3, 1.0);
+            z[size_t(y * kWidth + x)] = near ? 2.0f : 50.0f;
+        }
+    }
+    if (with_z) image.setZ(z);
+    return image.converted(depth);
+}
+
+// The pixels that differ between two outputs, and how many of them lie farther than `reach`
+// pixels from the near square.
+std::pair<int, int> differences(const Image& a, const Image& b, int reach) {
+    int changed = 0, far_changed = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            bool same = true;
+            for (int c = 0; c < 4; ++c) same = same && a.sample(x, y, c) == b.sample(x, y, c);
+            if (same) continue;
+            ++changed;
+            const int dx = std::max({12 - x, x - 23, 0}), dy = std::max({7 - y, y - 15, 0});
+            if (std::max(dx, dy) > reach) ++far_changed;
+        }
+    return {changed, far_changed};
+}
+
+}  // namespace
+
+// The behind layer's depth comes from its own Z channel or from the behind depth layer, by the
+// rules of the input's depth: both place the plate at the far plane's level, so they give the
+// same frame, which differs from the frame without the plate only around the near square. A
+// plate with no depth at all is not used.
+TEST(ZblurThroughHost, BehindLayerWithItsOwnDepth) {
+    for (const SampleDepth depth : depths) {
+        SCOPED_TRACE(depthName(depth));
+        RenderJob job = zblurJob(twoPlaneImage(depth, false), depth);
+        job.sets = {{"radius", "10"},      {"focal point", "0"},  {"invert", "on"},
+                    {"black point", "2"},  {"white point", "50"}, {"gamma correction", "off"}};
+        const RenderOutcome without = runRenderJob(job);
+        expectClean(without);
+
+        const Image plate = twoPlaneImage(depth, true);
+        RenderJob with_z = job;
+        with_z.layers.emplace_back("behind layer", LayerSource::fromImage(plate, "plate"));
+        const RenderOutcome from_z = runRenderJob(with_z);
+        expectClean(from_z);
+
+        // Red 1 is the far end once inverted, as Z 50 is within 2 .. 50.
+        Image far_depth(kWidth, kHeight, SampleDepth::float32);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                for (int c = 0; c < 4; ++c) far_depth.setSample(x, y, c, 1.0);
+        const Image plate_without_z = twoPlaneImage(depth, true, false);
+        RenderJob with_layer = job;
+        with_layer.layers.emplace_back("behind layer",
+                                       LayerSource::fromImage(plate_without_z, "plate"));
+        with_layer.layers.emplace_back(
+            "behind depth layer", LayerSource::fromImage(far_depth.converted(depth), "depth"));
+        const RenderOutcome from_layer = runRenderJob(with_layer);
+        expectClean(from_layer);
+
+        RenderJob no_depth = job;
+        no_depth.layers.emplace_back("behind layer",
+                                     LayerSource::fromImage(plate_without_z, "plate"));
+        const RenderOutcome unused = runRenderJob(no_depth);
+        expectClean(unused);
+
+        const auto [changed, far_changed] =
+            differences(without.frame.output, from_z.frame.output, 13);
+        EXPECT_GT(changed, 40);
+        EXPECT_EQ(far_changed, 0);
+        EXPECT_EQ(differences(from_z.frame.output, from_layer.frame.output, 0).first, 0);
+        EXPECT_EQ(differences(without.frame.output, unused.frame.output, 0).first, 0);
+    }
+}
