@@ -836,34 +836,28 @@ void ZblurFilter<P, D>::quantise(const double* colour, SourceRecord& rec) const 
 
 template <class P, class D>
 int32_t ZblurFilter<P, D>::float_colour_shift() const {
-    // The largest magnitudes of alpha and of the colour channels read from the source, as
-    // read_colour() cuts them.
-    double alpha = 0.0, colour = 0.0;
-    for (int32_t y = 0; y < source.height; ++y) {
-        const P* row = source.row(y);
-        for (int32_t x = 0; x < source.width; ++x) {
-            const ChannelValues v = read_rgba(row[x]);
-            alpha = std::max(alpha, std::fabs(zblur_detail::finite_channel(v.a)));
-            colour = std::max({colour, std::fabs(zblur_detail::finite_channel(v.r)),
-                               std::fabs(zblur_detail::finite_channel(v.g)),
-                               std::fabs(zblur_detail::finite_channel(v.b))});
-        }
-    }
-    if (!source.premultiplied) colour *= alpha;
-    if (behind_on_) {
-        double behind_alpha = 0.0, behind_colour = 0.0;
-        for (int32_t y = 0; y < behind.height; ++y) {
-            const P* row = behind.row(y);
-            for (int32_t x = 0; x < behind.width; ++x) {
+    // The largest magnitudes of alpha and of the colour channels read from an image (the
+    // source, and the behind layer when there is one), as read_colour() cuts them.
+    const auto largest = [](const PixelArray<P>& image, double& alpha, double& colour) {
+        alpha = 0.0;
+        colour = 0.0;
+        for (int32_t y = 0; y < image.height; ++y) {
+            const P* row = image.row(y);
+            for (int32_t x = 0; x < image.width; ++x) {
                 const ChannelValues v = read_rgba(row[x]);
-                behind_alpha = std::max(behind_alpha, std::fabs(zblur_detail::finite_channel(v.a)));
-                behind_colour = std::max({behind_colour,
-                                          std::fabs(zblur_detail::finite_channel(v.r)),
-                                          std::fabs(zblur_detail::finite_channel(v.g)),
-                                          std::fabs(zblur_detail::finite_channel(v.b))});
+                alpha = std::max(alpha, std::fabs(zblur_detail::finite_channel(v.a)));
+                colour = std::max({colour, std::fabs(zblur_detail::finite_channel(v.r)),
+                                   std::fabs(zblur_detail::finite_channel(v.g)),
+                                   std::fabs(zblur_detail::finite_channel(v.b))});
             }
         }
-        if (!behind.premultiplied) behind_colour *= behind_alpha;
+        if (!image.premultiplied) colour *= alpha;
+    };
+    double alpha = 0.0, colour = 0.0;
+    largest(source, alpha, colour);
+    if (behind_on_) {
+        double behind_alpha = 0.0, behind_colour = 0.0;
+        largest(behind, behind_alpha, behind_colour);
         alpha = std::max(alpha, behind_alpha);
         colour = std::max(colour, behind_colour);
     }
