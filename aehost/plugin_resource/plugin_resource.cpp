@@ -270,11 +270,17 @@ PluginResource parsePluginResource(const uint8_t* bytes, size_t size, const std:
 }
 
 std::vector<uint8_t> readPluginResourceSection(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) fail("cannot open " + path);
-    const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
-    if (in.bad()) fail("cannot read " + path);
+    // One block read: a plug-in built with debug information or sanitizers is tens of
+    // megabytes, and a byte-at-a-time copy of it cost seconds on every effect lookup.
+    const std::streamoff size = in.tellg();
+    if (size < 0) fail("cannot read " + path);
+    // 2 GiB: far beyond any plug-in, and a bound on what a stray path can make us allocate.
+    if (size > (std::streamoff(1) << 31)) fail(path + " is too large to be a plug-in");
+    std::vector<uint8_t> file(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(file.data()), size)) fail("cannot read " + path);
     return ElfReader(file, path).section(".pipl");
 }
 
