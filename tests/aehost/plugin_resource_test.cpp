@@ -223,7 +223,16 @@ TEST(PluginResourceReader, FileErrorsNameTheFile) {
     std::ofstream(text_file) << "plain text, long enough to hold an ELF header if it were one";
     EXPECT_EQ(errorOf([&] { readPluginResource(text_file); }),
               "pipl: not an ELF file: " + text_file);
+    std::ofstream(text_file, std::ios::trunc).flush();
+    EXPECT_EQ(errorOf([&] { readPluginResource(text_file); }),
+              "pipl: not an ELF file: " + text_file);
     std::filesystem::remove(text_file);
+
+    // A folder opens like a file on Linux; its reported size must not become an allocation.
+    const std::string folder = std::filesystem::temp_directory_path().string();
+    const std::string folder_error = errorOf([&] { readPluginResource(folder); });
+    EXPECT_NE(folder_error, "no error");
+    EXPECT_NE(folder_error.find(folder), std::string::npos) << folder_error;
 
     // The test program is an ELF file without a plug-in resource.
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
