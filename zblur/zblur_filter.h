@@ -341,6 +341,8 @@ private:
     // source), its colour as read_colour() gives it and its level; false where there is none
     // (outside the source or the behind layer, or not opaque at all).
     bool read_behind(int32_t sx, int32_t sy, bool inside, double* colour, int32_t& level) const;
+    // The same test without the colour: whether there is a behind pixel, and its level.
+    bool read_behind_level(int32_t sx, int32_t sy, bool inside, int32_t& level) const;
     // Sweep 1 with a behind layer: padded row j's behind records; plane 0 of the pyramid takes
     // the levels of those that count, which are lower than the source's own there.
     template <class C>
@@ -696,9 +698,8 @@ int32_t ZblurFilter<P, D>::count_present_levels() const {
             const int32_t level = depth_reader_.level(sx, sy);
             found[level >> 6] |= uint64_t(1) << (level & 63);
             if (behind_on_) {
-                double colour[4];
                 int32_t behind_level = 0;
-                if (read_behind(sx, sy, row_inside && column_inside, colour, behind_level) &&
+                if (read_behind_level(sx, sy, row_inside && column_inside, behind_level) &&
                     level - behind_level > kBehindLevelGap)
                     found[behind_level >> 6] |= uint64_t(1) << (behind_level & 63);
             }
@@ -948,14 +949,22 @@ void ZblurFilter<P, D>::linearised_colour(double a, double r, double g, double b
 template <class P, class D>
 bool ZblurFilter<P, D>::read_behind(int32_t sx, int32_t sy, bool inside, double* colour,
                                     int32_t& level) const {
+    if (!read_behind_level(sx, sy, inside, level)) return false;
+    const int32_t x = sx + source.origin_x - behind.origin_x;
+    const int32_t y = sy + source.origin_y - behind.origin_y;
+    prepared_colour(read_rgba(behind.at(x, y)), behind.premultiplied, colour);
+    return true;
+}
+
+template <class P, class D>
+bool ZblurFilter<P, D>::read_behind_level(int32_t sx, int32_t sy, bool inside,
+                                          int32_t& level) const {
     if (!inside) return false;
     const int32_t x = sx + source.origin_x - behind.origin_x;
     const int32_t y = sy + source.origin_y - behind.origin_y;
     if (!behind.contains(x, y)) return false;
-    const ChannelValues v = read_rgba(behind.at(x, y));
     // A transparent behind pixel knows nothing of what lies there (NaN alpha neither).
-    if (!(v.a > 0.0)) return false;
-    prepared_colour(v, behind.premultiplied, colour);
+    if (!(read_rgba(behind.at(x, y)).a > 0.0)) return false;
     level = behind_levels[size_t(y) * size_t(behind.width) + size_t(x)];
     return true;
 }
