@@ -1,6 +1,7 @@
 #include "zblur/row_sweep_loops.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -122,53 +123,45 @@ __attribute__((target("avx2"))) void scatter_columns_avx2(const Change* cluster,
 // anti-aliased edges are changes at neighbouring columns).
 constexpr int32_t kClusterGap = 4;
 
-// A cluster of n changes at increasing offsets: the columns all of them reach from inside the
-// run are summed column by column, the rest (at most the cluster's width per change, at the
-// run's ends) change by change. Integer sums are exact, so the result is that of scatter_avx2.
-__attribute__((target("avx2"))) void scatter_cluster_avx2(const Change* cluster, int32_t n,
-                                                          const ZblurSourceRecord* row,
-                                                          int32_t first, int32_t last,
-                                                          ZblurLevelSums<int64_t>* changes) {
-    const int32_t x0 = cluster[0].x;
-    const int32_t x1 = cluster[n - 1].x;
-    const int32_t col_first = first + x1;
-    const int32_t col_end = last + x0;
-    if (n == 1 || col_end <= col_first) {
-        scatter_avx2(cluster, n, row, first, last, changes);
-        return;
-    }
-    for (int32_t t = 0; t < n; ++t) {
-        scatter_avx2(cluster + t, 1, row, first, col_first - cluster[t].x, changes);
-        scatter_avx2(cluster + t, 1, row, col_end - cluster[t].x, last, changes);
-    }
+using ColumnLoop = void (*)(const Change*, int32_t, const ZblurSourceRecord*, int32_t, int32_t,
+                            ZblurLevelSums<int64_t>*);
+
+// The column loop for a cluster of n changes.
+ColumnLoop avx2_columns(int32_t n) {
     switch (n) {
-        case 2:
-            scatter_columns_avx2<2>(cluster, n, row, col_first, col_end, changes);
-            break;
-        case 3:
-            scatter_columns_avx2<3>(cluster, n, row, col_first, col_end, changes);
-            break;
-        case 4:
-            scatter_columns_avx2<4>(cluster, n, row, col_first, col_end, changes);
-            break;
-        default:
-            scatter_columns_avx2<0>(cluster, n, row, col_first, col_end, changes);
-            break;
+        case 2: return scatter_columns_avx2<2>;
+        case 3: return scatter_columns_avx2<3>;
+        case 4: return scatter_columns_avx2<4>;
+        default: return scatter_columns_avx2<0>;
     }
 }
-
-__attribute__((target("avx2"))) void scatter_clusters_avx2(const Change* changes_of_row,
-                                                           int32_t n, const ZblurSourceRecord* row,
-                                                           int32_t first, int32_t last,
-                                                           ZblurLevelSums<int64_t>* changes) {
+// The changes of a chunk in clusters of increasing offsets at most kClusterGap apart. For a
+// cluster of several changes, the columns all of them reach from inside the run are summed
+// column by column; the rest (at most the cluster's width per change, at the run's ends) and
+// single changes go change by change. Integer sums are exact, so the result is that of
+// scatter_avx2 over the whole chunk.
+void scatter_clusters(const Change* changes_of_row, int32_t n, const ZblurSourceRecord* row,
+                      int32_t first, int32_t last, ZblurLevelSums<int64_t>* changes) {
     int32_t t = 0;
     while (t < n) {
         int32_t end = t + 1;
         while (end < n && changes_of_row[end].x > changes_of_row[end - 1].x &&
                changes_of_row[end].x - changes_of_row[end - 1].x <= kClusterGap)
             ++end;
-        scatter_cluster_avx2(changes_of_row + t, end - t, row, first, last, changes);
+        const Change* cluster = changes_of_row + t;
+        const int32_t size = end - t;
         t = end;
+        const int32_t col_first = first + cluster[size - 1].x;
+        const int32_t col_end = last + cluster[0].x;
+        if (size == 1 || col_end <= col_first) {
+            scatter_avx2(cluster, size, row, first, last, changes);
+            continue;
+        }
+        for (int32_t k = 0; k < size; ++k) {
+            scatter_avx2(cluster + k, 1, row, first, col_first - cluster[k].x, changes);
+            scatter_avx2(cluster + k, 1, row, col_end - cluster[k].x, last, changes);
+        }
+        avx2_columns(size)(cluster, size, row, col_first, col_end, changes);
     }
 }
 
@@ -224,35 +217,118 @@ __attribute__((target("avx2"))) void gather_avx2(const LevelStep* steps, ZblurSo
     }
 }
 
-bool has_avx2() {
-    static const bool yes = [] {
+// Four sources at a time, two to a register: the prefixes of neighbouring sources at one
+// change are neighbours too, one 64-byte load for both. Same products and differences in the
+// same order as the portable loop. The accumulators of records i and i + 1 are 10 floats apart:
+// one 64-byte load from the first (it ends where record i + 1 ends) holds both, and one masked
+// store puts both back.
+__attribute__((target("avx512f"))) inline __m512 load_background_pair(const float* bg) {
+    const __m512i from = _mm512_setr_epi32(0, 1, 2, 3, 4, 0, 0, 0, 10, 11, 12, 13, 14, 0, 0, 0);
+    return _mm512_maskz_permutexvar_ps(0x1f1f, from, _mm512_loadu_ps(bg));
+}
+__attribute__((target("avx512f"))) inline void store_background_pair(float* bg, __m512 acc) {
+    const __m512i to = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11, 12, 15);
+    _mm512_mask_storeu_ps(bg, 0x7c1f, _mm512_maskz_permutexvar_ps(0x7c1f, to, acc));
+}
+static_assert(sizeof(ZblurSourceRecord) == 10 * sizeof(float) &&
+              offsetof(ZblurSourceRecord, background) + 16 * sizeof(float) ==
+                  2 * sizeof(ZblurSourceRecord));
+
+__attribute__((target("avx512f"))) void gather_avx512(const LevelStep* steps,
+                                                      ZblurSourceRecord* row, int32_t first,
+                                                      int32_t last,
+                                                      const ZblurBackgroundPrefix* prefix) {
+    int32_t xs[kChunk];
+    float fs[kChunk];
+    __m512 dws[kChunk];
+    for (;;) {
+        int32_t n = 0;
+        while (n < kChunk && steps->x != kIrisRowEnd) {
+            xs[n] = steps->x;
+            fs[n] = float(steps->weight_step);
+            dws[n] = _mm512_set1_ps(fs[n]);
+            ++n;
+            ++steps;
+        }
+        if (n == 0) return;
+        int32_t i = first;
+        for (; i + 3 < last; i += 4) {
+            ZblurSourceRecord* r = row + i;
+            __m512 acc0 = load_background_pair(r[0].background);
+            __m512 acc1 = load_background_pair(r[2].background);
+            const ZblurBackgroundPrefix* p = prefix + i;
+            for (int32_t t = 0; t < n; ++t) {
+                acc0 = _mm512_sub_ps(acc0, _mm512_mul_ps(dws[t], _mm512_loadu_ps(p[xs[t]].v)));
+                acc1 = _mm512_sub_ps(acc1, _mm512_mul_ps(dws[t], _mm512_loadu_ps(p[xs[t] + 2].v)));
+            }
+            store_background_pair(r[0].background, acc0);
+            store_background_pair(r[2].background, acc1);
+        }
+        for (; i < last; ++i) {
+            float* bg = row[i].background;
+            __m256 acc = load_background(bg);
+            for (int32_t t = 0; t < n; ++t)
+                acc = _mm256_sub_ps(
+                    acc, _mm256_mul_ps(_mm256_set1_ps(fs[t]), _mm256_loadu_ps(prefix[i + xs[t]].v)));
+            store_background(bg, acc);
+        }
+    }
+}
+
+bool cpu_has(SweepCode code) {
+    static const bool avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
-    return yes;
+    static const bool avx512 = [] {
+        __builtin_cpu_init();
+        return avx2 && __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return code == SweepCode::avx2 ? avx2 : code == SweepCode::avx512 ? avx512 : false;
 }
 #endif
 
+// The code a call runs: `best` is the widest this processor has.
+SweepCode resolve(SweepCode code) {
+    if (code == SweepCode::best) {
+        if (sweep_code_available(SweepCode::avx512)) return SweepCode::avx512;
+        if (sweep_code_available(SweepCode::avx2)) return SweepCode::avx2;
+        return SweepCode::portable;
+    }
+    return sweep_code_available(code) ? code : SweepCode::portable;
+}
+
 }  // namespace
 
-bool sweep_loops_have_vector_code() {
+bool sweep_code_available(SweepCode code) {
+    if (code == SweepCode::portable || code == SweepCode::best) return true;
 #ifdef QB_SWEEP_LOOPS_AVX2
-    return has_avx2();
+    return cpu_has(code);
 #else
     return false;
 #endif
 }
 
+const char* sweep_code_name(SweepCode code) {
+    switch (code) {
+        case SweepCode::portable: return "portable";
+        case SweepCode::avx2: return "avx2";
+        case SweepCode::avx512: return "avx512";
+        case SweepCode::best: break;
+    }
+    return "best";
+}
+
 void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, int32_t first,
-                        int32_t last, ZblurLevelSums<int64_t>* changes, bool portable) {
-    (void)portable;  // without vector code there is only the portable loop
+                        int32_t last, ZblurLevelSums<int64_t>* changes, SweepCode code) {
+    code = resolve(code);
     Change chunk[kChunk];
     for (;;) {
         const int32_t n = load_changes(steps, chunk);
         if (n == 0) return;
 #ifdef QB_SWEEP_LOOPS_AVX2
-        if (!portable && has_avx2()) {
-            scatter_clusters_avx2(chunk, n, row, first, last, changes);
+        if (code != SweepCode::portable) {
+            scatter_clusters(chunk, n, row, first, last, changes);
             continue;
         }
 #endif
@@ -261,10 +337,14 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
 }
 
 void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
-                       const ZblurBackgroundPrefix* prefix, bool portable) {
-    (void)portable;
+                       const ZblurBackgroundPrefix* prefix, SweepCode code) {
+    code = resolve(code);
 #ifdef QB_SWEEP_LOOPS_AVX2
-    if (!portable && has_avx2()) {
+    if (code == SweepCode::avx512) {
+        gather_avx512(steps, row, first, last, prefix);
+        return;
+    }
+    if (code == SweepCode::avx2) {
         gather_avx2(steps, row, first, last, prefix);
         return;
     }

@@ -17,17 +17,22 @@
 // (x, dw) of the row, dw x colour and dw at c = i + x. The sums are exact integers, so the
 // order of the additions, and hence the instruction set, does not change the result.
 //
-// The vector code is used where the processor has it, unless `portable` asks for the plain
-// code (for tests that compare the two).
+// The code paths of the loops: the plain loops, 256-bit and 512-bit vector code, and the
+// widest that the processor has (the default; tests ask for each path to compare them). A path
+// the processor lacks runs the plain loops.
+enum class SweepCode { portable, avx2, avx512, best };
+
 void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, int32_t first,
-                        int32_t last, ZblurLevelSums<int64_t>* changes, bool portable = false);
+                        int32_t last, ZblurLevelSums<int64_t>* changes,
+                        SweepCode code = SweepCode::best);
 
 // gather_kernel_row: the sources [first, last) of `row` collect the background deposits of
 // their level over the kernel row: for every change (x, dw), dw x prefix[i + x] is taken from
 // the record's background accumulators. All columns i + x must lie in 0 .. wp (prefix holds
 // wp + 1 entries). Both code paths round alike (a product, then a difference, per channel).
 void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
-                       const ZblurBackgroundPrefix* prefix, bool portable = false);
+                       const ZblurBackgroundPrefix* prefix, SweepCode code = SweepCode::best);
 
-// Whether the loops have vector code for this processor.
-bool sweep_loops_have_vector_code();
+// Whether this build and processor run `code` (portable and best always).
+bool sweep_code_available(SweepCode code);
+const char* sweep_code_name(SweepCode code);
