@@ -109,8 +109,8 @@ __attribute__((target("avx2"))) void scatter_columns_avx2(const Change* cluster,
     for (int32_t col = col_first; col < col_end; ++col) {
         __m256i sum = _mm256_setzero_si256();
         for (int32_t t = 0; t < n; ++t) {
-            const __m256i colour = _mm256_cvtepi32_epi64(_mm_loadu_si128(
-                reinterpret_cast<const __m128i*>(row[col - cluster[t].x].colour)));
+            const __m256i colour = _mm256_cvtepi32_epi64(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[col - cluster[t].x].colour)));
             sum = _mm256_add_epi64(sum, _mm256_mul_epi32(colour, weights[t]));
         }
         __m256i* sums = reinterpret_cast<__m256i*>(&changes[col].a);
@@ -129,10 +129,14 @@ using ColumnLoop = void (*)(const Change*, int32_t, const ZblurSourceRecord*, in
 // The column loop for a cluster of n changes.
 ColumnLoop avx2_columns(int32_t n) {
     switch (n) {
-        case 2: return scatter_columns_avx2<2>;
-        case 3: return scatter_columns_avx2<3>;
-        case 4: return scatter_columns_avx2<4>;
-        default: return scatter_columns_avx2<0>;
+        case 2:
+            return scatter_columns_avx2<2>;
+        case 3:
+            return scatter_columns_avx2<3>;
+        case 4:
+            return scatter_columns_avx2<4>;
+        default:
+            return scatter_columns_avx2<0>;
     }
 }
 // The changes of a chunk in clusters of increasing offsets at most kClusterGap apart. For a
@@ -211,7 +215,8 @@ __attribute__((target("avx2"))) void gather_avx2(const LevelStep* steps, ZblurSo
             float* bg = row[i].background;
             __m256 acc = load_background(bg);
             for (int32_t t = 0; t < n; ++t)
-                acc = _mm256_sub_ps(acc, _mm256_mul_ps(dws[t], _mm256_loadu_ps(prefix[i + xs[t]].v)));
+                acc =
+                    _mm256_sub_ps(acc, _mm256_mul_ps(dws[t], _mm256_loadu_ps(prefix[i + xs[t]].v)));
             store_background(bg, acc);
         }
     }
@@ -268,8 +273,8 @@ __attribute__((target("avx512f"))) void gather_avx512(const LevelStep* steps,
             float* bg = row[i].background;
             __m256 acc = load_background(bg);
             for (int32_t t = 0; t < n; ++t)
-                acc = _mm256_sub_ps(
-                    acc, _mm256_mul_ps(_mm256_set1_ps(fs[t]), _mm256_loadu_ps(prefix[i + xs[t]].v)));
+                acc = _mm256_sub_ps(acc, _mm256_mul_ps(_mm256_set1_ps(fs[t]),
+                                                       _mm256_loadu_ps(prefix[i + xs[t]].v)));
             store_background(bg, acc);
         }
     }
@@ -311,10 +316,14 @@ bool sweep_code_available(SweepCode code) {
 
 const char* sweep_code_name(SweepCode code) {
     switch (code) {
-        case SweepCode::portable: return "portable";
-        case SweepCode::avx2: return "avx2";
-        case SweepCode::avx512: return "avx512";
-        case SweepCode::best: break;
+        case SweepCode::portable:
+            return "portable";
+        case SweepCode::avx2:
+            return "avx2";
+        case SweepCode::avx512:
+            return "avx512";
+        case SweepCode::best:
+            break;
     }
     return "best";
 }

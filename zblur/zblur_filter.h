@@ -331,22 +331,39 @@ private:
         }
     }
 
-    // Source colour of padded column/row (mapped coordinates), premultiplied and linear.
-    void read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const;
+    // Source colour of padded column/row (mapped coordinates), premultiplied and linear. With
+    // `later`, float colours are left for linearise_chunk() to make linear.
+    void read_colour(int32_t sx, int32_t sy, bool inside, double* colour, bool later = false) const;
     // A pixel's channels (cut to finite values for float pixels), premultiplied when the image
     // is not, then linearised as the source's colours are.
-    void prepared_colour(ChannelValues v, bool premultiplied, double* colour) const;
-    void linearised_colour(double a, double r, double g, double b, double* colour) const;
+    void prepared_colour(ChannelValues v, bool premultiplied, double* colour,
+                         bool later = false) const;
+    void linearised_colour(double a, double r, double g, double b, double* colour,
+                           bool later = false) const;
+    // Whether the colours are made linear (gamma, and a "show" that blurs).
+    bool linearises() const {
+        return settings.show <= kZblurShowHighlightSelection && settings.gamma;
+    }
+    // Float pixels: the colours a chunk of records read with `later` are made linear in one
+    // call of the vector transfer function, which gives every value what a call for its pixel
+    // alone gives; one call per pixel cost a tenth of a float frame.
+    static constexpr int32_t kColourChunk = 64;
+    void linearise_chunk(double (*colours)[4], int32_t n) const;
     // The behind pixel at source pixel (sx, sy) (inside: the mapped coordinates lie in the
     // source), its colour as read_colour() gives it and its level; false where there is none
     // (outside the source or the behind layer, or not opaque at all).
-    bool read_behind(int32_t sx, int32_t sy, bool inside, double* colour, int32_t& level) const;
+    bool read_behind(int32_t sx, int32_t sy, bool inside, double* colour, int32_t& level,
+                     bool later = false) const;
     // The same test without the colour: whether there is a behind pixel, and its level.
     bool read_behind_level(int32_t sx, int32_t sy, bool inside, int32_t& level) const;
     // Sweep 1 with a behind layer: padded row j's behind records; plane 0 of the pyramid takes
     // the levels of those that count, which are lower than the source's own there.
     template <class C>
     void behind_row(TileSweep<C>& t, int32_t j) const;
+    // One behind record from its linear colour and level (-1: no behind pixel there); the
+    // source's level there, `own`, becomes the behind pixel's where that counts.
+    void behind_record(SourceRecord& rec, const double* colour, int32_t level, uint8_t& own,
+                       uint64_t* present) const;
     double read_selection(int32_t sx, int32_t sy, bool inside) const;
     // Puts a record's colour on the frame's colour grid.
     void quantise(const double* colour, SourceRecord& rec) const;
@@ -889,19 +906,20 @@ int32_t ZblurFilter<P, D>::float_colour_shift() const {
 }
 
 template <class P, class D>
-void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double* colour) const {
+void ZblurFilter<P, D>::read_colour(int32_t sx, int32_t sy, bool inside, double* colour,
+                                    bool later) const {
     if (inside) {
-        prepared_colour(read_rgba(source.at(sx, sy)), source.premultiplied, colour);
+        prepared_colour(read_rgba(source.at(sx, sy)), source.premultiplied, colour, later);
         return;
     }
     linearised_colour(double(settings.outside_alpha) * kMax, double(settings.outside_red) * kMax,
                       double(settings.outside_green) * kMax, double(settings.outside_blue) * kMax,
-                      colour);
+                      colour, later);
 }
 
 template <class P, class D>
-void ZblurFilter<P, D>::prepared_colour(ChannelValues v, bool premultiplied,
-                                        double* colour) const {
+void ZblurFilter<P, D>::prepared_colour(ChannelValues v, bool premultiplied, double* colour,
+                                        bool later) const {
     double a = v.a, r = v.r, g = v.g, b = v.b;
     if constexpr (kFloat) {
         a = zblur_detail::finite_channel(a);
@@ -915,13 +933,20 @@ void ZblurFilter<P, D>::prepared_colour(ChannelValues v, bool premultiplied,
         g *= f;
         b *= f;
     }
-    linearised_colour(a, r, g, b, colour);
+    linearised_colour(a, r, g, b, colour, later);
 }
 
 template <class P, class D>
-void ZblurFilter<P, D>::linearised_colour(double a, double r, double g, double b,
-                                          double* colour) const {
-    if (settings.show <= kZblurShowHighlightSelection && settings.gamma) {
+void ZblurFilter<P, D>::linearised_colour(double a, double r, double g, double b, double* colour,
+                                          bool later) const {
+    if (kFloat && later) {
+        colour[0] = a;
+        colour[1] = r;
+        colour[2] = g;
+        colour[3] = b;
+        return;
+    }
+    if (linearises()) {
         if constexpr (kFloat) {
             double rgb[3] = {r, g, b};
             bt709_to_linear_row(rgb, rgb, 3);
@@ -947,12 +972,29 @@ void ZblurFilter<P, D>::linearised_colour(double a, double r, double g, double b
 }
 
 template <class P, class D>
+void ZblurFilter<P, D>::linearise_chunk(double (*colours)[4], int32_t n) const {
+    if constexpr (kFloat) {
+        double rgb[3 * kColourChunk] = {};  // zeros past 3 n keep GCC's uninitialised-use check quiet
+        for (int32_t k = 0; k < n; ++k)
+            for (int c = 0; c < 3; ++c) rgb[3 * k + c] = colours[k][c + 1];
+        if (linearises()) bt709_to_linear_row(rgb, rgb, size_t(3 * n));
+        // Linearising raises large values to the power 2.22: limit them again.
+        for (int32_t k = 0; k < n; ++k)
+            for (int c = 0; c < 3; ++c)
+                colours[k][c + 1] = zblur_detail::finite_channel(rgb[3 * k + c]);
+    } else {
+        (void)colours;
+        (void)n;
+    }
+}
+
+template <class P, class D>
 bool ZblurFilter<P, D>::read_behind(int32_t sx, int32_t sy, bool inside, double* colour,
-                                    int32_t& level) const {
+                                    int32_t& level, bool later) const {
     if (!read_behind_level(sx, sy, inside, level)) return false;
     const int32_t x = sx + source.origin_x - behind.origin_x;
     const int32_t y = sy + source.origin_y - behind.origin_y;
-    prepared_colour(read_rgba(behind.at(x, y)), behind.premultiplied, colour);
+    prepared_colour(read_rgba(behind.at(x, y)), behind.premultiplied, colour, later);
     return true;
 }
 
@@ -1111,42 +1153,60 @@ void ZblurFilter<P, D>::behind_row(TileSweep<C>& t, int32_t j) const {
     uint64_t* present = t.b.behind_row_levels + size_t(j) * 4;
     present[0] = present[1] = present[2] = present[3] = 0;
     SourceRecord* row = t.b.behind + size_t(j) * size_t(wp);
-    for (int32_t i = 0; i < wp; ++i) {
-        SourceRecord& rec = row[i];
-        for (float& v : rec.background) v = 0.0f;
-        double colour[4];
-        int32_t level = 0;
-        const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
-        if (!read_behind(t.column_map[i], t.row_map[j], inside, colour, level)) {
-            for (int32_t& c : rec.colour) c = 0;
-            rec.shift = 0;
-            rec.level = 0;
-            rec.flags = kZblurRecordSilent;
-            continue;
+    const bool later = kFloat && linearises();
+    double colours[kColourChunk][4];
+    int32_t chunk_levels[kColourChunk];
+    for (int32_t i0 = 0; i0 < wp; i0 += kColourChunk) {
+        const int32_t n = std::min(kColourChunk, wp - i0);
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t i = i0 + k;
+            const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
+            chunk_levels[k] = -1;
+            int32_t level = 0;
+            if (read_behind(t.column_map[i], t.row_map[j], inside, colours[k], level, later))
+                chunk_levels[k] = level;
+            else
+                colours[k][0] = colours[k][1] = colours[k][2] = colours[k][3] = 0.0;
         }
-        quantise(colour, rec);
-        rec.level = uint8_t(level);
-        // Behind the source pixel by more than the gap: a source of its own, which also fills
-        // what stays uncovered there. Within the gap it is the same surface as the source
-        // pixel, and nearer than that it is not behind at all: either way it is ignored, and
-        // the frame there is the one without the behind layer (its sharp pixels would show
-        // through the gaps the estimate fills with blurred colour).
-        if (int32_t(levels[i]) - level > kBehindLevelGap) {
-            rec.flags = 0;
-            levels[i] = uint8_t(level);
-            if (!kernels_[level].empty()) present[level >> 6] |= uint64_t(1) << (level & 63);
-        } else {
-            rec.flags = kZblurRecordSilent;
-        }
+        if (later) linearise_chunk(colours, n);
+        for (int32_t k = 0; k < n; ++k)
+            behind_record(row[i0 + k], colours[k], chunk_levels[k], levels[i0 + k], present);
     }
     // Runs of one level among the records that count.
     const auto counts = [&](int32_t i) { return (row[i].flags & kZblurRecordSilent) == 0; };
     row[wp - 1].run = 1;
     for (int32_t i = wp - 2; i >= 0; --i)
-        row[i].run = counts(i) && counts(i + 1) && row[i + 1].level == row[i].level &&
-                             row[i + 1].run < 255
-                         ? uint8_t(row[i + 1].run + 1)
-                         : uint8_t(1);
+        row[i].run =
+            counts(i) && counts(i + 1) && row[i + 1].level == row[i].level && row[i + 1].run < 255
+                ? uint8_t(row[i + 1].run + 1)
+                : uint8_t(1);
+}
+
+template <class P, class D>
+void ZblurFilter<P, D>::behind_record(SourceRecord& rec, const double* colour, int32_t level,
+                                      uint8_t& own, uint64_t* present) const {
+    for (float& v : rec.background) v = 0.0f;
+    if (level < 0) {
+        for (int32_t& c : rec.colour) c = 0;
+        rec.shift = 0;
+        rec.level = 0;
+        rec.flags = kZblurRecordSilent;
+        return;
+    }
+    quantise(colour, rec);
+    rec.level = uint8_t(level);
+    // Behind the source pixel by more than the gap: a source of its own, which also fills
+    // what stays uncovered there. Within the gap it is the same surface as the source
+    // pixel, and nearer than that it is not behind at all: either way it is ignored, and
+    // the frame there is the one without the behind layer (its sharp pixels would show
+    // through the gaps the estimate fills with blurred colour).
+    if (int32_t(own) - level > kBehindLevelGap) {
+        rec.flags = 0;
+        own = uint8_t(level);
+        if (!kernels_[level].empty()) present[level >> 6] |= uint64_t(1) << (level & 63);
+    } else {
+        rec.flags = kZblurRecordSilent;
+    }
 }
 
 template <class P, class D>
@@ -1158,23 +1218,33 @@ void ZblurFilter<P, D>::record_row(TileSweep<C>& t, int32_t j) const {
     present[0] = present[1] = present[2] = present[3] = 0;
     const int32_t sy = t.row_map[j];
     SourceRecord* row = t.b.records + size_t(j) * size_t(wp);
-    for (int32_t i = 0; i < wp; ++i) {
-        SourceRecord& rec = row[i];
-        const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
-        double colour[4];
-        read_colour(t.column_map[i], sy, inside, colour);
-        quantise(colour, rec);
-        for (float& v : rec.background) v = 0.0f;
-        rec.level = levels[i];
-        rec.flags = 0;
-        if constexpr (kHighlights) {
-            const double sel = read_selection(t.column_map[i], sy, inside);
-            HighlightRecord& h = t.b.selected[size_t(j) * size_t(wp) + size_t(i)];
-            for (int c = 0; c < 4; ++c) h.colour[c] = int32_t(rec.colour[c] * sel);
-            h.selection = int32_t(sel * zblur_detail::kSelectionScale);
+    const bool later = kFloat && linearises();
+    double colours[kColourChunk][4];
+    for (int32_t i0 = 0; i0 < wp; i0 += kColourChunk) {
+        const int32_t n = std::min(kColourChunk, wp - i0);
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t i = i0 + k;
+            const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
+            read_colour(t.column_map[i], sy, inside, colours[k], later);
         }
-        if (!kernels_[rec.level].empty())
-            present[rec.level >> 6] |= uint64_t(1) << (rec.level & 63);
+        if (later) linearise_chunk(colours, n);
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t i = i0 + k;
+            SourceRecord& rec = row[i];
+            const bool inside = t.column_inside[i] != 0 && t.row_inside[j] != 0;
+            quantise(colours[k], rec);
+            for (float& v : rec.background) v = 0.0f;
+            rec.level = levels[i];
+            rec.flags = 0;
+            if constexpr (kHighlights) {
+                const double sel = read_selection(t.column_map[i], sy, inside);
+                HighlightRecord& h = t.b.selected[size_t(j) * size_t(wp) + size_t(i)];
+                for (int c = 0; c < 4; ++c) h.colour[c] = int32_t(rec.colour[c] * sel);
+                h.selection = int32_t(sel * zblur_detail::kSelectionScale);
+            }
+            if (!kernels_[rec.level].empty())
+                present[rec.level >> 6] |= uint64_t(1) << (rec.level & 63);
+        }
     }
     row[wp - 1].run = 1;
     for (int32_t i = wp - 2; i >= 0; --i)
@@ -1535,82 +1605,105 @@ void ZblurFilter<P, D>::write_tile_output(const TileSweep<C>& t) const {
         const SourceRecord* rec = t.b.records + size_t(j) * size_t(wp) + size_t(mx);
         const SourceRecord* behind_rec =
             behind_on_ ? t.b.behind + size_t(j) * size_t(wp) + size_t(mx) : nullptr;
-        for (int32_t i = 0; i < t.tw; ++i) {
-            const double e = coverage[i];
-            if (info) {
+        if (info) {
+            for (int32_t i = 0; i < t.tw; ++i) {
+                const double e = coverage[i];
                 ChannelValues v{kMax, e < 0.0 ? -e * kMax : 0.0,
                                 e >= 0.0 ? std::min(e, 1.0) * kMax : 0.0, 0.0};
                 write_rgba_clamped(out[i], v);
-                continue;
             }
-            double a = composite[4 * i + 0];
-            double cr = composite[4 * i + 1];
-            double cg = composite[4 * i + 2];
-            double cb = composite[4 * i + 3];
-            if (e < 0.0) {
-                const float* acc = rec[i].background;
-                double ea = 0.0, er = 0.0, eg = 0.0, eb = 0.0;
-                if (behind_rec != nullptr && (behind_rec[i].flags & kZblurRecordSilent) == 0) {
-                    // What the source hides there is known, not estimated.
-                    const SourceRecord& br = behind_rec[i];
-                    const double unit = kFloat && wide_sums_
-                                            ? std::ldexp(1.0, int32_t(br.shift) -
-                                                                  zblur_detail::kWideSumBits)
-                                            : colour_unit_;
-                    ea = std::max(0.0, double(br.colour[0]) * unit);
-                    er = std::max(0.0, double(br.colour[1]) * unit);
-                    eg = std::max(0.0, double(br.colour[2]) * unit);
-                    eb = std::max(0.0, double(br.colour[3]) * unit);
-                } else if (double(acc[4]) > background_threshold) {
-                    const double inv = 1.0 / double(acc[4]);
-                    ea = std::max(0.0, double(acc[0]) * inv);
-                    er = std::max(0.0, double(acc[1]) * inv);
-                    eg = std::max(0.0, double(acc[2]) * inv);
-                    eb = std::max(0.0, double(acc[3]) * inv);
+            continue;
+        }
+        // A chunk of pixels at a time, so that float pixels go through the transfer function
+        // in one vector call per chunk (see linearise_chunk).
+        double px[kColourChunk][4];
+        for (int32_t i0 = 0; i0 < t.tw; i0 += kColourChunk) {
+            const int32_t n = std::min(kColourChunk, t.tw - i0);
+            for (int32_t k = 0; k < n; ++k) {
+                const int32_t i = i0 + k;
+                const double e = coverage[i];
+                double a = composite[4 * i + 0];
+                double cr = composite[4 * i + 1];
+                double cg = composite[4 * i + 2];
+                double cb = composite[4 * i + 3];
+                if (e < 0.0) {
+                    const float* acc = rec[i].background;
+                    double ea = 0.0, er = 0.0, eg = 0.0, eb = 0.0;
+                    if (behind_rec != nullptr && (behind_rec[i].flags & kZblurRecordSilent) == 0) {
+                        // What the source hides there is known, not estimated.
+                        const SourceRecord& br = behind_rec[i];
+                        const double unit =
+                            kFloat && wide_sums_
+                                ? std::ldexp(1.0, int32_t(br.shift) - zblur_detail::kWideSumBits)
+                                : colour_unit_;
+                        ea = std::max(0.0, double(br.colour[0]) * unit);
+                        er = std::max(0.0, double(br.colour[1]) * unit);
+                        eg = std::max(0.0, double(br.colour[2]) * unit);
+                        eb = std::max(0.0, double(br.colour[3]) * unit);
+                    } else if (double(acc[4]) > background_threshold) {
+                        const double inv = 1.0 / double(acc[4]);
+                        ea = std::max(0.0, double(acc[0]) * inv);
+                        er = std::max(0.0, double(acc[1]) * inv);
+                        eg = std::max(0.0, double(acc[2]) * inv);
+                        eb = std::max(0.0, double(acc[3]) * inv);
+                    }
+                    double fill = -e;
+                    if constexpr (kHighlights) {
+                        if (keep[i] < 1.0f) fill *= keep[i];
+                    }
+                    if constexpr (kFloat) {
+                        ea = std::min(ea, 1.0);
+                    } else {
+                        ea = std::min(ea, kMax);
+                        er = std::min(er, kMax);
+                        eg = std::min(eg, kMax);
+                        eb = std::min(eb, kMax);
+                    }
+                    a += ea * fill;
+                    cr += er * fill;
+                    cg += eg * fill;
+                    cb += eb * fill;
                 }
-                double fill = -e;
-                if constexpr (kHighlights) {
-                    if (keep[i] < 1.0f) fill *= keep[i];
-                }
-                if constexpr (kFloat) {
-                    ea = std::min(ea, 1.0);
-                } else {
-                    ea = std::min(ea, kMax);
-                    er = std::min(er, kMax);
-                    eg = std::min(eg, kMax);
-                    eb = std::min(eb, kMax);
-                }
-                a += ea * fill;
-                cr += er * fill;
-                cg += eg * fill;
-                cb += eb * fill;
+                px[k][0] = a;
+                px[k][1] = cr;
+                px[k][2] = cg;
+                px[k][3] = cb;
             }
             if (settings.gamma) {
                 if constexpr (kFloat) {
-                    double rgb[3] = {cr, cg, cb};
-                    linear_to_bt709_row(rgb, rgb, 3);
-                    cr = rgb[0];
-                    cg = rgb[1];
-                    cb = rgb[2];
+                    double rgb[3 * kColourChunk];
+                    for (int32_t k = 0; k < n; ++k)
+                        for (int c = 0; c < 3; ++c) rgb[3 * k + c] = px[k][c + 1];
+                    linear_to_bt709_row(rgb, rgb, size_t(3 * n));
+                    for (int32_t k = 0; k < n; ++k)
+                        for (int c = 0; c < 3; ++c) px[k][c + 1] = rgb[3 * k + c];
                 } else {
-                    cr = table_g_[depth_table_index(std::clamp(cr, 0.0, kMax) * inverse_max_v<P>)];
-                    cg = table_g_[depth_table_index(std::clamp(cg, 0.0, kMax) * inverse_max_v<P>)];
-                    cb = table_g_[depth_table_index(std::clamp(cb, 0.0, kMax) * inverse_max_v<P>)];
+                    for (int32_t k = 0; k < n; ++k)
+                        for (int c = 1; c < 4; ++c)
+                            px[k][c] = table_g_[depth_table_index(std::clamp(px[k][c], 0.0, kMax) *
+                                                                  inverse_max_v<P>)];
                 }
             }
-            if (!output.premultiplied && a > 0.0) {
-                const double f = kMax / a;
-                cr *= f;
-                cg *= f;
-                cb *= f;
-            }
-            // Integer alpha is rounded where it is stored; the colour is made straight with
-            // the alpha it was composited with (255.5 would darken every 8-bit colour).
-            if constexpr (!kFloat) a += 0.5;
-            if constexpr (kFloat) {
-                write_rgba(out[i], ChannelValues{a, cr, cg, cb});
-            } else {
-                write_rgba_clamped(out[i], ChannelValues{a, cr, cg, cb});
+            for (int32_t k = 0; k < n; ++k) {
+                const int32_t i = i0 + k;
+                double a = px[k][0];
+                double cr = px[k][1];
+                double cg = px[k][2];
+                double cb = px[k][3];
+                if (!output.premultiplied && a > 0.0) {
+                    const double f = kMax / a;
+                    cr *= f;
+                    cg *= f;
+                    cb *= f;
+                }
+                // Integer alpha is rounded where it is stored; the colour is made straight with
+                // the alpha it was composited with (255.5 would darken every 8-bit colour).
+                if constexpr (!kFloat) a += 0.5;
+                if constexpr (kFloat) {
+                    write_rgba(out[i], ChannelValues{a, cr, cg, cb});
+                } else {
+                    write_rgba_clamped(out[i], ChannelValues{a, cr, cg, cb});
+                }
             }
         }
     }
