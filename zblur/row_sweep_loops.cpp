@@ -51,6 +51,7 @@ void scatter_generic(const Change* changes_of_row, int32_t n, const ZblurSourceR
 void gather_generic(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
                     const ZblurBackgroundPrefix* prefix) {
     for (int32_t i = first; i < last; ++i) {
+        if ((row[i].flags & kZblurRecordCovered) != 0) continue;
         float* acc = row[i].background;
         float a = acc[0], r = acc[1], g = acc[2], b = acc[3], w = acc[4];
         for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
@@ -199,6 +200,7 @@ __attribute__((target("avx2"))) void gather_avx2(const LevelStep* steps, ZblurSo
         if (n == 0) return;
         int32_t i = first;
         for (; i + 1 < last; i += 2) {
+            if ((row[i].flags & row[i + 1].flags & kZblurRecordCovered) != 0) continue;
             float* bg0 = row[i].background;
             float* bg1 = row[i + 1].background;
             __m256 acc0 = load_background(bg0);
@@ -259,6 +261,8 @@ __attribute__((target("avx512f"))) void gather_avx512(const LevelStep* steps,
         int32_t i = first;
         for (; i + 3 < last; i += 4) {
             ZblurSourceRecord* r = row + i;
+            if ((r[0].flags & r[1].flags & r[2].flags & r[3].flags & kZblurRecordCovered) != 0)
+                continue;
             __m512 acc0 = load_background_pair(r[0].background);
             __m512 acc1 = load_background_pair(r[2].background);
             const ZblurBackgroundPrefix* p = prefix + i;

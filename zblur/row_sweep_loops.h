@@ -29,7 +29,9 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
 // gather_kernel_row: the sources [first, last) of `row` collect the background deposits of
 // their level over the kernel row: for every change (x, dw), dw x prefix[i + x] is taken from
 // the record's background accumulators. All columns i + x must lie in 0 .. wp (prefix holds
-// wp + 1 entries). Both code paths round alike (a product, then a difference, per channel).
+// wp + 1 entries). Every code path rounds alike (a product, then a difference, per channel).
+// Records flagged kZblurRecordCovered may be passed over (the vector paths pass over a group of
+// 2 or 4 only when all of them are covered): their accumulators are not read again.
 void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
                        const ZblurBackgroundPrefix* prefix, SweepCode code = SweepCode::best);
 

@@ -17,11 +17,14 @@ struct ZblurSourceRecord {
     uint8_t shift;  // float frames with 128-bit sums: the colour is in units of 2^(shift - 40)
     uint8_t run;    // records from this one to the end of its run of one level in the
                     // padded row (1 .. 255; longer runs are cut)
-    uint8_t flags;  // behind records: kZblurRecordSilent
+    uint8_t flags;  // behind records: kZblurRecordSilent; source records: kZblurRecordCovered
 };
 // A behind record that is no source: no behind pixel there, or one that does not lie behind
 // the source pixel there.
 inline constexpr uint8_t kZblurRecordSilent = 1;
+// A source record of the tile whose pixel is covered (set once its row is composited): its
+// background estimate is never read, so the collection may pass it over.
+inline constexpr uint8_t kZblurRecordCovered = 2;
 static_assert(sizeof(ZblurSourceRecord) == 40);
 
 // What a record adds to the highlight sums (20 bytes, highlight kernels only): its colour times

@@ -1395,7 +1395,8 @@ void ZblurFilter<P, D>::composite_row(TileSweep<C>& t, int32_t r) const {
     float* coverage = t.b.coverage + size_t(r) * size_t(wp);
     float* keep = kHighlights ? t.b.keep + size_t(r) * size_t(wp) : nullptr;
     const uint8_t* floors = t.b.floor + size_t(r) * size_t(wp);
-    const SourceRecord* row_records = t.b.records + size_t(r) * size_t(wp);
+    SourceRecord* row_records = t.b.records + size_t(r) * size_t(wp);
+    const bool own_row = r >= margin_y_ && r < margin_y_ + t.th;
 
     for (int32_t x = 0; x < wp; ++x) {
         const int32_t own = row_records[x].level;
@@ -1408,6 +1409,10 @@ void ZblurFilter<P, D>::composite_row(TileSweep<C>& t, int32_t r) const {
         composite[4 * x + 2] = float(s.cg);
         composite[4 * x + 3] = float(s.cb);
         coverage[x] = float(s.g - 1.0);
+        // The tile's covered pixels need no background estimate: what the rows below still
+        // would add to it is not collected (see write_tile_output, which reads it only where
+        // the coverage is below 0).
+        if (own_row && coverage[x] >= 0.0f) row_records[x].flags |= kZblurRecordCovered;
     }
     // Changes beyond the right edge collect the row's final deposits.
     for (int32_t n = 0; n < t.L.count; ++n) {
@@ -1570,6 +1575,7 @@ void ZblurFilter<P, D>::collect_row(TileSweep<C>& t, int32_t r) const {
                          }
                          for (int32_t i = run_first; i < run_end; ++i) {
                              if (i + x_first >= wp) continue;
+                             if ((row[i].flags & kZblurRecordCovered) != 0) continue;
                              float* acc = row[i].background;
                              for (const LevelStep* s = steps; s->x != kIrisRowEnd; ++s) {
                                  const float* p = prefix[std::clamp(i + s->x, 0, wp)].v;

@@ -163,3 +163,42 @@ TEST(RowGather, BothCodePathsCollectTheKernelWeightedDeposits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Covered records may be passed over, the others never: with every third record and a block of
+// eight covered, each uncovered record gets the portable loop's floats on every path, and a
+// covered one keeps its start value or gets those same floats.
+TEST(RowGather, CoveredRecordsMayBePassedOverTheOthersNever) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> deposit(0.0f, 1.0e4f);
+    const std::vector<LevelStep> steps = kernel_row(rng, 5, -3);
+    const int32_t first = 4, count = 61;
+    std::vector<ZblurBackgroundPrefix> prefix(size_t(first + count + steps[4].x + 1));
+    for (ZblurBackgroundPrefix& p : prefix)
+        for (int c = 0; c < 5; ++c) p.v[c] = deposit(rng);
+    std::vector<ZblurSourceRecord> start(size_t(first + count + 2), ZblurSourceRecord{});
+    for (size_t i = 0; i < start.size(); ++i) {
+        for (float& v : start[i].background) v = deposit(rng);
+        if (i % 3 == 0 || (i >= 20 && i < 28)) start[i].flags = kZblurRecordCovered;
+    }
+    std::vector<ZblurSourceRecord> want = start;
+    for (ZblurSourceRecord& r : want) r.flags = 0;
+    gather_kernel_row(steps.data(), want.data(), first, first + count, prefix.data(),
+                      SweepCode::portable);
+    for (const SweepCode code : available_codes()) {
+        std::vector<ZblurSourceRecord> got = start;
+        gather_kernel_row(steps.data(), got.data(), first, first + count, prefix.data(), code);
+        for (size_t i = 0; i < got.size(); ++i)
+            for (int c = 0; c < 5; ++c) {
+                const float v = got[i].background[c];
+                if (start[i].flags == 0)
+                    ASSERT_EQ(v, want[i].background[c]) << sweep_code_name(code) << " " << i;
+                else
+                    ASSERT_TRUE(v == start[i].background[c] || v == want[i].background[c])
+                        << sweep_code_name(code) << " " << i;
+            }
+    }
+}
+
+}  // namespace
