@@ -349,6 +349,42 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
     }
 }
 
+void scatter_kernel_row_clamped(const LevelStep* steps, const ZblurSourceRecord* row,
+                                int32_t first, int32_t last, int32_t wp,
+                                ZblurLevelSums<int64_t>* changes, SweepCode code) {
+    code = resolve(code);
+    Change chunk[kChunk];
+    for (;;) {
+        const int32_t n = load_changes(steps, chunk);
+        if (n == 0) return;
+        for (int32_t t = 0; t < n; ++t) {
+            const Change& c = chunk[t];
+            // Records [first, left) put this change left of column 0, [left, end) inside the
+            // row; from end on it lies at wp or beyond.
+            const int32_t end = std::max(first, std::min(last, wp - c.x));
+            const int32_t left = std::clamp(-c.x, first, end);
+            if (first < left) {
+                int64_t sum[4] = {0, 0, 0, 0};
+                for (int32_t i = first; i < left; ++i)
+                    for (int ch = 0; ch < 4; ++ch) sum[ch] += row[i].colour[ch];
+                changes[0].a += c.dw * sum[0];
+                changes[0].r += c.dw * sum[1];
+                changes[0].g += c.dw * sum[2];
+                changes[0].b += c.dw * sum[3];
+                changes[0].w += c.dw * (left - first);
+            }
+            if (left >= end) continue;
+#ifdef QB_SWEEP_LOOPS_AVX2
+            if (code != SweepCode::portable) {
+                scatter_avx2(&c, 1, row, left, end, changes);
+                continue;
+            }
+#endif
+            scatter_generic(&c, 1, row, left, end, changes);
+        }
+    }
+}
+
 void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
                        const ZblurBackgroundPrefix* prefix, SweepCode code) {
     code = resolve(code);

@@ -26,6 +26,14 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
                         int32_t last, ZblurLevelSums<int64_t>* changes,
                         SweepCode code = SweepCode::best);
 
+// scatter_kernel_row_clamped: the same for records near the ends of a padded row of wp
+// columns: a change left of column 0 counts at column 0, and one at column wp or beyond is left
+// out (the sums do not need it).
+void scatter_kernel_row_clamped(const LevelStep* steps, const ZblurSourceRecord* row,
+                                int32_t first, int32_t last, int32_t wp,
+                                ZblurLevelSums<int64_t>* changes,
+                                SweepCode code = SweepCode::best);
+
 // gather_kernel_row: the sources [first, last) of `row` collect the background deposits of
 // their level over the kernel row: for every change (x, dw), dw x prefix[i + x] is taken from
 // the record's background accumulators. All columns i + x must lie in 0 .. wp (prefix holds

@@ -1328,14 +1328,16 @@ void ZblurFilter<P, D>::scatter_row(TileSweep<C>& t, int32_t r) const {
                         d.w += dw;
                     }
                 };
-                for (int32_t i = run_first; i < inner_first; ++i) spread(i);
                 if constexpr (kWide) {
-                    for (int32_t i = inner_first; i < inner_end; ++i) spread(i);
+                    for (int32_t i = run_first; i < run_end; ++i) spread(i);
                 } else {
+                    if (run_first < inner_first)
+                        scatter_kernel_row_clamped(steps, row, run_first, inner_first, wp, changes);
                     if (inner_first < inner_end)
                         scatter_kernel_row(steps, row, inner_first, inner_end, changes);
+                    if (inner_end < run_end)
+                        scatter_kernel_row_clamped(steps, row, inner_end, run_end, wp, changes);
                 }
-                for (int32_t i = inner_end; i < run_end; ++i) spread(i);
 
                 if constexpr (kHighlights && !kBehind) {
                     LevelHighlight* const hchanges =

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -87,6 +88,41 @@ TEST(RowScatter, ExactAgainstBruteForceOnBothCodePaths) {
         }
     }
     ::testing::Test::RecordProperty("vector_code", int(available_codes().size()) - 1);
+}
+
+// Near the ends of a padded row: a change left of column 0 counts at column 0, one at wp or
+// beyond is left out. Runs that start left of every change's reach, end past it or lie wholly
+// outside, on every code path, against a brute-force addition with those rules.
+TEST(RowScatter, ClampedAtTheRowsEndsAgainstBruteForce) {
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<int32_t> colour(-8388607, 8388607);
+    const int32_t wp = 40;
+    for (int32_t trial = 0; trial < 40; ++trial) {
+        const int32_t n = 2 + trial % 9;
+        const std::vector<LevelStep> steps = kernel_row(rng, n, -12 + trial % 7);
+        std::vector<ZblurSourceRecord> records(size_t(wp), ZblurSourceRecord{});
+        for (ZblurSourceRecord& r : records)
+            for (int32_t& c : r.colour) c = colour(rng);
+        const int32_t first = trial % 2 == 0 ? trial % 11 : wp - 1 - trial % 13;
+        const int32_t last = std::min(wp, first + 1 + trial % 17);
+        std::vector<ZblurLevelSums<int64_t>> want(size_t(wp), ZblurLevelSums<int64_t>{});
+        for (int32_t i = first; i < last; ++i)
+            for (const LevelStep& st : steps) {
+                if (st.x == kIrisRowEnd || i + st.x >= wp) continue;
+                ZblurLevelSums<int64_t>& d = want[size_t(std::max(0, i + st.x))];
+                d.a += int64_t(st.weight_step) * records[size_t(i)].colour[0];
+                d.r += int64_t(st.weight_step) * records[size_t(i)].colour[1];
+                d.g += int64_t(st.weight_step) * records[size_t(i)].colour[2];
+                d.b += int64_t(st.weight_step) * records[size_t(i)].colour[3];
+                d.w += st.weight_step;
+            }
+        for (const SweepCode code : available_codes()) {
+            std::vector<ZblurLevelSums<int64_t>> got(size_t(wp), ZblurLevelSums<int64_t>{});
+            scatter_kernel_row_clamped(steps.data(), records.data(), first, last, wp, got.data(),
+                                       code);
+            expect_equal(got, want, sweep_code_name(code));
+        }
+    }
 }
 
 // Nothing is touched outside the changes' columns, and an empty run changes nothing.
