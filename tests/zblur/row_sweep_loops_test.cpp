@@ -17,6 +17,28 @@ std::vector<SweepCode> available_codes() {
     return codes;
 }
 
+// Gives a record's fields other than its accumulators values a stray store would change.
+void fill_rest(std::mt19937& rng, ZblurSourceRecord& r) {
+    std::uniform_int_distribution<int32_t> any(-1000000, 1000000);
+    for (int32_t& c : r.colour) c = any(rng);
+    r.level = uint8_t(any(rng));
+    r.shift = uint8_t(any(rng));
+    r.run = uint8_t(any(rng));
+    r.flags = uint8_t(any(rng) & ~int32_t(kZblurRecordCovered));
+}
+
+// The collection writes nothing but the accumulators.
+void expect_rest_unchanged(const std::vector<ZblurSourceRecord>& got,
+                           const std::vector<ZblurSourceRecord>& start, const char* what) {
+    for (size_t i = 0; i < got.size(); ++i) {
+        for (int c = 0; c < 4; ++c) ASSERT_EQ(got[i].colour[c], start[i].colour[c]) << what << i;
+        ASSERT_EQ(got[i].level, start[i].level) << what << " record " << i;
+        ASSERT_EQ(got[i].shift, start[i].shift) << what << " record " << i;
+        ASSERT_EQ(got[i].run, start[i].run) << what << " record " << i;
+        ASSERT_EQ(got[i].flags, start[i].flags) << what << " record " << i;
+    }
+}
+
 // A kernel row of `n` changes at increasing offsets from `x0`, ending in the row terminator.
 std::vector<LevelStep> kernel_row(std::mt19937& rng, int32_t n, int32_t x0) {
     std::vector<LevelStep> row;
@@ -98,7 +120,7 @@ TEST(RowScatter, ClampedAtTheRowsEndsAgainstBruteForce) {
     std::uniform_int_distribution<int32_t> colour(-8388607, 8388607);
     const int32_t wp = 40;
     for (int32_t trial = 0; trial < 40; ++trial) {
-        const int32_t n = 2 + trial % 9;
+        const int32_t n = 2 + trial % 19;  // up to 20: more than one chunk of the local copy
         const std::vector<LevelStep> steps = kernel_row(rng, n, -12 + trial % 7);
         std::vector<ZblurSourceRecord> records(size_t(wp), ZblurSourceRecord{});
         for (ZblurSourceRecord& r : records)
@@ -125,29 +147,35 @@ TEST(RowScatter, ClampedAtTheRowsEndsAgainstBruteForce) {
     }
 }
 
-// Nothing is touched outside the changes' columns, and an empty run changes nothing.
+// Nothing is touched outside the changes' columns, and an empty run changes nothing; on every
+// code path, for one record and for a run of eight (whose middle columns the cluster loop takes).
 TEST(RowScatter, WritesOnlyTheChangesColumns) {
     std::mt19937 rng(3);
     const std::vector<LevelStep> steps = kernel_row(rng, 3, 0);
-    std::vector<ZblurSourceRecord> records(8, ZblurSourceRecord{});
+    std::vector<ZblurSourceRecord> records(12, ZblurSourceRecord{});
     for (ZblurSourceRecord& r : records) r.colour[0] = r.colour[1] = r.colour[2] = r.colour[3] = 5;
-    std::vector<ZblurLevelSums<int64_t>> sums(32, ZblurLevelSums<int64_t>{7, 7, 7, 7, 7});
-    scatter_kernel_row(steps.data(), records.data(), 4, 4, sums.data());
-    for (const auto& s : sums) EXPECT_EQ(s.w, 7);
-    scatter_kernel_row(steps.data(), records.data(), 2, 3, sums.data());
-    for (size_t c = 0; c < sums.size(); ++c) {
-        bool changed = false;
-        for (size_t t = 0; t + 1 < steps.size(); ++t) changed |= int32_t(c) == 2 + steps[t].x;
-        if (!changed) {
-            EXPECT_EQ(sums[c].a, 7) << c;
-            EXPECT_EQ(sums[c].r, 7) << c;
-            EXPECT_EQ(sums[c].g, 7) << c;
-            EXPECT_EQ(sums[c].b, 7) << c;
-            EXPECT_EQ(sums[c].w, 7) << c;
-        } else {
-            EXPECT_NE(sums[c].w, 7) << c;
+    for (const SweepCode code : available_codes())
+        for (const int32_t count : {1, 8}) {
+            std::vector<ZblurLevelSums<int64_t>> sums(40, ZblurLevelSums<int64_t>{7, 7, 7, 7, 7});
+            scatter_kernel_row(steps.data(), records.data(), 4, 4, sums.data(), code);
+            for (const auto& s : sums) EXPECT_EQ(s.w, 7);
+            scatter_kernel_row(steps.data(), records.data(), 2, 2 + count, sums.data(), code);
+            for (size_t c = 0; c < sums.size(); ++c) {
+                bool changed = false;
+                for (int32_t i = 2; i < 2 + count; ++i)
+                    for (size_t t = 0; t + 1 < steps.size(); ++t)
+                        changed |= int32_t(c) == i + steps[t].x;
+                if (!changed) {
+                    EXPECT_EQ(sums[c].a, 7) << sweep_code_name(code) << " " << c;
+                    EXPECT_EQ(sums[c].r, 7) << sweep_code_name(code) << " " << c;
+                    EXPECT_EQ(sums[c].g, 7) << sweep_code_name(code) << " " << c;
+                    EXPECT_EQ(sums[c].b, 7) << sweep_code_name(code) << " " << c;
+                    EXPECT_EQ(sums[c].w, 7) << sweep_code_name(code) << " " << c;
+                } else if (count == 1) {
+                    EXPECT_NE(sums[c].w, 7) << sweep_code_name(code) << " " << c;
+                }
+            }
         }
-    }
 }
 
 // The background collection on every code path against the same sums in double precision:
@@ -161,7 +189,7 @@ TEST(RowGather, BothCodePathsCollectTheKernelWeightedDeposits) {
         const int32_t n = trial < 25 ? 2 + trial % 7 : 17 + trial % 5;
         const std::vector<LevelStep> steps = kernel_row(rng, n, -(trial % 5));
         const int32_t reach = steps[size_t(n - 1)].x;
-        const int32_t first = 6, count = 1 + trial * 2;
+        const int32_t first = 6 + trial % 3, count = 1 + trial;
         const size_t columns = size_t(first + count + reach + 1);
         std::vector<ZblurBackgroundPrefix> prefix(columns);
         for (ZblurBackgroundPrefix& p : prefix) {
@@ -169,13 +197,17 @@ TEST(RowGather, BothCodePathsCollectTheKernelWeightedDeposits) {
             p.v[5] = p.v[6] = p.v[7] = 0.0f;
         }
         std::vector<ZblurSourceRecord> start(size_t(first + count + 2), ZblurSourceRecord{});
-        for (ZblurSourceRecord& r : start)
+        for (ZblurSourceRecord& r : start) {
             for (float& v : r.background) v = deposit(rng);
+            fill_rest(rng, r);
+        }
         const std::vector<SweepCode> codes = available_codes();
         std::vector<std::vector<ZblurSourceRecord>> paths(codes.size(), start);
         for (size_t k = 0; k < codes.size(); ++k)
             gather_kernel_row(steps.data(), paths[k].data(), first, first + count, prefix.data(),
                               codes[k]);
+        for (size_t k = 0; k < codes.size(); ++k)
+            expect_rest_unchanged(paths[k], start, sweep_code_name(codes[k]));
         for (int32_t i = 0; i < int32_t(start.size()); ++i)
             for (int c = 0; c < 5; ++c) {
                 double want = start[size_t(i)].background[c];
@@ -225,6 +257,7 @@ TEST(RowGather, CoveredRecordsMayBePassedOverTheOthersNever) {
     for (const SweepCode code : available_codes()) {
         std::vector<ZblurSourceRecord> got = start;
         gather_kernel_row(steps.data(), got.data(), first, first + count, prefix.data(), code);
+        expect_rest_unchanged(got, start, sweep_code_name(code));
         for (size_t i = 0; i < got.size(); ++i)
             for (int c = 0; c < 5; ++c) {
                 const float v = got[i].background[c];
