@@ -120,6 +120,42 @@ __attribute__((target("avx2"))) void scatter_columns_avx2(const Change* cluster,
     }
 }
 
+// A record's four colour channels as 64-bit lanes.
+__attribute__((target("avx2"))) inline __m256i colour_of(const ZblurSourceRecord* rec) {
+    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rec->colour)));
+}
+
+// The same for a cluster of N changes at consecutive columns x0, x0 + 1, ...: column col takes
+// records col - x0 - t, so each record's colour is loaded once and slides through the window
+// of the next N - 1 columns.
+template <int32_t N>
+__attribute__((target("avx2"))) void scatter_adjacent_avx2(const Change* cluster,
+                                                           const ZblurSourceRecord* row,
+                                                           int32_t col_first, int32_t col_end,
+                                                           ZblurLevelSums<int64_t>* changes) {
+    static_assert(N >= 2 && N <= 4);
+    __m256i weights[N];
+    int64_t weight_sum = 0;
+    for (int32_t t = 0; t < N; ++t) {
+        weights[t] = _mm256_set1_epi64x(cluster[t].dw);
+        weight_sum += cluster[t].dw;
+    }
+    const int32_t x0 = cluster[0].x;
+    // window[t]: the colour of record col - x0 - t, once the column has shifted it in.
+    __m256i window[N];
+    for (int32_t t = 0; t + 1 < N; ++t) window[t] = colour_of(row + col_first - 1 - x0 - t);
+    for (int32_t col = col_first; col < col_end; ++col) {
+        for (int32_t t = N - 1; t > 0; --t) window[t] = window[t - 1];
+        window[0] = colour_of(row + col - x0);
+        __m256i sum = _mm256_mul_epi32(window[0], weights[0]);
+        for (int32_t t = 1; t < N; ++t)
+            sum = _mm256_add_epi64(sum, _mm256_mul_epi32(window[t], weights[t]));
+        __m256i* sums = reinterpret_cast<__m256i*>(&changes[col].a);
+        _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), sum));
+        changes[col].w += weight_sum;
+    }
+}
+
 // Changes at most this many columns apart are taken together (the ramps of a kernel row's
 // anti-aliased edges are changes at neighbouring columns).
 constexpr int32_t kClusterGap = 4;
@@ -165,6 +201,12 @@ void scatter_clusters(const Change* changes_of_row, int32_t n, const ZblurSource
         for (int32_t k = 0; k < size; ++k) {
             scatter_avx2(cluster + k, 1, row, first, col_first - cluster[k].x, changes);
             scatter_avx2(cluster + k, 1, row, col_end - cluster[k].x, last, changes);
+        }
+        if (cluster[size - 1].x - cluster[0].x == size - 1 && size <= 4) {
+            if (size == 2) scatter_adjacent_avx2<2>(cluster, row, col_first, col_end, changes);
+            if (size == 3) scatter_adjacent_avx2<3>(cluster, row, col_first, col_end, changes);
+            if (size == 4) scatter_adjacent_avx2<4>(cluster, row, col_first, col_end, changes);
+            continue;
         }
         avx2_columns(size)(cluster, size, row, col_first, col_end, changes);
     }
@@ -349,9 +391,9 @@ void scatter_kernel_row(const LevelStep* steps, const ZblurSourceRecord* row, in
     }
 }
 
-void scatter_kernel_row_clamped(const LevelStep* steps, const ZblurSourceRecord* row,
-                                int32_t first, int32_t last, int32_t wp,
-                                ZblurLevelSums<int64_t>* changes, SweepCode code) {
+void scatter_kernel_row_clamped(const LevelStep* steps, const ZblurSourceRecord* row, int32_t first,
+                                int32_t last, int32_t wp, ZblurLevelSums<int64_t>* changes,
+                                SweepCode code) {
     code = resolve(code);
     Change chunk[kChunk];
     for (;;) {

@@ -39,10 +39,12 @@ void expect_rest_unchanged(const std::vector<ZblurSourceRecord>& got,
     }
 }
 
-// A kernel row of `n` changes at increasing offsets from `x0`, ending in the row terminator.
-std::vector<LevelStep> kernel_row(std::mt19937& rng, int32_t n, int32_t x0) {
+// A kernel row of `n` changes at increasing offsets from `x0`, 1 to `max_gap` apart, ending in
+// the row terminator.
+std::vector<LevelStep> kernel_row(std::mt19937& rng, int32_t n, int32_t x0,
+                                  int32_t max_gap = 5) {
     std::vector<LevelStep> row;
-    std::uniform_int_distribution<int32_t> gap(1, 5);
+    std::uniform_int_distribution<int32_t> gap(1, max_gap);
     std::uniform_int_distribution<int32_t> weight(-65536, 65536);
     int32_t x = x0;
     for (int32_t t = 0; t < n; ++t) {
@@ -86,13 +88,16 @@ void expect_equal(const std::vector<ZblurLevelSums<int64_t>>& got,
 // Rows of 2 to 40 changes (more than one chunk of the local copy), negative colours (float
 // pixels below zero) and the extreme colours and weights of the grids: the vector code and
 // the portable code both give the exact sums of a brute-force addition. Offsets 1 to 5 apart
-// make clusters of neighbouring changes and single ones; runs from 1 to 178 records.
+// make clusters of neighbouring changes and single ones, and rows of consecutive offsets make
+// one cluster of a ramp; runs from 1 to 214 records.
 TEST(RowScatter, ExactAgainstBruteForceOnBothCodePaths) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int32_t> colour(-8388607, 8388607);
-    for (int32_t trial = 0; trial < 60; ++trial) {
-        const int32_t n = trial < 10 ? 2 + trial : 2 + trial % 39;
-        const std::vector<LevelStep> steps = kernel_row(rng, n, -(trial % 9));
+    for (int32_t trial = 0; trial < 72; ++trial) {
+        // The last trials: 2 to 5 changes at consecutive columns, the ramp of an edge.
+        const bool ramp = trial >= 60;
+        const int32_t n = ramp ? 2 + trial % 4 : trial < 10 ? 2 + trial : 2 + trial % 39;
+        const std::vector<LevelStep> steps = kernel_row(rng, n, -(trial % 9), ramp ? 1 : 5);
         const int32_t reach = steps[size_t(n - 1)].x;
         const int32_t count = 1 + trial * 3;
         const int32_t first = 12;
