@@ -3,7 +3,7 @@
 // portable scalar build (the baseline), SSE4, AVX2 and AVX-512. Only Highway's headers are
 // used. Its own run-time dispatch (HWY_DYNAMIC_DISPATCH) needs hwy::SupportedTargets from the
 // shared libhwy, which a host machine may lack and of which no static archive is packaged, so
-// the choice below asks the processor itself (__builtin_cpu_supports, from the static libgcc).
+// the choice below asks the processor itself (imaging/processor_features.h).
 //
 // This file is compiled with -ffp-contract=off: the compiler must not fuse a product and a sum
 // into one rounding in one build and not in another, or the builds would differ.
@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "evenblur/fft_vector.h"
+#include "imaging/processor_features.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace fft_vector {
@@ -534,26 +535,9 @@ struct Build {
 };
 
 #if HWY_ARCH_X86
-bool runsAvx3() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-           __builtin_cpu_supports("bmi2");
-}
-bool runsAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("pclmul") &&
-           __builtin_cpu_supports("aes");
-}
-bool runsSse4() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("sse4.1") &&
-           __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("pclmul") &&
-           __builtin_cpu_supports("aes");
-}
+bool runsAvx3() { return processor_runs(VectorBuild::avx3); }
+bool runsAvx2() { return processor_runs(VectorBuild::avx2); }
+bool runsSse4() { return processor_runs(VectorBuild::sse4); }
 #endif
 bool always() { return true; }
 

@@ -9,10 +9,6 @@
 #define HWY_DISABLED_TARGETS \
     (HWY_SSSE3 | HWY_SSE4 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
 #endif
-// The vector code needs none of these instructions; leaving them out of the targets keeps the
-// processor check below to what the code uses.
-#define HWY_DISABLE_PCLMUL_AES
-#define HWY_DISABLE_F16C
 #include <hwy/foreach_target.h>  // before highway.h
 #include <hwy/highway.h>
 
@@ -26,6 +22,7 @@
 #include <vector>
 
 #include "imaging/linear_light.h"
+#include "imaging/processor_features.h"
 
 namespace linear_light_detail {
 
@@ -286,20 +283,6 @@ void scalar_row(const T* in, T* out, size_t count) {
     for (size_t i = 0; i < count; ++i) out[i] = T(F(double(in[i])));
 }
 
-#if HWY_ARCH_X86
-bool runs_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
-           __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("avx") &&
-           __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma");
-}
-bool runs_avx512() {
-    return runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-}
-#endif
-
 std::vector<LinearLightRows> available_rows() {
     std::vector<LinearLightRows> rows;
     rows.push_back({"portable", &scalar_row<float, to_linear_scalar>,
@@ -316,10 +299,10 @@ std::vector<LinearLightRows> available_rows() {
 #endif
 #if HWY_ARCH_X86
 #if HWY_TARGETS & HWY_AVX2
-    if (runs_avx2()) QB_LINEAR_LIGHT_ROWS(N_AVX2, "avx2");
+    if (processor_runs(VectorBuild::avx2)) QB_LINEAR_LIGHT_ROWS(N_AVX2, "avx2");
 #endif
 #if HWY_TARGETS & HWY_AVX3
-    if (runs_avx512()) QB_LINEAR_LIGHT_ROWS(N_AVX3, "avx512");
+    if (processor_runs(VectorBuild::avx3)) QB_LINEAR_LIGHT_ROWS(N_AVX3, "avx512");
 #endif
 #endif
 #undef QB_LINEAR_LIGHT_ROWS

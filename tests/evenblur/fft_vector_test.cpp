@@ -13,6 +13,7 @@
 #include "tests/evenblur/evenblur_reference.h"
 #include "tests/evenblur/fft_reference.h"
 #include "evenblur/fft_tables.h"
+#include "imaging/processor_features.h"
 #include "tests/support/test_host.h"
 #include "evenblur/multiply_complex_half_filter.h"
 #include "evenblur/real_fft_filter.h"
@@ -184,13 +185,9 @@ TEST(FftVectorBuilds, TheWidestRunnableBuildIsChosen) {
     for (int32_t i = 1; i < count; ++i)
         EXPECT_LE(list[i]->vector_floats, list[i - 1]->vector_floats);
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    const char* widest =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")
-            ? "avx512"
-        : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? "avx2"
-                                                                          : nullptr;
+    const char* widest = processor_runs(VectorBuild::avx3)   ? "avx512"
+                         : processor_runs(VectorBuild::avx2) ? "avx2"
+                                                             : nullptr;
     if (widest != nullptr) {
         EXPECT_STREQ(fft_vector::bestKernels().name, widest);
     }
