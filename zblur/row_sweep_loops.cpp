@@ -127,35 +127,57 @@ __attribute__((target("avx2"))) inline __m256i colour_of(const ZblurSourceRecord
     return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rec->colour)));
 }
 
+// One column of the window loop below: `incoming` enters the window, and the column takes the
+// window's products and `weight`.
+template <int32_t N>
+__attribute__((target("avx2"), always_inline)) inline void adjacent_column(
+    __m256i* window, const __m256i* weights, __m256i incoming, int64_t weight,
+    ZblurLevelSums<int64_t>* column) {
+    for (int32_t t = N - 1; t > 0; --t) window[t] = window[t - 1];
+    window[0] = incoming;
+    __m256i sum = _mm256_mul_epi32(window[0], weights[0]);
+    for (int32_t t = 1; t < N; ++t)
+        sum = _mm256_add_epi64(sum, _mm256_mul_epi32(window[t], weights[t]));
+    __m256i* sums = reinterpret_cast<__m256i*>(&column->a);
+    _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), sum));
+    column->w += weight;
+}
+
 // The same for a cluster of N changes at consecutive columns x0, x0 + 1, ...: column col takes
 // records col - x0 - t, so each record's colour is loaded once and slides through the window
-// of the next N - 1 columns.
+// of the next N - 1 columns. All the columns the cluster reaches from the run [first, last),
+// which must hold at least N records: the window starts empty (zeros) and empties again at
+// the end, and the weight sums of the N - 1 columns at either end count the changes that
+// reach them from inside the run.
 template <int32_t N>
 __attribute__((target("avx2"))) void scatter_adjacent_avx2(const Change* cluster,
                                                            const ZblurSourceRecord* row,
-                                                           int32_t col_first, int32_t col_end,
+                                                           int32_t first, int32_t last,
                                                            ZblurLevelSums<int64_t>* changes) {
     static_assert(N >= 2 && N <= 4);
     __m256i weights[N];
+    // Column first + x0 + j takes changes 0 .. j (j < N - 1); column last + x0 + j changes
+    // j + 1 .. N - 1.
+    int64_t ramp_in[N - 1], ramp_out[N - 1];
     int64_t weight_sum = 0;
     for (int32_t t = 0; t < N; ++t) {
         weights[t] = _mm256_set1_epi64x(cluster[t].dw);
         weight_sum += cluster[t].dw;
+        if (t < N - 1) ramp_in[t] = weight_sum;
     }
+    for (int32_t j = 0; j < N - 1; ++j) ramp_out[j] = weight_sum - ramp_in[j];
     const int32_t x0 = cluster[0].x;
     // window[t]: the colour of record col - x0 - t, once the column has shifted it in.
     __m256i window[N];
-    for (int32_t t = 0; t + 1 < N; ++t) window[t] = colour_of(row + col_first - 1 - x0 - t);
-    for (int32_t col = col_first; col < col_end; ++col) {
-        for (int32_t t = N - 1; t > 0; --t) window[t] = window[t - 1];
-        window[0] = colour_of(row + col - x0);
-        __m256i sum = _mm256_mul_epi32(window[0], weights[0]);
-        for (int32_t t = 1; t < N; ++t)
-            sum = _mm256_add_epi64(sum, _mm256_mul_epi32(window[t], weights[t]));
-        __m256i* sums = reinterpret_cast<__m256i*>(&changes[col].a);
-        _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), sum));
-        changes[col].w += weight_sum;
-    }
+    for (int32_t t = 0; t < N; ++t) window[t] = _mm256_setzero_si256();
+    for (int32_t j = 0; j < N - 1; ++j)
+        adjacent_column<N>(window, weights, colour_of(row + first + j), ramp_in[j],
+                           changes + first + x0 + j);
+    for (int32_t col = first + x0 + N - 1; col < last + x0; ++col)
+        adjacent_column<N>(window, weights, colour_of(row + col - x0), weight_sum, changes + col);
+    for (int32_t j = 0; j < N - 1; ++j)
+        adjacent_column<N>(window, weights, _mm256_setzero_si256(), ramp_out[j],
+                           changes + last + x0 + j);
 }
 
 // Changes at most this many columns apart are taken together (the ramps of a kernel row's
@@ -181,8 +203,9 @@ ColumnLoop avx2_columns(int32_t n) {
 // The changes of a chunk in clusters of increasing offsets at most kClusterGap apart. For a
 // cluster of several changes, the columns all of them reach from inside the run are summed
 // column by column; the rest (at most the cluster's width per change, at the run's ends) and
-// single changes go change by change. Integer sums are exact, so the result is that of
-// scatter_avx2 over the whole chunk.
+// single changes go change by change, save for a ramp of consecutive columns, whose window
+// loop takes its ends too. Integer sums are exact, so the result is that of scatter_avx2
+// over the whole chunk.
 void scatter_clusters(const Change* changes_of_row, int32_t n, const ZblurSourceRecord* row,
                       int32_t first, int32_t last, ZblurLevelSums<int64_t>* changes) {
     int32_t t = 0;
@@ -200,15 +223,16 @@ void scatter_clusters(const Change* changes_of_row, int32_t n, const ZblurSource
             scatter_avx2(cluster, size, row, first, last, changes);
             continue;
         }
+        // Here the run holds at least size records.
+        if (cluster[size - 1].x - cluster[0].x == size - 1 && size <= 4) {
+            if (size == 2) scatter_adjacent_avx2<2>(cluster, row, first, last, changes);
+            if (size == 3) scatter_adjacent_avx2<3>(cluster, row, first, last, changes);
+            if (size == 4) scatter_adjacent_avx2<4>(cluster, row, first, last, changes);
+            continue;
+        }
         for (int32_t k = 0; k < size; ++k) {
             scatter_avx2(cluster + k, 1, row, first, col_first - cluster[k].x, changes);
             scatter_avx2(cluster + k, 1, row, col_end - cluster[k].x, last, changes);
-        }
-        if (cluster[size - 1].x - cluster[0].x == size - 1 && size <= 4) {
-            if (size == 2) scatter_adjacent_avx2<2>(cluster, row, col_first, col_end, changes);
-            if (size == 3) scatter_adjacent_avx2<3>(cluster, row, col_first, col_end, changes);
-            if (size == 4) scatter_adjacent_avx2<4>(cluster, row, col_first, col_end, changes);
-            continue;
         }
         avx2_columns(size)(cluster, size, row, col_first, col_end, changes);
     }
