@@ -39,7 +39,7 @@ void scatter_kernel_row_clamped(const LevelStep* steps, const ZblurSourceRecord*
 // the record's background accumulators. All columns i + x must lie in 0 .. wp (prefix holds
 // wp + 1 entries). Every code path rounds alike (a product, then a difference, per channel).
 // Records flagged kZblurRecordCovered may be passed over (the vector paths pass over a group of
-// 2, 4 or 8 only when all of them are covered): their accumulators are not read again.
+// 2 or 4 only when all of them are covered): their accumulators are not read again.
 void gather_kernel_row(const LevelStep* steps, ZblurSourceRecord* row, int32_t first, int32_t last,
                        const ZblurBackgroundPrefix* prefix, SweepCode code = SweepCode::best);
 

@@ -186,7 +186,7 @@ TEST(RowScatter, WritesOnlyTheChangesColumns) {
 
 // The background collection on every code path against the same sums in double precision:
 // every record ends with its start value less the sum of dw x prefix over its changes, and
-// every path gives the portable loop's floats (runs of every length modulo the 2, 4 and 8 records
+// every path gives the portable loop's floats (runs of every length modulo the 2 and 4 records
 // the vector loops take at a time, rows longer than one chunk of the local copy).
 TEST(RowGather, BothCodePathsCollectTheKernelWeightedDeposits) {
     std::mt19937 rng(11);
