@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "imaging/processor_features.h"
 
@@ -127,6 +128,11 @@ __attribute__((target("avx2"))) inline __m256i colour_of(const ZblurSourceRecord
     return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rec->colour)));
 }
 
+// The longest ramp of consecutive changes that the window loop takes (the window's colours
+// and the weights stay in registers); the edges of a polygon row near its top and bottom, which
+// cross the row at a shallow angle, make ramps of 5 and more.
+constexpr int32_t kLongestRamp = 8;
+
 // One column of the window loop below: `incoming` enters the window, and the column takes the
 // window's products and `weight`.
 template <int32_t N>
@@ -154,7 +160,7 @@ __attribute__((target("avx2"))) void scatter_adjacent_avx2(const Change* cluster
                                                            const ZblurSourceRecord* row,
                                                            int32_t first, int32_t last,
                                                            ZblurLevelSums<int64_t>* changes) {
-    static_assert(N >= 2 && N <= 4);
+    static_assert(N >= 2 && N <= kLongestRamp);
     __m256i weights[N];
     // Column first + x0 + j takes changes 0 .. j (j < N - 1); column last + x0 + j changes
     // j + 1 .. N - 1.
@@ -200,6 +206,19 @@ ColumnLoop avx2_columns(int32_t n) {
             return scatter_columns_avx2<0>;
     }
 }
+using RampLoop = void (*)(const Change*, const ZblurSourceRecord*, int32_t, int32_t,
+                          ZblurLevelSums<int64_t>*);
+
+// The window loop for a ramp of n changes, 2 <= n <= kLongestRamp.
+RampLoop adjacent_avx2(int32_t n) {
+    static constexpr RampLoop loops[] = {scatter_adjacent_avx2<2>, scatter_adjacent_avx2<3>,
+                                         scatter_adjacent_avx2<4>, scatter_adjacent_avx2<5>,
+                                         scatter_adjacent_avx2<6>, scatter_adjacent_avx2<7>,
+                                         scatter_adjacent_avx2<8>};
+    static_assert(std::size(loops) == kLongestRamp - 1);
+    return loops[n - 2];
+}
+
 // The changes of a chunk in clusters of increasing offsets at most kClusterGap apart. For a
 // cluster of several changes, the columns all of them reach from inside the run are summed
 // column by column; the rest (at most the cluster's width per change, at the run's ends) and
@@ -224,10 +243,8 @@ void scatter_clusters(const Change* changes_of_row, int32_t n, const ZblurSource
             continue;
         }
         // Here the run holds at least size records.
-        if (cluster[size - 1].x - cluster[0].x == size - 1 && size <= 4) {
-            if (size == 2) scatter_adjacent_avx2<2>(cluster, row, first, last, changes);
-            if (size == 3) scatter_adjacent_avx2<3>(cluster, row, first, last, changes);
-            if (size == 4) scatter_adjacent_avx2<4>(cluster, row, first, last, changes);
+        if (cluster[size - 1].x - cluster[0].x == size - 1 && size <= kLongestRamp) {
+            adjacent_avx2(size)(cluster, row, first, last, changes);
             continue;
         }
         for (int32_t k = 0; k < size; ++k) {
