@@ -14,7 +14,8 @@
 namespace {
 
 // Kernel rows are taken this many changes at a time into a local array (column offset and
-// 64-bit step together); polygon rows have 2 to 8 changes, lens rows may have many more.
+// 64-bit step together); most polygon rows have 2 to 8 changes (more near the top and bottom,
+// where an edge crosses the row at a shallow angle), lens rows may have many more.
 constexpr int32_t kChunk = 16;
 
 struct Change {
@@ -97,7 +98,8 @@ __attribute__((target("avx2"))) void scatter_avx2(const Change* changes_of_row, 
 
 // The middle of a cluster: every column that all n changes reach from inside the run takes
 // the sum of their products and is stored once, where the loop above stores it n times (the
-// stores bound that loop). N > 0 fixes the count for the usual clusters of 2 to 4.
+// stores bound that loop). N > 0 fixes the count for the usual clusters of 2 to 4 (ramps of
+// consecutive changes go to the window loop below).
 template <int32_t N>
 __attribute__((target("avx2"))) void scatter_columns_avx2(const Change* cluster, int32_t n,
                                                           const ZblurSourceRecord* row,
@@ -128,9 +130,10 @@ __attribute__((target("avx2"))) inline __m256i colour_of(const ZblurSourceRecord
     return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rec->colour)));
 }
 
-// The longest ramp of consecutive changes that the window loop takes (the window's colours
-// and the weights stay in registers); the edges of a polygon row near its top and bottom, which
-// cross the row at a shallow angle, make ramps of 5 and more.
+// The longest ramp of consecutive changes that the window loop takes (longer windows would
+// spill more of the window and weights out of the 16 vector registers); the edges of a polygon
+// row near its top and bottom, which cross the row at a shallow angle, make ramps of 5 and
+// more.
 constexpr int32_t kLongestRamp = 8;
 
 // One column of the window loop below: `incoming` enters the window, and the column takes the
@@ -222,9 +225,9 @@ RampLoop adjacent_avx2(int32_t n) {
 // The changes of a chunk in clusters of increasing offsets at most kClusterGap apart. For a
 // cluster of several changes, the columns all of them reach from inside the run are summed
 // column by column; the rest (at most the cluster's width per change, at the run's ends) and
-// single changes go change by change, save for a ramp of consecutive columns, whose window
-// loop takes its ends too. Integer sums are exact, so the result is that of scatter_avx2
-// over the whole chunk.
+// single changes go change by change, save for a ramp of at most kLongestRamp consecutive
+// columns, whose window loop takes its ends too. Integer sums are exact, so the result is that
+// of scatter_avx2 over the whole chunk.
 void scatter_clusters(const Change* changes_of_row, int32_t n, const ZblurSourceRecord* row,
                       int32_t first, int32_t last, ZblurLevelSums<int64_t>* changes) {
     int32_t t = 0;
@@ -387,8 +390,8 @@ SweepCode resolve(SweepCode code) {
 bool sweep_code_available(SweepCode code) {
     if (code == SweepCode::portable || code == SweepCode::best) return true;
 #ifdef QB_SWEEP_LOOPS_AVX2
-    // The loops' target attributes ask for less than these builds hold; every processor
-    // with AVX2 or AVX-512 has the rest.
+    // The loops' target attributes ask for less than these builds hold: the check is
+    // stricter than the loops need, and a processor without the rest runs the portable loops.
     return processor_runs(code == SweepCode::avx2 ? VectorBuild::avx2 : VectorBuild::avx3);
 #else
     return false;
