@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "qbrender/exr_header_check.h"
 #include "qbrender/host_handles.h"
 #include "qbrender/qbrender_error.h"
 
@@ -357,6 +358,9 @@ Image readImage(const fs::path& file, const ChannelRequest& request, ImageFileIn
         if (first == EOF) {
             throw readError(file, "the file is empty");
         }
+    }
+    if (!exrHeadersAreWhole(file)) {
+        throw readError(file, "not an image file (unknown format or damaged header)");
     }
 
     SilencedStderr quiet;

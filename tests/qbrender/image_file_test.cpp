@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "qbrender/exr_header_check.h"
 #include "qbrender/qbrender_error.h"
 #include "tests/qbrender/test_folder.h"
 
@@ -355,6 +358,50 @@ TEST(ImageFile, TruncatedAndCorruptFilesFailNamingTheFile) {
         f.write("GARBAGE!GARBAGE!", 16);
     }
     EXPECT_NE(readErrorOf(folder / "c.png").find("c.png': not an image file"), std::string::npos);
+}
+
+// A flipped byte in an EXR attribute's 4-byte size claims up to 2 GiB that the file does not
+// hold: the header check refuses it (the reader would allocate it first), and the file is
+// reported as damaged. A size that just fits in the file passes the check (the file is still
+// damaged and fails to read); a header cut short does not; other formats are not the check's
+// business.
+TEST(ImageFile, AnExrAttributeLargerThanTheFileIsADamagedHeader) {
+    TestFolder folder;
+    const fs::path good = folder / "good.exr";
+    writeImage(patternImage(SampleDepth::float32), good);
+    std::string bytes;
+    {
+        std::ifstream in(good, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_TRUE(exrHeadersAreWhole(good));
+    expectSameSamples(readImage(good), patternImage(SampleDepth::float32));
+    // The size field follows the first attribute's name and type ("channels", "chlist").
+    const size_t type_end = bytes.find(std::string("chlist\0", 7), 8);
+    ASSERT_NE(type_end, std::string::npos);
+    const size_t size_at = type_end + 7;
+    ASSERT_LE(size_at + 4, bytes.size());
+    const uint32_t rest = uint32_t(bytes.size() - (size_at + 4));
+    const fs::path file = folder / "damaged.exr";
+    // rest - 1: the attribute takes all but the file's last byte, which (made 0) ends the header.
+    for (const uint32_t size : {0x7f7f7f5cu, rest + 1, rest, rest - 1}) {
+        std::string damaged = bytes;
+        for (int k = 0; k < 4; ++k) damaged[size_at + size_t(k)] = char(size >> (8 * k) & 0xff);
+        damaged.back() = '\0';
+        std::ofstream(file, std::ios::binary) << damaged;
+        const bool fits = size == rest - 1;
+        EXPECT_EQ(exrHeadersAreWhole(file), fits) << std::hex << size;
+        const std::string message = readErrorOf(file);
+        EXPECT_NE(message.find(fits ? "damaged.exr': "
+                                    : "damaged.exr': not an image file (unknown format or "
+                                      "damaged header)"),
+                  std::string::npos)
+            << std::hex << size << ": " << message;
+    }
+    std::ofstream(file, std::ios::binary) << bytes.substr(0, size_at + 2);
+    EXPECT_FALSE(exrHeadersAreWhole(file));
+    writeImage(patternImage(SampleDepth::bits8), folder / "p.png");
+    EXPECT_TRUE(exrHeadersAreWhole(folder / "p.png"));
 }
 
 TEST(ImageFile, OutputToAMissingFolderFailsAndCreatesNothing) {
