@@ -109,7 +109,9 @@ TEST(HandleMemoryLimit, DefaultIsBelowTheAvailableMemory) {
     EXPECT_GT(limit, 0u);
     // MemAvailable moves between the two reads; an eighth of reserve dwarfs that.
     EXPECT_LT(double(limit), double(available) * 0.95);
-    EXPECT_EQ(HandleTable().limit(), limit);
+    // A table takes the machine's figure when it is made: MemAvailable moves in between, by
+    // far less than a twentieth while other tests run beside this one.
+    EXPECT_NEAR(double(HandleTable().limit()), double(limit), double(limit) * 0.05);
 }
 
 // Every effect at every depth either renders within a small limit or fails cleanly with
