@@ -30,6 +30,7 @@
 #include "qbrender/effect_session.h"
 #include "fuzz/fuzz_effects.h"
 #include "fuzz/fuzz_input.h"
+#include "qbrender/exr_header_check.h"
 #include "qbrender/image_file.h"
 #include "qbrender/options.h"
 #include "qbrender/qbrender_error.h"
@@ -203,8 +204,12 @@ void readFile(FuzzInput& in) {
     std::fclose(f);
     // A header may announce an image that fits the machine's memory but not the fuzzer's
     // limit; readImage then allocates it in full, as it should. Such files are skipped: the
-    // refusal of sizes beyond the memory is tested with the other hostile files.
-    if (auto header = OIIO::ImageInput::open(imageFile().string())) {
+    // refusal of sizes beyond the memory is tested with the other hostile files. The header
+    // walk comes first, as in readImage: opening an EXR whose attribute size is damaged makes
+    // the reader allocate up to 2 GiB before it finds the end of the file.
+    if (!exrHeadersAreWhole(imageFile())) {
+        // readImage must refuse the file without opening it.
+    } else if (auto header = OIIO::ImageInput::open(imageFile().string())) {
         const OIIO::ImageSpec& spec = header->spec();
         const double samples =
             double(spec.width) * double(spec.height) * (double(std::max(spec.nchannels, 0)) + 4.0);

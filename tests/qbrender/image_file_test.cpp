@@ -364,7 +364,8 @@ TEST(ImageFile, TruncatedAndCorruptFilesFailNamingTheFile) {
 // hold: the header check refuses it (the reader would allocate it first), and the file is
 // reported as damaged. A size that just fits in the file passes the check (the file is still
 // damaged and fails to read); a header cut short does not; other formats are not the check's
-// business.
+// business. The reader takes a channel list by its entries, not by its declared size: an
+// attribute that a damaged list's size would skip is still read, and checked.
 TEST(ImageFile, AnExrAttributeLargerThanTheFileIsADamagedHeader) {
     TestFolder folder;
     const fs::path good = folder / "good.exr";
@@ -376,8 +377,8 @@ TEST(ImageFile, AnExrAttributeLargerThanTheFileIsADamagedHeader) {
     }
     EXPECT_TRUE(exrHeadersAreWhole(good));
     expectSameSamples(readImage(good), patternImage(SampleDepth::float32));
-    // The size field follows the first attribute's name and type ("channels", "chlist").
-    const size_t type_end = bytes.find(std::string("chlist\0", 7), 8);
+    // The size field follows a string attribute's type (the date the writer stamps).
+    const size_t type_end = bytes.find(std::string("string\0", 7), 8);
     ASSERT_NE(type_end, std::string::npos);
     const size_t size_at = type_end + 7;
     ASSERT_LE(size_at + 4, bytes.size());
@@ -400,6 +401,23 @@ TEST(ImageFile, AnExrAttributeLargerThanTheFileIsADamagedHeader) {
     }
     std::ofstream(file, std::ios::binary) << bytes.substr(0, size_at + 2);
     EXPECT_FALSE(exrHeadersAreWhole(file));
+
+    // An attribute of 0x7f7f7f5c bytes after the channel list's entries, inside the list's
+    // declared size (made larger by the inserted bytes).
+    const size_t list_type = bytes.find(std::string("channels\0chlist\0", 16), 8);
+    ASSERT_NE(list_type, std::string::npos);
+    const size_t list_size_at = list_type + 16;
+    uint32_t list_size = 0;
+    for (int k = 0; k < 4; ++k) list_size |= uint32_t(uint8_t(bytes[list_size_at + k])) << (8 * k);
+    const size_t list_end = list_size_at + 4 + list_size;
+    ASSERT_EQ(bytes[list_end - 1], '\0');  // the list's empty name
+    const std::string hidden = std::string("x\0string\0", 10) + "\x5c\x7f\x7f\x7f";
+    std::string damaged = bytes.substr(0, list_end) + hidden + bytes.substr(list_end);
+    list_size += uint32_t(hidden.size());
+    for (int k = 0; k < 4; ++k) damaged[list_size_at + k] = char(list_size >> (8 * k) & 0xff);
+    std::ofstream(file, std::ios::binary) << damaged;
+    EXPECT_FALSE(exrHeadersAreWhole(file));
+    EXPECT_NE(readErrorOf(file).find("damaged header"), std::string::npos);
     writeImage(patternImage(SampleDepth::bits8), folder / "p.png");
     EXPECT_TRUE(exrHeadersAreWhole(folder / "p.png"));
 }
