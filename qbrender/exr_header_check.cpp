@@ -38,12 +38,14 @@ uintmax_t fixedValueBytes(const std::string& type) {
         uintmax_t bytes;
     };
     static constexpr Fixed kFixed[] = {
-        {"box2i", 16},   {"box2f", 16},    {"chromaticities", 32}, {"compression", 1},
-        {"double", 8},   {"envmap", 1},    {"float", 4},           {"int", 4},
-        {"keycode", 28}, {"lineOrder", 1}, {"m33f", 36},           {"m33d", 72},
-        {"m44f", 64},    {"m44d", 128},    {"rational", 8},        {"tiledesc", 9},
-        {"timecode", 8}, {"v2i", 8},       {"v2f", 8},             {"v2d", 16},
-        {"v3i", 12},     {"v3f", 12},      {"v3d", 24},            {"deepImageState", 1},
+        {"box2i", 16},      {"box2f", 16},   {"chromaticities", 32},
+        {"compression", 1}, {"double", 8},   {"envmap", 1},
+        {"float", 4},       {"int", 4},      {"keycode", 28},
+        {"lineOrder", 1},   {"m33f", 36},    {"m33d", 72},
+        {"m44f", 64},       {"m44d", 128},   {"rational", 8},
+        {"tiledesc", 9},    {"timecode", 8}, {"v2i", 8},
+        {"v2f", 8},         {"v2d", 16},     {"v3i", 12},
+        {"v3f", 12},        {"v3d", 24},     {"deepImageState", 1},
     };
     for (const Fixed& f : kFixed)
         if (type == f.type) return f.bytes;
@@ -62,12 +64,12 @@ bool skipWithin(std::istream& in, uintmax_t file_size, uintmax_t bytes) {
 // and a preview by its own dimensions (both regardless of the declared size), fixed types by
 // their size, a string vector by the lengths of its strings, everything else by the declared
 // size.
-bool valueIsWhole(std::istream& in, uintmax_t file_size, const std::string& type, uint32_t size,
-                  size_t limit) {
+bool valueIsWhole(std::istream& in, uintmax_t file_size, const std::string& type, uint32_t size) {
     if (type == "chlist") {
+        // Channel names are read up to 255 characters whatever the version field's flag says.
         std::string channel;
         for (;;) {
-            if (!readName(in, channel, limit)) return false;
+            if (!readName(in, channel, 255)) return false;
             if (channel.empty()) return true;
             // Pixel type, linear flag and 3 reserved bytes, x and y sampling.
             if (!skipWithin(in, file_size, 16)) return false;
@@ -117,7 +119,7 @@ bool exrHeadersAreWhole(const std::filesystem::path& file) {
             header_empty = false;
             uint32_t size = 0;
             if (!readName(in, type, limit) || !readUint32(in, size)) return false;
-            if (!valueIsWhole(in, file_size, type, size, limit)) return false;
+            if (!valueIsWhole(in, file_size, type, size)) return false;
         }
         if (!multipart || header_empty) return true;
         // After a part's header, an empty name (a zero byte) ends the list of headers.
