@@ -52,10 +52,15 @@ uintmax_t fixedValueBytes(const std::string& type) {
     return 0;
 }
 
-// Whether `bytes` more lie in the file after the stream's position; skips them if so.
-bool skipWithin(std::istream& in, uintmax_t file_size, uintmax_t bytes) {
+// Whether `bytes` more lie in the file after the stream's position.
+bool fitsWithin(std::istream& in, uintmax_t file_size, uintmax_t bytes) {
     const std::streamoff at = in.tellg();
-    if (at < 0 || uintmax_t(at) > file_size || bytes > file_size - uintmax_t(at)) return false;
+    return at >= 0 && uintmax_t(at) <= file_size && bytes <= file_size - uintmax_t(at);
+}
+
+// The same, and skips them if so.
+bool skipWithin(std::istream& in, uintmax_t file_size, uintmax_t bytes) {
+    if (!fitsWithin(in, file_size, bytes)) return false;
     in.seekg(std::streamoff(bytes), std::ios::cur);
     return true;
 }
@@ -83,8 +88,7 @@ bool valueIsWhole(std::istream& in, uintmax_t file_size, const std::string& type
     if (const uintmax_t fixed = fixedValueBytes(type); fixed > 0)
         return skipWithin(in, file_size, fixed);
     if (type == "stringvector") {
-        const std::streamoff at = in.tellg();
-        if (at < 0 || uintmax_t(at) > file_size || size > file_size - uintmax_t(at)) return false;
+        if (!fitsWithin(in, file_size, size)) return false;
         for (uint32_t read = 0; read < size;) {
             uint32_t length = 0;
             if (size - read < 4 || !readUint32(in, length)) return false;
