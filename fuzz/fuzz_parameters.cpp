@@ -31,6 +31,7 @@
 #include "fuzz/fuzz_effects.h"
 #include "fuzz/fuzz_input.h"
 #include "qbrender/exr_header_check.h"
+#include "qbrender/png_chunk_check.h"
 #include "qbrender/image_file.h"
 #include "qbrender/options.h"
 #include "qbrender/qbrender_error.h"
@@ -206,8 +207,9 @@ void readFile(FuzzInput& in) {
     // limit; readImage then allocates it in full, as it should. Such files are skipped: the
     // refusal of sizes beyond the memory is tested with the other hostile files. The header
     // walk comes first, as in readImage: opening an EXR whose attribute size is damaged makes
-    // the reader allocate up to 2 GiB before it finds the end of the file.
-    if (!exrHeadersAreWhole(imageFile())) {
+    // the reader allocate up to 2 GiB before it finds the end of the file (and a PNG whose
+    // chunk length is damaged makes it allocate and fill as much).
+    if (!exrHeadersAreWhole(imageFile()) || !pngChunksAreWhole(imageFile())) {
         // readImage must refuse the file without opening it.
     } else if (auto header = OIIO::ImageInput::open(imageFile().string())) {
         const OIIO::ImageSpec& spec = header->spec();

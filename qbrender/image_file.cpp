@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "qbrender/exr_header_check.h"
+#include "qbrender/png_chunk_check.h"
 #include "qbrender/host_handles.h"
 #include "qbrender/qbrender_error.h"
 
@@ -361,6 +362,9 @@ Image readImage(const fs::path& file, const ChannelRequest& request, ImageFileIn
     }
     if (!exrHeadersAreWhole(file)) {
         throw readError(file, "not an image file (unknown format or damaged header)");
+    }
+    if (!pngChunksAreWhole(file)) {
+        throw readError(file, "damaged PNG file: a chunk runs past the end of the file");
     }
 
     SilencedStderr quiet;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qbrender/exr_header_check.h"
+#include "qbrender/png_chunk_check.h"
 #include "qbrender/qbrender_error.h"
 #include "tests/qbrender/test_folder.h"
 
@@ -420,6 +421,59 @@ TEST(ImageFile, AnExrAttributeLargerThanTheFileIsADamagedHeader) {
     EXPECT_NE(readErrorOf(file).find("damaged header"), std::string::npos);
     writeImage(patternImage(SampleDepth::bits8), folder / "p.png");
     EXPECT_TRUE(exrHeadersAreWhole(folder / "p.png"));
+}
+
+// The same for a PNG chunk: a length of 0x7f7f7f7f (one flipped byte from a text chunk's)
+// made the reader take a gigabyte of memory for a file of a few hundred bytes. Every chunk of a
+// written file is damaged in turn; a length that just fits passes the walk (the file stays
+// damaged); a file cut inside a chunk is refused, one cut between two chunks is left to the
+// reader.
+TEST(ImageFile, APngChunkLongerThanTheFileIsRefused) {
+    TestFolder folder;
+    const fs::path good = folder / "good.png";
+    writeImage(patternImage(SampleDepth::bits16), good);
+    std::string bytes;
+    {
+        std::ifstream in(good, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_TRUE(pngChunksAreWhole(good));
+    const auto length_at = [&](size_t at) {
+        return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+               uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+    };
+    std::vector<size_t> chunks;  // where each chunk's length field is
+    for (size_t at = 8; at + 12 <= bytes.size(); at += 12 + length_at(at)) chunks.push_back(at);
+    ASSERT_GE(chunks.size(), 3u);  // header, data, end
+    ASSERT_EQ(bytes.substr(chunks.back() + 4, 4), "IEND");
+    const fs::path file = folder / "damaged.png";
+    const auto write_length = [&](size_t at, uint32_t length) {
+        std::string damaged = bytes;
+        for (int k = 0; k < 4; ++k) damaged[at + size_t(k)] = char(length >> (8 * (3 - k)) & 0xff);
+        std::ofstream(file, std::ios::binary) << damaged;
+    };
+    for (const size_t at : chunks) {
+        for (const uint32_t length : {0x7f7f7f7fu, 0x80000000u, uint32_t(bytes.size() - at - 11)}) {
+            write_length(at, length);
+            EXPECT_FALSE(pngChunksAreWhole(file)) << at << " " << length;
+            EXPECT_NE(readErrorOf(file).find(
+                          "damaged.png': damaged PNG file: a chunk runs past the end of the file"),
+                      std::string::npos)
+                << at << " " << length;
+        }
+    }
+    // The first chunk after the header reaching exactly to the file's end.
+    write_length(chunks[1], uint32_t(bytes.size() - chunks[1] - 12));
+    EXPECT_TRUE(pngChunksAreWhole(file));
+    EXPECT_EQ(readErrorOf(file).rfind("cannot read '" + file.string() + "': ", 0), 0u);
+    for (const size_t end : {chunks[1] + 9, chunks.back() - 1}) {
+        std::ofstream(file, std::ios::binary) << bytes.substr(0, end);
+        EXPECT_FALSE(pngChunksAreWhole(file)) << end;
+    }
+    std::ofstream(file, std::ios::binary) << bytes.substr(0, chunks.back());
+    EXPECT_TRUE(pngChunksAreWhole(file));
+    writeImage(patternImage(SampleDepth::float32), folder / "e.exr");
+    EXPECT_TRUE(pngChunksAreWhole(folder / "e.exr"));
 }
 
 TEST(ImageFile, OutputToAMissingFolderFailsAndCreatesNothing) {
