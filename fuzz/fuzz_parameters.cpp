@@ -31,9 +31,9 @@
 #include "fuzz/fuzz_effects.h"
 #include "fuzz/fuzz_input.h"
 #include "qbrender/exr_header_check.h"
-#include "qbrender/png_chunk_check.h"
 #include "qbrender/image_file.h"
 #include "qbrender/options.h"
+#include "qbrender/png_chunk_check.h"
 #include "qbrender/qbrender_error.h"
 
 namespace {
@@ -209,8 +209,9 @@ void readFile(FuzzInput& in) {
     // walk comes first, as in readImage: opening an EXR whose attribute size is damaged makes
     // the reader allocate up to 2 GiB before it finds the end of the file (and a PNG whose
     // chunk length is damaged makes it allocate and fill as much).
-    if (!exrHeadersAreWhole(imageFile()) || !pngChunksAreWhole(imageFile())) {
-        // readImage must refuse the file without opening it.
+    const bool refused = !exrHeadersAreWhole(imageFile()) || !pngChunksAreWhole(imageFile());
+    if (refused) {
+        // readImage must refuse the file without opening it (checked below).
     } else if (auto header = OIIO::ImageInput::open(imageFile().string())) {
         const OIIO::ImageSpec& spec = header->spec();
         const double samples =
@@ -223,6 +224,7 @@ void readFile(FuzzInput& in) {
     }
     try {
         const Image image = readImage(imageFile());
+        if (refused) fail("a file with a damaged header was read");
         if (image.width() < 1 || image.height() < 1) fail("an empty image was read");
         if (image.hasZ() && image.z().size() != size_t(image.width()) * size_t(image.height())) {
             fail("depth plane of the wrong size");

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "qbrender/exr_header_check.h"
-#include "qbrender/png_chunk_check.h"
 #include "qbrender/host_handles.h"
+#include "qbrender/png_chunk_check.h"
 #include "qbrender/qbrender_error.h"
 
 namespace fs = std::filesystem;

@@ -465,13 +465,22 @@ TEST(ImageFile, APngChunkLongerThanTheFileIsRefused) {
     // The first chunk after the header reaching exactly to the file's end.
     write_length(chunks[1], uint32_t(bytes.size() - chunks[1] - 12));
     EXPECT_TRUE(pngChunksAreWhole(file));
-    EXPECT_EQ(readErrorOf(file).rfind("cannot read '" + file.string() + "': ", 0), 0u);
-    for (const size_t end : {chunks[1] + 9, chunks.back() - 1}) {
+    const std::string message = readErrorOf(file);
+    EXPECT_EQ(message.rfind("cannot read '" + file.string() + "': ", 0), 0u) << message;
+    EXPECT_EQ(message.find("damaged PNG file"), std::string::npos) << message;
+    // Cut in a chunk's data, in a CRC, in the end chunk's length and type.
+    for (const size_t end : {chunks[1] + 9, chunks.back() - 1, chunks.back() + 4}) {
         std::ofstream(file, std::ios::binary) << bytes.substr(0, end);
         EXPECT_FALSE(pngChunksAreWhole(file)) << end;
     }
     std::ofstream(file, std::ios::binary) << bytes.substr(0, chunks.back());
     EXPECT_TRUE(pngChunksAreWhole(file));
+    // What follows the end chunk is not the walk's business, nor the reader's.
+    for (const std::string& tail : {std::string("xyz"), std::string("\x7f\x7f\x7f\x7ftEXt")}) {
+        std::ofstream(file, std::ios::binary) << bytes + tail;
+        EXPECT_TRUE(pngChunksAreWhole(file)) << tail.size();
+        expectSameSamples(readImage(file), readImage(good));
+    }
     writeImage(patternImage(SampleDepth::float32), folder / "e.exr");
     EXPECT_TRUE(pngChunksAreWhole(folder / "e.exr"));
 }
