@@ -109,6 +109,11 @@ void truncateTo(const fs::path& file, double fraction) {
     fs::resize_file(file, uintmax_t(double(fs::file_size(file)) * fraction));
 }
 
+std::string fileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 struct RoundTrip {
     const char* name;
     SampleDepth depth;
@@ -371,11 +376,7 @@ TEST(ImageFile, AnExrAttributeLargerThanTheFileIsADamagedHeader) {
     TestFolder folder;
     const fs::path good = folder / "good.exr";
     writeImage(patternImage(SampleDepth::float32), good);
-    std::string bytes;
-    {
-        std::ifstream in(good, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    const std::string bytes = fileBytes(good);
     EXPECT_TRUE(exrHeadersAreWhole(good));
     expectSameSamples(readImage(good), patternImage(SampleDepth::float32));
     // The size field follows a string attribute's type (the date the writer stamps).
@@ -432,11 +433,7 @@ TEST(ImageFile, APngChunkLongerThanTheFileIsRefused) {
     TestFolder folder;
     const fs::path good = folder / "good.png";
     writeImage(patternImage(SampleDepth::bits16), good);
-    std::string bytes;
-    {
-        std::ifstream in(good, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    const std::string bytes = fileBytes(good);
     EXPECT_TRUE(pngChunksAreWhole(good));
     const auto length_at = [&](size_t at) {
         return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
